@@ -1,0 +1,63 @@
+// A scripted stand-in for the runtime library, installed in the program's entry-point cells:
+// per-frame mouse input, queued random values, recorded rectangles and call order, and an
+// AllocMem/FreeMem that counts blocks.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace standin {
+
+// What the mouse reports from one Act to the next.
+struct Input {
+    int64_t left = 0;        // Mouse(0): 0 up, 1 just pressed, 2.. held
+    int64_t right = 0;       // Mouse(1)
+    double x = 0.0;          // MouseX, canvas px
+    double y = 0.0;          // MouseY, canvas px
+    int64_t leftAgain = -1;  // if >= 0: what the second Mouse(0) call of the frame reports
+};
+
+struct Rect {
+    int64_t frame;  // number of the Act call before it
+    double x, y, w, h, r, g, b, a;
+};
+
+struct StandIn {
+    StandIn();   // installs itself in the entry-point cells
+    ~StandIn();  // frees what is still allocated and clears the cells
+
+    // Input of frame f (1-based) is frames[f - 1]; later frames report everything up.
+    std::vector<Input> frames;
+    std::deque<double> rndF;   // results of RndF in order; 0.5 once empty
+    std::deque<int64_t> rnd;   // results of Rnd in order; 2 once empty
+    int64_t endAfter = -1;     // if >= 0: Act number endAfter + 1 throws lumen::Fault{0, 0, 0}
+    std::function<void(const std::string&)> onCall;  // called with every logged entry
+
+    int64_t frame = 0;                 // Act calls so far
+    std::vector<std::string> calls;    // "Act", "Mouse 0", "MouseX", "Rnd 2 5", "RndF", ...
+    std::vector<Rect> rects;           // DrawRect calls
+    int64_t allocs = 0;                // AllocMem calls
+    int64_t allocsAtFirstAct = -1;     // AllocMem calls before the first Act
+    std::set<void*> live;              // blocks not yet freed
+    int64_t badFrees = 0;              // FreeMem of blocks not live
+
+    // The logged calls made after Act number f and before the next Act.
+    std::vector<std::string> callsInFrame(int64_t f) const;
+    // The rectangles drawn in frame f.
+    std::vector<Rect> rectsInFrame(int64_t f) const;
+    // Number of logged entries equal to `name`.
+    int64_t count(const std::string& name) const;
+    void clearLog();
+
+    void log(std::string entry);
+};
+
+// Runs f with the rounding bits of MXCSR set toward zero (exceptions stay masked), then
+// restores the caller's MXCSR.
+void towardZero(const std::function<void()>& f);
+
+}  // namespace standin
