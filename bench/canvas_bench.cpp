@@ -1,0 +1,129 @@
+// Frame fills on the canvas (clear plus 30 translucent rectangles) on each blend path, against
+// pixman's OVER fill of the same rectangles on an a8r8g8b8 image of the same size.
+#include "core/canvas.h"
+
+#include <benchmark/benchmark.h>
+#include <pixman.h>
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <random>
+#include <vector>
+
+namespace {
+
+using lumen::Canvas;
+using lumen::SimdPath;
+
+struct Rect {
+    int x, y, w, h;         // canvas px, whole pixels (clipped by both sides alike)
+    double r, g, b, alpha;  // [0, 1]
+};
+
+constexpr int kRects = 30;
+
+// Scene a: x in [0, 1500), width 100..600, top in [0, 800), height 1..900, alpha 0.8.
+std::vector<Rect> sceneTowers() {
+    std::mt19937_64 rng(20240611);
+    std::vector<Rect> rects;
+    for (int i = 0; i < kRects; ++i) {
+        Rect r;
+        r.x = int(rng() % 1500);
+        r.w = 100 + int(rng() % 501);
+        r.y = int(rng() % 800);
+        r.h = 1 + int(rng() % 900);
+        r.r = double(rng() % 256) / 255;
+        r.g = double(rng() % 256) / 255;
+        r.b = double(rng() % 256) / 255;
+        r.alpha = 0.8;
+        rects.push_back(r);
+    }
+    return rects;
+}
+
+// Scene b: 30 rectangles over the whole canvas.
+std::vector<Rect> sceneFull() {
+    std::mt19937_64 rng(7);
+    std::vector<Rect> rects;
+    for (int i = 0; i < kRects; ++i)
+        rects.push_back({0, 0, Canvas::kWidth, Canvas::kHeight, double(rng() % 256) / 255,
+                         double(rng() % 256) / 255, double(rng() % 256) / 255, 0.8});
+    return rects;
+}
+
+int64_t coveredPixels(const std::vector<Rect>& rects) {
+    int64_t n = 0;
+    for (const Rect& r : rects) {
+        const int w = std::min(r.x + r.w, Canvas::kWidth) - std::max(r.x, 0);
+        const int h = std::min(r.y + r.h, Canvas::kHeight) - std::max(r.y, 0);
+        if (w > 0 && h > 0) n += int64_t(w) * h;
+    }
+    return n + int64_t(Canvas::kWidth) * Canvas::kHeight;  // plus the clear
+}
+
+void lumenFrames(benchmark::State& state, const std::vector<Rect>& rects, SimdPath path) {
+    if (!lumen::simdPathSupported(path)) {
+        state.SkipWithError("path not supported here");
+        return;
+    }
+    Canvas canvas(path);
+    for (auto _ : state) {
+        canvas.clear();
+        for (const Rect& r : rects) canvas.fillRect(r.x, r.y, r.w, r.h, r.r, r.g, r.b, r.alpha);
+        benchmark::DoNotOptimize(canvas.pixels());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * coveredPixels(rects));
+}
+
+uint16_t channel16(double c) { return uint16_t(std::lround(c * 65535.0)); }
+
+void pixmanFrames(benchmark::State& state, const std::vector<Rect>& rects) {
+    const int w = Canvas::kWidth, h = Canvas::kHeight;
+    auto* bits = static_cast<uint32_t*>(::operator new(size_t(w) * h * 4, std::align_val_t{64}));
+    pixman_image_t* image = pixman_image_create_bits(PIXMAN_a8r8g8b8, w, h, bits, w * 4);
+    const uint32_t bg = Canvas::kBackground;
+    const pixman_color_t background = {uint16_t(((bg >> 16) & 255) * 257),
+                                       uint16_t(((bg >> 8) & 255) * 257),
+                                       uint16_t((bg & 255) * 257), 0xFFFF};
+    const pixman_rectangle16_t whole = {0, 0, uint16_t(w), uint16_t(h)};
+    std::vector<pixman_color_t> colors;
+    std::vector<pixman_rectangle16_t> boxes;
+    for (const Rect& r : rects) {
+        // Premultiplied colour.
+        colors.push_back({channel16(r.r * r.alpha), channel16(r.g * r.alpha),
+                          channel16(r.b * r.alpha), channel16(r.alpha)});
+        const int x0 = std::max(r.x, 0), y0 = std::max(r.y, 0);
+        const int x1 = std::min(r.x + r.w, w), y1 = std::min(r.y + r.h, h);
+        boxes.push_back({int16_t(x0), int16_t(y0), uint16_t(std::max(0, x1 - x0)),
+                         uint16_t(std::max(0, y1 - y0))});
+    }
+    for (auto _ : state) {
+        pixman_image_fill_rectangles(PIXMAN_OP_SRC, image, &background, 1, &whole);
+        for (size_t i = 0; i < boxes.size(); ++i)
+            pixman_image_fill_rectangles(PIXMAN_OP_OVER, image, &colors[i], 1, &boxes[i]);
+        benchmark::DoNotOptimize(bits);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * coveredPixels(rects));
+    pixman_image_unref(image);
+    ::operator delete(bits, std::align_val_t{64});
+}
+
+const std::vector<Rect> kTowers = sceneTowers();
+const std::vector<Rect> kFull = sceneFull();
+
+BENCHMARK_CAPTURE(lumenFrames, towers/scalar, kTowers, SimdPath::Scalar)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenFrames, towers/sse2, kTowers, SimdPath::Sse2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenFrames, towers/avx2, kTowers, SimdPath::Avx2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(pixmanFrames, towers, kTowers)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenFrames, full/scalar, kFull, SimdPath::Scalar)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenFrames, full/sse2, kFull, SimdPath::Sse2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenFrames, full/avx2, kFull, SimdPath::Avx2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(pixmanFrames, full, kFull)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,197 @@
+// PNG capture with libpng's simplified writer; the GIF movie with giflib's sequential writer.
+#include "core/capture.h"
+
+#include "core/canvas.h"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include <gif_lib.h>
+#include <png.h>
+
+namespace lumen {
+
+std::string writePng(const char* path, const uint32_t* pixels, int width, int height) {
+    if (path == nullptr || *path == '\0') return "cannot write PNG: no file name";
+    if (pixels == nullptr || width <= 0 || height <= 0)
+        return std::string("cannot write PNG ") + path + ": no pixels";
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    image.width = static_cast<png_uint_32>(width);
+    image.height = static_cast<png_uint_32>(height);
+    // 0xAARRGGBB words are the bytes B, G, R, A in memory (little-endian).
+    image.format = PNG_FORMAT_BGRA;
+    const int ok = png_image_write_to_file(&image, path, 0, pixels,
+                                           static_cast<png_int_32>(width) * 4, nullptr);
+    std::string message;
+    if (!ok) message = std::string("cannot write PNG ") + path + ": " + image.message;
+    png_image_free(&image);
+    return message;
+}
+
+namespace {
+
+constexpr int kRedLevels = 6;
+constexpr int kGreenLevels = 7;
+constexpr int kBlueLevels = 6;
+constexpr unsigned kBackgroundIndex = kRedLevels * kGreenLevels * kBlueLevels;  // 252
+constexpr uint32_t kMovieBackground = Canvas::kBackground;
+
+// Nearest of `levels` evenly spaced levels over 0..255, for 8-bit c.
+constexpr unsigned levelOf(unsigned c, unsigned levels) {
+    return (c * (levels - 1) + 127u) / 255u;
+}
+constexpr unsigned levelValue(unsigned level, unsigned levels) {
+    return (level * 255u * 2 + (levels - 1)) / (2 * (levels - 1));  // round(level * 255 / (n-1))
+}
+
+GifFileType* gifOf(void* p) { return static_cast<GifFileType*>(p); }
+
+}  // namespace
+
+uint8_t GifMovie::paletteIndex(unsigned r, unsigned g, unsigned b) {
+    if (((r << 16) | (g << 8) | b) == (kMovieBackground & 0xFFFFFFu))
+        return static_cast<uint8_t>(kBackgroundIndex);
+    return static_cast<uint8_t>(levelOf(r, kRedLevels) * (kGreenLevels * kBlueLevels) +
+                                levelOf(g, kGreenLevels) * kBlueLevels + levelOf(b, kBlueLevels));
+}
+
+uint32_t GifMovie::paletteColor(unsigned index) {
+    if (index == kBackgroundIndex) return kMovieBackground;
+    if (index > kBackgroundIndex) return 0xFF000000u;  // unused entries
+    const unsigned r = levelValue(index / (kGreenLevels * kBlueLevels), kRedLevels);
+    const unsigned g = levelValue(index / kBlueLevels % kGreenLevels, kGreenLevels);
+    const unsigned b = levelValue(index % kBlueLevels, kBlueLevels);
+    return 0xFF000000u | (r << 16) | (g << 8) | b;
+}
+
+GifMovie::GifMovie() : file_(nullptr) {}
+
+GifMovie::~GifMovie() { close(); }
+
+bool GifMovie::fail(const char* what, int code) {
+    if (error_.empty()) {
+        const char* reason = GifErrorString(code);
+        error_ = std::string("cannot write GIF ") + path_ + ": " + what + ": " +
+                 (reason != nullptr ? reason : "unknown error");
+        if (code == D_GIF_ERR_OPEN_FAILED || code == E_GIF_ERR_OPEN_FAILED ||
+            code == E_GIF_ERR_WRITE_FAILED || code == E_GIF_ERR_CLOSE_FAILED) {
+            if (errno != 0) error_ += std::string(" (") + std::strerror(errno) + ")";
+        }
+    }
+    return false;
+}
+
+bool GifMovie::open(const char* path, int width, int height) {
+    close();
+    error_.clear();
+    path_ = path != nullptr ? path : "";
+    presented_ = 0;
+    written_ = 0;
+    if (path_.empty()) {
+        error_ = "cannot write GIF: no file name";
+        return false;
+    }
+    if (width < 2 || height < 2 || width % 2 != 0 || height % 2 != 0 || width > 65534 ||
+        height > 65534) {
+        error_ = "cannot write GIF " + path_ + ": frame size must be even";
+        return false;
+    }
+    width_ = width;
+    height_ = height;
+    const std::size_t cells = static_cast<std::size_t>(width / 2) * (height / 2);
+    delete[] indices_;
+    indices_ = new (std::nothrow) uint8_t[cells];
+    if (indices_ == nullptr) {
+        error_ = "cannot write GIF " + path_ + ": out of memory";
+        return false;
+    }
+
+    errno = 0;
+    int code = 0;
+    GifFileType* gif = EGifOpenFileName(path_.c_str(), false, &code);
+    if (gif == nullptr) return fail("open", code);
+    file_ = gif;
+
+    GifColorType colors[256];
+    for (unsigned i = 0; i < 256; ++i) {
+        const uint32_t c = paletteColor(i);
+        colors[i].Red = static_cast<GifByteType>(c >> 16);
+        colors[i].Green = static_cast<GifByteType>(c >> 8);
+        colors[i].Blue = static_cast<GifByteType>(c);
+    }
+    ColorMapObject map{};
+    map.ColorCount = 256;
+    map.BitsPerPixel = 8;
+    map.Colors = colors;
+    EGifSetGifVersion(gif, true);
+    if (EGifPutScreenDesc(gif, width / 2, height / 2, 8, static_cast<int>(kBackgroundIndex),
+                          &map) == GIF_ERROR)
+        return fail("header", gif->Error);
+    // Loop forever (the application extension every viewer knows for animation).
+    static const char kLoopApp[11] = {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'};
+    static const unsigned char kLoopForever[3] = {1, 0, 0};
+    if (EGifPutExtensionLeader(gif, APPLICATION_EXT_FUNC_CODE) == GIF_ERROR ||
+        EGifPutExtensionBlock(gif, 11, kLoopApp) == GIF_ERROR ||
+        EGifPutExtensionBlock(gif, 3, kLoopForever) == GIF_ERROR ||
+        EGifPutExtensionTrailer(gif) == GIF_ERROR)
+        return fail("loop extension", gif->Error);
+    return true;
+}
+
+bool GifMovie::present(const uint32_t* pixels) {
+    if (file_ == nullptr || !error_.empty()) return false;
+    const int index = presented_++;
+    if (index % kFrameStep != 0) return true;
+    GifFileType* gif = gifOf(file_);
+
+    const int outW = width_ / 2;
+    const int outH = height_ / 2;
+    for (int y = 0; y < outH; ++y) {
+        const uint32_t* top = pixels + static_cast<std::size_t>(2 * y) * width_;
+        const uint32_t* bottom = top + width_;
+        uint8_t* out = indices_ + static_cast<std::size_t>(y) * outW;
+        for (int x = 0; x < outW; ++x) {
+            const uint32_t p0 = top[2 * x], p1 = top[2 * x + 1];
+            const uint32_t p2 = bottom[2 * x], p3 = bottom[2 * x + 1];
+            const unsigned r = (((p0 >> 16) & 0xFF) + ((p1 >> 16) & 0xFF) + ((p2 >> 16) & 0xFF) +
+                                ((p3 >> 16) & 0xFF) + 2) >> 2;
+            const unsigned g = (((p0 >> 8) & 0xFF) + ((p1 >> 8) & 0xFF) + ((p2 >> 8) & 0xFF) +
+                                ((p3 >> 8) & 0xFF) + 2) >> 2;
+            const unsigned b = ((p0 & 0xFF) + (p1 & 0xFF) + (p2 & 0xFF) + (p3 & 0xFF) + 2) >> 2;
+            out[x] = paletteIndex(r, g, b);
+        }
+    }
+
+    // Graphics control: no disposal given, delay in centiseconds, no transparency.
+    const unsigned char control[4] = {0, static_cast<unsigned char>(kDelayCs & 0xFF),
+                                      static_cast<unsigned char>(kDelayCs >> 8), 0};
+    errno = 0;
+    if (EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, control) == GIF_ERROR)
+        return fail("frame", gif->Error);
+    if (EGifPutImageDesc(gif, 0, 0, outW, outH, false, nullptr) == GIF_ERROR)
+        return fail("frame", gif->Error);
+    for (int y = 0; y < outH; ++y) {
+        if (EGifPutLine(gif, indices_ + static_cast<std::size_t>(y) * outW, outW) == GIF_ERROR)
+            return fail("frame", gif->Error);
+    }
+    ++written_;
+    return true;
+}
+
+bool GifMovie::close() {
+    if (file_ != nullptr) {
+        int code = 0;
+        errno = 0;
+        const int result = EGifCloseFile(gifOf(file_), &code);
+        file_ = nullptr;
+        if (result == GIF_ERROR) fail("close", code);
+    }
+    delete[] indices_;
+    indices_ = nullptr;
+    return error_.empty();
+}
+
+}  // namespace lumen

@@ -1,0 +1,61 @@
+// Capture of presented frames: one frame as a PNG (LUMEN_CAPTURE) and the run as an animated
+// GIF (LUMEN_MOVIE). Pixels are in the canvas's form: uint32_t 0xAARRGGBB, row-major, no padding.
+// Failures come back as a message; nothing here throws or aborts on a bad path or a full disk.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace lumen {
+
+// Writes width x height pixels to `path` as an 8-bit RGBA PNG. Returns "" on success, else a
+// message naming the path and the reason.
+std::string writePng(const char* path, const uint32_t* pixels, int width, int height);
+
+// An animated GIF of the presented frames: every fourth frame (the 1st, 5th, 9th, ...), at half
+// size by 2 x 2 box averages, in one fixed 256-colour palette (6 x 7 x 6 levels of red, green
+// and blue, plus the background colour exactly), each shown for 7 centiseconds, looping.
+// Buffers are allocated by open(); present() allocates nothing.
+class GifMovie {
+public:
+    static constexpr int kFrameStep = 4;    // presented frames per movie frame
+    static constexpr int kDelayCs = 7;      // display time of a movie frame, 1/100 s (~4/60 s)
+
+    GifMovie();
+    ~GifMovie();  // close() if still open
+    GifMovie(const GifMovie&) = delete;
+    GifMovie& operator=(const GifMovie&) = delete;
+
+    // Creates `path` for frames of width x height canvas px (even, >= 2; the movie is half of
+    // that). Returns false and sets error() if the file cannot be created or the size is bad.
+    bool open(const char* path, int width, int height);
+    // One presented frame of width x height pixels; every kFrameStep-th becomes a movie frame.
+    // Returns false and sets error() once writing fails (later calls then do nothing).
+    bool present(const uint32_t* pixels);
+    // Finishes and closes the file. Returns false and sets error() if anything failed.
+    bool close();
+
+    bool isOpen() const { return file_ != nullptr; }
+    const std::string& error() const { return error_; }
+    int framesPresented() const { return presented_; }   // present() calls since open()
+    int framesWritten() const { return written_; }       // movie frames in the file
+
+    // Palette index of a colour (8-bit channels) in the movie's fixed palette.
+    static uint8_t paletteIndex(unsigned r, unsigned g, unsigned b);
+    // The palette entry `index` as 0xFFRRGGBB.
+    static uint32_t paletteColor(unsigned index);
+
+private:
+    bool fail(const char* what, int code);
+
+    void* file_;              // GifFileType*
+    std::string path_;
+    std::string error_;
+    int width_ = 0;           // canvas px
+    int height_ = 0;
+    int presented_ = 0;
+    int written_ = 0;
+    uint8_t* indices_ = nullptr;  // (width_ / 2) * (height_ / 2) palette indices
+};
+
+}  // namespace lumen

@@ -1,0 +1,148 @@
+// The blend paths against the contract's integer formula: exhaustively over (s, a, d), on spans
+// of every length and alignment, and on whole canvases of random rectangles.
+#include "core/canvas.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+namespace {
+
+using lumen::blendChannel;
+using lumen::Canvas;
+using lumen::SimdPath;
+
+constexpr SimdPath kPaths[] = {SimdPath::Scalar, SimdPath::Sse2, SimdPath::Avx2};
+
+TEST(BlendFormula, KeepsItsDefiningProperties) {
+    for (unsigned s = 0; s < 256; ++s)
+        for (unsigned d = 0; d < 256; ++d) {
+            ASSERT_EQ(blendChannel(s, 0, d), d);
+            ASSERT_EQ(blendChannel(s, 255, d), s);
+            for (unsigned a = 0; a < 256; a += 15) {
+                const unsigned v = blendChannel(s, a, d);
+                ASSERT_GE(v, std::min(s, d));
+                ASSERT_LE(v, std::max(s, d));
+            }
+        }
+    EXPECT_EQ(blendChannel(255, 204, 11), 206u);  // 52708 / 255
+}
+
+class BlendPath : public testing::TestWithParam<SimdPath> {
+protected:
+    void SetUp() override {
+        if (!lumen::simdPathSupported(GetParam())) GTEST_SKIP() << "path not supported here";
+    }
+};
+
+// Every (s, a, d): a row of 256 pixels whose channels run through d in different orders, at an
+// odd address so that head, vector body and tail all take part.
+TEST_P(BlendPath, ExhaustiveAgainstFormula) {
+    std::vector<uint32_t> buffer(256 + 8);
+    uint32_t* row = buffer.data() + 3;
+    long mismatches = 0;
+    for (unsigned a = 0; a < 256; ++a) {
+        for (unsigned s = 0; s < 256; ++s) {
+            for (unsigned i = 0; i < 256; ++i) {
+                const unsigned b = i, g = 255 - i, r = (i * 7 + 3) & 255, al = (i * 13) & 255;
+                row[i] = b | (g << 8) | (r << 16) | (al << 24);
+            }
+            // Different source bytes per channel: s for blue, a rotation for green and red.
+            const unsigned sb = s, sg = (s + 85) & 255, sr = (s * 3) & 255;
+            lumen::blendSpan(row, 256, lumen::makeBlendColor(sr, sg, sb, a), GetParam());
+            for (unsigned i = 0; i < 256; ++i) {
+                const unsigned b = i, g = 255 - i, r = (i * 7 + 3) & 255, al = (i * 13) & 255;
+                const uint32_t want = blendChannel(sb, a, b) | (blendChannel(sg, a, g) << 8) |
+                                      (blendChannel(sr, a, r) << 16) |
+                                      (blendChannel(255, a, al) << 24);
+                if (row[i] != want && mismatches++ < 5)
+                    ADD_FAILURE() << "s " << s << " a " << a << " d " << i << ": got " << std::hex
+                                  << row[i] << " want " << want;
+            }
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_EQ(buffer[2], 0u);  // nothing written outside the span
+    EXPECT_EQ(buffer[3 + 256], 0u);
+}
+
+TEST_P(BlendPath, SpansOfEveryLengthAndAlignment) {
+    std::mt19937 rng(7);
+    std::vector<uint32_t> base(128), want(128), got(128);
+    for (uint32_t& p : base) p = rng();
+    for (unsigned offset = 0; offset < 16; ++offset)
+        for (unsigned length = 0; length + offset <= 112; ++length) {
+            const lumen::BlendColor c = lumen::makeBlendColor(rng() & 255, rng() & 255, rng() & 255,
+                                                              1 + rng() % 254);
+            want = base;
+            got = base;
+            lumen::blendSpan(want.data() + offset, length, c, SimdPath::Scalar);
+            lumen::blendSpan(got.data() + offset, length, c, GetParam());
+            ASSERT_EQ(got, want) << "offset " << offset << " length " << length;
+        }
+}
+
+// Whole canvases: random rectangles (fractional, clipped, opaque, invisible) on this path and
+// on the scalar path give the same buffer.
+TEST_P(BlendPath, RandomRectanglesMatchScalarCanvas) {
+    auto reference = std::make_unique<Canvas>(SimdPath::Scalar);
+    auto canvas = std::make_unique<Canvas>(GetParam());
+    std::mt19937_64 rng(12345);
+    std::uniform_real_distribution<double> pos(-300.0, 1900.0), size(-20.0, 900.0), unit(-0.1, 1.1);
+    for (int frame = 0; frame < 3; ++frame) {
+        reference->clear();
+        canvas->clear();
+        for (int i = 0; i < 120; ++i) {
+            const double alpha = i % 10 == 0 ? 1.0 : unit(rng);
+            const double v[8] = {pos(rng), pos(rng) * 0.5, size(rng) * 2, size(rng), unit(rng),
+                                 unit(rng), unit(rng), alpha};
+            reference->fillRect(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
+            canvas->fillRect(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
+        }
+        ASSERT_EQ(std::memcmp(reference->pixels(), canvas->pixels(),
+                              sizeof(uint32_t) * Canvas::kWidth * Canvas::kHeight),
+                  0)
+            << "frame " << frame;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllPaths, BlendPath, testing::ValuesIn(kPaths),
+                         [](const testing::TestParamInfo<SimdPath>& info) {
+                             return std::string(lumen::simdPathName(info.param));
+                         });
+
+TEST(SimdSelection, ForcingAnUnsupportedPathFallsBack) {
+    Canvas canvas(SimdPath::Scalar);
+    EXPECT_EQ(canvas.simdPath(), SimdPath::Scalar);
+    for (SimdPath p : kPaths) {
+        const SimdPath used = canvas.setSimdPath(p);
+        EXPECT_TRUE(lumen::simdPathSupported(used));
+        EXPECT_LE(static_cast<int>(used), static_cast<int>(p));
+        if (lumen::simdPathSupported(p)) {
+            EXPECT_EQ(used, p);
+        }
+    }
+    EXPECT_TRUE(lumen::simdPathSupported(SimdPath::Scalar));
+    EXPECT_STREQ(lumen::simdPathName(SimdPath::Avx2), "avx2");
+}
+
+// Run by CTest with LUMEN_SIMD set (see CMakeLists.txt); without it, expects the widest path.
+TEST(SimdEnvironment, DefaultPathHonoursLumenSimd) {
+    const char* env = std::getenv("LUMEN_SIMD");
+    SimdPath best = SimdPath::Scalar;
+    for (SimdPath p : kPaths)
+        if (lumen::simdPathSupported(p)) best = p;
+    SimdPath want = best;
+    if (env != nullptr)
+        for (SimdPath p : kPaths)
+            if (std::strcmp(env, lumen::simdPathName(p)) == 0 && lumen::simdPathSupported(p))
+                want = p;
+    EXPECT_EQ(lumen::defaultSimdPath(), want) << "LUMEN_SIMD=" << (env ? env : "(unset)");
+    EXPECT_EQ(Canvas().simdPath(), want);
+}
+
+}  // namespace

@@ -1,0 +1,187 @@
+// PNG and GIF capture: files that libpng and giflib read back to the right pixels and frames,
+// and error messages (not crashes) for paths that cannot be written.
+#include "core/capture.h"
+
+#include "core/canvas.h"
+
+#include <gtest/gtest.h>
+
+#include <gif_lib.h>
+#include <png.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using lumen::Canvas;
+using lumen::GifMovie;
+
+constexpr int kW = Canvas::kWidth;
+constexpr int kH = Canvas::kHeight;
+constexpr const char* kUnwritable = "/nonexistent-lumen-dir/sub/out";
+
+std::string tempPath(const std::string& name) {
+    return (std::filesystem::path(testing::TempDir()) /
+            ("lumen_" + std::to_string(::getpid()) + "_" + name))
+        .string();
+}
+
+// A canvas with translucent, opaque and clipped rectangles.
+std::unique_ptr<Canvas> sampleCanvas(int seed) {
+    auto c = std::make_unique<Canvas>();
+    std::mt19937 rng(seed);
+    for (int i = 0; i < 20; ++i) {
+        c->fillRect(int(rng() % 1700) - 50, int(rng() % 1000) - 50, rng() % 600, rng() % 600,
+                    (rng() % 256) / 255.0, (rng() % 256) / 255.0, (rng() % 256) / 255.0,
+                    i % 4 == 0 ? 1.0 : 0.8);
+    }
+    return c;
+}
+
+TEST(Png, RoundTripsEveryPixel) {
+    auto canvas = sampleCanvas(1);
+    const std::string path = tempPath("round.png");
+    ASSERT_EQ(lumen::writePng(path.c_str(), canvas->pixels(), kW, kH), "");
+
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_file(&image, path.c_str())) << image.message;
+    EXPECT_EQ(image.width, unsigned(kW));
+    EXPECT_EQ(image.height, unsigned(kH));
+    EXPECT_EQ(PNG_IMAGE_SAMPLE_COMPONENT_SIZE(image.format), 1u);  // 8 bits a channel
+    image.format = PNG_FORMAT_BGRA;
+    std::vector<uint32_t> back(size_t(kW) * kH, 0);
+    ASSERT_TRUE(png_image_finish_read(&image, nullptr, back.data(), kW * 4, nullptr))
+        << image.message;
+    EXPECT_EQ(std::memcmp(back.data(), canvas->pixels(), back.size() * 4), 0);
+    std::filesystem::remove(path);
+}
+
+TEST(Png, UnwritablePathGivesMessage) {
+    auto canvas = sampleCanvas(2);
+    const std::string message = lumen::writePng(kUnwritable, canvas->pixels(), kW, kH);
+    EXPECT_NE(message.find(kUnwritable), std::string::npos) << message;
+    EXPECT_NE(lumen::writePng("", canvas->pixels(), kW, kH), "");
+    EXPECT_NE(lumen::writePng(tempPath("x.png").c_str(), nullptr, kW, kH), "");
+}
+
+TEST(GifPalette, MapsToNearestLevelsAndKeepsBackgroundExact) {
+    for (unsigned i = 0; i < 252; ++i) {
+        const uint32_t c = GifMovie::paletteColor(i);
+        ASSERT_EQ(GifMovie::paletteIndex((c >> 16) & 255, (c >> 8) & 255, c & 255), i) << i;
+    }
+    const uint32_t bg = Canvas::kBackground;
+    const uint8_t bgIndex = GifMovie::paletteIndex((bg >> 16) & 255, (bg >> 8) & 255, bg & 255);
+    EXPECT_EQ(GifMovie::paletteColor(bgIndex), bg);
+    std::mt19937 rng(3);
+    for (int n = 0; n < 10000; ++n) {
+        const unsigned r = rng() & 255, g = rng() & 255, b = rng() & 255;
+        const uint32_t c = GifMovie::paletteColor(GifMovie::paletteIndex(r, g, b));
+        // Within half a level step: 51 / 2 for red and blue, 42.5 / 2 for green.
+        EXPECT_LE(std::abs(int((c >> 16) & 255) - int(r)), 26);
+        EXPECT_LE(std::abs(int((c >> 8) & 255) - int(g)), 22);
+        EXPECT_LE(std::abs(int(c & 255) - int(b)), 26);
+    }
+}
+
+TEST(Gif, EveryFourthFrameAtHalfSizeReadsBack) {
+    const std::string path = tempPath("movie.gif");
+    GifMovie movie;
+    ASSERT_TRUE(movie.open(path.c_str(), kW, kH)) << movie.error();
+    Canvas canvas;
+    for (int frame = 0; frame < 10; ++frame) {
+        canvas.clear();
+        // Frame k: an opaque white block whose left edge moves 2 px a frame, and one pixel
+        // column (odd x) of red that a 2x2 average halves.
+        canvas.fillRect(100 + 2 * frame, 50, 40, 40, 1, 1, 1, 1);
+        canvas.fillRect(401, 0, 1, kH, 1, 0, 0, 1);
+        ASSERT_TRUE(movie.present(canvas.pixels())) << movie.error();
+    }
+    EXPECT_EQ(movie.framesPresented(), 10);
+    EXPECT_EQ(movie.framesWritten(), 3);  // frames 1, 5 and 9
+    ASSERT_TRUE(movie.close()) << movie.error();
+    EXPECT_FALSE(movie.isOpen());
+
+    int error = 0;
+    GifFileType* gif = DGifOpenFileName(path.c_str(), &error);
+    ASSERT_NE(gif, nullptr) << GifErrorString(error);
+    ASSERT_EQ(DGifSlurp(gif), GIF_OK) << GifErrorString(gif->Error);
+    EXPECT_EQ(gif->SWidth, kW / 2);
+    EXPECT_EQ(gif->SHeight, kH / 2);
+    ASSERT_EQ(gif->ImageCount, 3);
+    ASSERT_NE(gif->SColorMap, nullptr);
+    const uint32_t bg = Canvas::kBackground;
+    const unsigned bgIndex = GifMovie::paletteIndex((bg >> 16) & 255, (bg >> 8) & 255, bg & 255);
+    const unsigned white = GifMovie::paletteIndex(255, 255, 255);
+    // Column 401 red, column 400 background: each 2x2 block averages two of each, (sum + 2) / 4.
+    const unsigned mixed = GifMovie::paletteIndex((2 * 255 + 2 * 11 + 2) / 4, (2 * 0 + 2 * 19 + 2) / 4,
+                                                  (2 * 0 + 2 * 40 + 2) / 4);
+    for (int i = 0; i < 3; ++i) {
+        const SavedImage& im = gif->SavedImages[i];
+        EXPECT_EQ(im.ImageDesc.Width, kW / 2);
+        EXPECT_EQ(im.ImageDesc.Height, kH / 2);
+        GraphicsControlBlock gcb;
+        ASSERT_EQ(DGifSavedExtensionToGCB(gif, i, &gcb), GIF_OK);
+        EXPECT_EQ(gcb.DelayTime, GifMovie::kDelayCs);
+        const int left = (100 + 2 * (4 * i)) / 2;  // canvas frame 4i, half-size column
+        const GifByteType* px = im.RasterBits;
+        EXPECT_EQ(px[30 * (kW / 2) + left - 1], bgIndex) << i;
+        EXPECT_EQ(px[30 * (kW / 2) + left], white) << i;
+        EXPECT_EQ(px[30 * (kW / 2) + left + 19], white) << i;
+        EXPECT_EQ(px[30 * (kW / 2) + left + 20], bgIndex) << i;
+        EXPECT_EQ(px[100 * (kW / 2) + 200], mixed) << i;
+        EXPECT_EQ(px[449 * (kW / 2) + 799], bgIndex) << i;
+    }
+    const GifColorType& entry = gif->SColorMap->Colors[white];
+    EXPECT_EQ(entry.Red, 255);
+    EXPECT_EQ(entry.Green, 255);
+    EXPECT_EQ(entry.Blue, 255);
+    DGifCloseFile(gif, &error);
+    std::filesystem::remove(path);
+}
+
+TEST(Gif, FailuresAreReportedNotFatal) {
+    GifMovie movie;
+    EXPECT_FALSE(movie.open(kUnwritable, kW, kH));
+    EXPECT_NE(movie.error().find(kUnwritable), std::string::npos) << movie.error();
+    EXPECT_FALSE(movie.isOpen());
+    Canvas canvas;
+    EXPECT_FALSE(movie.present(canvas.pixels()));
+    EXPECT_FALSE(movie.close());
+
+    GifMovie odd;
+    EXPECT_FALSE(odd.open(tempPath("odd.gif").c_str(), 1601, 900));
+    EXPECT_FALSE(odd.error().empty());
+}
+
+TEST(Gif, ReopenStartsANewMovie) {
+    const std::string a = tempPath("a.gif"), b = tempPath("b.gif");
+    GifMovie movie;
+    Canvas canvas;
+    ASSERT_TRUE(movie.open(a.c_str(), kW, kH));
+    for (int i = 0; i < 5; ++i) movie.present(canvas.pixels());
+    ASSERT_TRUE(movie.open(b.c_str(), kW, kH));  // closes a.gif first
+    movie.present(canvas.pixels());
+    EXPECT_EQ(movie.framesWritten(), 1);
+    ASSERT_TRUE(movie.close());
+    for (const std::string& p : {a, b}) {
+        int error = 0;
+        GifFileType* gif = DGifOpenFileName(p.c_str(), &error);
+        ASSERT_NE(gif, nullptr);
+        ASSERT_EQ(DGifSlurp(gif), GIF_OK);
+        EXPECT_EQ(gif->ImageCount, p == a ? 2 : 1);
+        DGifCloseFile(gif, &error);
+        std::filesystem::remove(p);
+    }
+}
+
+}  // namespace
