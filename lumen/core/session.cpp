@@ -1,0 +1,451 @@
+#include "core/session.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "core/canvas.h"
+#include "core/capture.h"
+#include "core/demo_script.h"
+#include "core/text.h"
+
+namespace lumen {
+
+namespace {
+
+std::string blockName(uint64_t id) { return "#" + std::to_string(id); }
+
+std::string tagText(const char16_t* tag) {
+    if (tag == nullptr) return "null";
+    return quote(utf16ToUtf8(tag, utf16Length(tag)));
+}
+
+void printError(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+// A real invalid memory access: the address comes through a volatile, so the store is made.
+[[gnu::noinline]] void invalidAccess() {
+    static volatile uintptr_t nowhere = 0;
+    *reinterpret_cast<volatile int*>(nowhere) = 1;
+}
+
+bool readFile(const std::string& path, std::string& text, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = std::strerror(errno);
+        return false;
+    }
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad()) {
+        error = "read error";
+        return false;
+    }
+    text = buffer.str();
+    return true;
+}
+
+std::optional<double> parseFps(const std::string& text) {
+    double value = 0.0;
+    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || ptr != text.data() + text.size()) return std::nullopt;
+    if (!(value > 0.0) || value > 1e6) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+Session::Session(Settings settings, const Backend* window)
+    : settings_(std::move(settings)), window_(window) {
+    if (settings_.trace) {
+        std::string error;
+        if (!trace_.open(*settings_.trace, error)) setupError("Lumen: " + error);
+    }
+    if (settings_.seed) {
+        envSeed_ = parseUnsigned(*settings_.seed);
+        if (!envSeed_)
+            setupError("Lumen: bad LUMEN_SEED " + quoteShort(*settings_.seed) +
+                       " (a decimal or 0x hex number below 2^64)");
+    }
+    if (settings_.fps) {
+        const std::optional<double> fps = parseFps(*settings_.fps);
+        if (fps) {
+            fps_ = *fps;
+        } else {
+            setupError("Lumen: bad LUMEN_FPS " + quoteShort(*settings_.fps) +
+                       " (frames per second, above 0 and at most 1000000)");
+        }
+    }
+    if (settings_.script) {
+        scriptName_ = *settings_.script;
+        std::string text;
+        std::string error;
+        if (!readFile(scriptName_, text, error)) {
+            setupError("Lumen: cannot read script " + scriptName_ + ": " + error);
+        } else {
+            ScriptParse parse = parseScript(text);
+            if (!parse.ok()) {
+                setupError(scriptErrorText(scriptName_, *parse.error));
+            } else {
+                commands_ = std::move(parse.script.commands);
+                quitFrame_ = parse.script.quitFrame;
+                scriptSeed_ = parse.script.seed;
+                scripted_ = true;
+            }
+        }
+    }
+}
+
+Session::~Session() = default;
+
+void Session::setupError(std::string message) {
+    printError(message);
+    if (setupError_.empty()) setupError_ = std::move(message);
+}
+
+// ---- Faults ---------------------------------------------------------------------------------
+
+void Session::raise(uint32_t code, std::string_view message) {
+    const uint64_t address = reinterpret_cast<uintptr_t>(__builtin_return_address(0)) - 1;
+    const std::u16string units = utf8ToUtf16(message);
+    const auto length = static_cast<int64_t>(units.size());
+    uint64_t id = 0;
+    auto* text = static_cast<String*>(heap_.allocate(static_cast<uint64_t>(stringBytes(length)), id));
+    if (text == nullptr) {
+        trace("raise " + std::to_string(code) + " null");
+        throwFault(code, 0, address);
+    }
+    text->count = 1;
+    text->length = length;
+    std::memcpy(text->units, units.data(), units.size() * sizeof(char16_t));
+    text->units[length] = 0;
+    trace("raise " + std::to_string(code) + " " + quote(message));
+    throwFault(code, reinterpret_cast<uintptr_t>(text), address);
+}
+
+void Session::raiseNull(uint32_t code) {
+    const uint64_t address = reinterpret_cast<uintptr_t>(__builtin_return_address(0)) - 1;
+    trace("raise " + std::to_string(code) + " null");
+    throwFault(code, 0, address);
+}
+
+void Session::throwFault(uint32_t code, uint64_t argument, uint64_t address) {
+    throw Fault{code, argument, address};
+}
+
+void Session::notRunning(const char* name) {
+    switch (state_) {
+        case State::Fresh: raise(kBadArgument, std::string("Lumen: ") + name + " before Init");
+        case State::Failed: raise(kBadArgument, std::string("Lumen: ") + name + " after a failed Init");
+        case State::Freed: raise(kBadArgument, std::string("Lumen: ") + name + " after Free");
+        case State::Running: break;
+    }
+    raise(kBadArgument, std::string("Lumen: ") + name + " cannot run now");
+}
+
+// ---- Init and Free --------------------------------------------------------------------------
+
+void Session::init(const InitRecord* record) {
+    if (record == nullptr) {
+        trace("Init null");
+        raise(kBadArgument, "Lumen: Init got a null record");
+    }
+    std::string title;
+    std::string line = "Init title=";
+    const String* t = record->title;
+    const bool titleOk = t == nullptr || (t->length >= 0 && t->length <= (int64_t{1} << 30));
+    if (t == nullptr) {
+        line += "null";
+    } else if (titleOk) {
+        title = utf16ToUtf8(t->units, static_cast<std::size_t>(t->length));
+        line += quote(title);
+    } else {
+        line += "bad";
+    }
+    char fields[160];
+    std::snprintf(fields, sizeof fields, " build=0x%016" PRIX64 " one=%" PRId64
+                  " instance=%s icon=%s faultcell=%s",
+                  record->buildId, record->one, record->instance ? "set" : "null",
+                  record->icon ? "set" : "null", record->faultCell ? "set" : "null");
+    line += fields;
+    trace(line);
+
+    if (state_ == State::Freed) raise(kBadArgument, "Lumen: Init after Free");
+    if (state_ != State::Fresh) raise(kBadArgument, "Lumen: Init called twice");
+    state_ = State::Failed;  // until everything below has worked
+    if (!setupError_.empty()) raise(kScriptError, setupError_);
+    if (!titleOk) raise(kBadArgument, "Lumen: Init: the title's length is out of range");
+    const auto* icon = static_cast<const IconFile*>(record->icon);
+    if (icon != nullptr && (icon->magic != kIconMagic || icon->data == nullptr || icon->size == 0))
+        raise(kBadArgument, "Lumen: Init: the icon is not a lumen::IconFile");
+
+    const bool forcedHeadless =
+        (settings_.headless && *settings_.headless == "1") || settings_.script.has_value();
+    backend_ = nullptr;
+    if (!forcedHeadless && window_ != nullptr && window_->open(title.c_str(), icon))
+        backend_ = window_;
+    headless_ = backend_ == nullptr;
+    if (headless_) {
+        backend_ = &headlessBackend();
+        backend_->open(title.c_str(), icon);
+        if (!scripted_) {
+            if (!forcedHeadless)
+                printError("Lumen: no display; running headless, playing the built-in demo");
+            ScriptParse demo = parseScript(demoScript());
+            if (!demo.ok()) raise(kScriptError, scriptErrorText(kDemoScriptName, *demo.error));
+            scriptName_ = kDemoScriptName;
+            commands_ = std::move(demo.script.commands);
+            quitFrame_ = demo.script.quitFrame;
+            scriptSeed_ = demo.script.seed;
+            scripted_ = true;
+        }
+    } else {
+        fps_ = 60.0;  // a window is always paced
+    }
+
+    if (envSeed_) {
+        seed_ = *envSeed_;
+    } else if (scriptSeed_) {
+        seed_ = *scriptSeed_;
+    } else if (headless_) {
+        seed_ = 1;
+    } else {
+        seed_ = static_cast<uint64_t>(
+            std::chrono::system_clock::now().time_since_epoch().count());
+        printError("Lumen: seed " + std::to_string(seed_) + " (LUMEN_SEED=" +
+                   std::to_string(seed_) + " replays it)");
+    }
+    rng_.reseed(seed_);
+
+    canvas_ = std::make_unique<Canvas>();
+    if (settings_.capture) lastFrame_.assign(std::size_t{Canvas::kWidth} * Canvas::kHeight, Canvas::kBackground);
+    if (settings_.movie) {
+        movie_ = std::make_unique<GifMovie>();
+        if (!movie_->open(settings_.movie->c_str(), Canvas::kWidth, Canvas::kHeight)) {
+            const std::string error = "Lumen: " + movie_->error();
+            movie_.reset();
+            printError(error);
+            raise(kScriptError, error);
+        }
+    }
+    state_ = State::Running;
+}
+
+void Session::free() {
+    trace("Free live=" + std::to_string(heap_.liveBlocks()));
+    if (state_ == State::Running) {
+        finishCapture();
+        backend_->close();
+    }
+    canvas_.reset();
+    movie_.reset();
+    lastFrame_.clear();
+    lastFrame_.shrink_to_fit();
+    state_ = State::Freed;
+}
+
+// ---- Act ------------------------------------------------------------------------------------
+
+void Session::act() {
+    const int64_t n = frame_ + 1;
+    trace("Act " + std::to_string(n));
+    if (state_ != State::Running) notRunning("Act");
+    frame_ = n;
+    presentFrame();
+    pace();
+    if (backend_->poll(input_)) {
+        finishCapture();
+        raiseNull(kEndOfRun);
+    }
+    if (scripted_) applyScript(n);
+    mouse_.sample(input_);
+    if (scripted_ && n >= quitFrame_) {
+        finishCapture();
+        raiseNull(kEndOfRun);
+    }
+}
+
+void Session::applyScript(int64_t n) {
+    while (nextCommand_ < commands_.size() && commands_[nextCommand_].frame <= n) {
+        const ScriptCommand& cmd = commands_[nextCommand_++];
+        switch (cmd.op) {
+            case ScriptOp::Move:
+                input_.x = cmd.x;
+                input_.y = cmd.y;
+                break;
+            case ScriptOp::Press: input_.down[cmd.button] = true; break;
+            case ScriptOp::Release: input_.down[cmd.button] = false; break;
+            case ScriptOp::Quit:
+                finishCapture();
+                raiseNull(kEndOfRun);
+            case ScriptOp::Fault:
+                finishCapture();
+                if (cmd.hasMessage) raise(cmd.code, cmd.message);
+                raiseNull(cmd.code);
+            case ScriptOp::Crash:
+                finishCapture();
+                trace("crash");
+                invalidAccess();
+                raiseNull(kAccessViolation);  // only if the access did not fault
+        }
+    }
+}
+
+void Session::presentFrame() {
+    const uint32_t* pixels = canvas_->pixels();
+    backend_->present(pixels, Canvas::kWidth, Canvas::kHeight);
+    if (movie_ && !movie_->present(pixels)) {
+        printError("Lumen: " + movie_->error());
+        movie_.reset();
+    }
+    if (!lastFrame_.empty()) std::memcpy(lastFrame_.data(), pixels, lastFrame_.size() * sizeof(uint32_t));
+    presentedAny_ = true;
+    canvas_->clear();
+}
+
+void Session::pace() {
+    if (!(fps_ > 0.0)) return;
+    using Clock = std::chrono::steady_clock;
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(1.0 / fps_));
+    const auto now = Clock::now();
+    if (nextFrameAt_ == Clock::time_point{} || nextFrameAt_ + interval < now) {
+        nextFrameAt_ = now;  // first frame, or fallen behind by more than a frame: start afresh
+        return;
+    }
+    nextFrameAt_ += interval;
+    std::this_thread::sleep_until(nextFrameAt_);
+}
+
+void Session::finishCapture() {
+    if (captureDone_) return;
+    captureDone_ = true;
+    if (settings_.capture && presentedAny_) {
+        const std::string error =
+            writePng(settings_.capture->c_str(), lastFrame_.data(), Canvas::kWidth, Canvas::kHeight);
+        if (!error.empty()) printError("Lumen: " + error);
+    }
+    if (movie_ && !movie_->close()) printError("Lumen: " + movie_->error());
+    movie_.reset();
+}
+
+// ---- Memory ---------------------------------------------------------------------------------
+
+void* Session::allocMem(int64_t bytes, const char16_t* tag) {
+    const std::string call = "AllocMem " + std::to_string(bytes) + " " + tagText(tag);
+    if (bytes < 0) {
+        trace(call);
+        raise(kBadArgument, "Lumen: AllocMem of a negative size (" + std::to_string(bytes) + " bytes)");
+    }
+    uint64_t id = 0;
+    void* block = heap_.allocate(static_cast<uint64_t>(bytes), id);
+    if (block == nullptr) {
+        trace(call);
+        raise(kOutOfMemory, "Lumen: out of memory (AllocMem of " + std::to_string(bytes) + " bytes)");
+    }
+    trace(call + " -> " + blockName(id));
+    return block;
+}
+
+void Session::freeMem(void* block) {
+    if (block == nullptr) {
+        trace("FreeMem null");
+        return;
+    }
+    uint64_t id = 0;
+    switch (heap_.release(block, id)) {
+        case Heap::Release::Freed: trace("FreeMem " + blockName(id)); return;
+        case Heap::Release::AlreadyFreed:
+            trace("FreeMem " + blockName(id));
+            raise(kBadFree, "Lumen: FreeMem of block " + blockName(id) + ", which is already freed");
+        case Heap::Release::Unknown:
+            trace("FreeMem unknown");
+            raise(kBadFree, "Lumen: FreeMem of an address that AllocMem did not give");
+    }
+}
+
+// ---- Input, random numbers, drawing --------------------------------------------------------
+
+int64_t Session::mouse(int64_t button) {
+    const std::string call = "Mouse " + std::to_string(button);
+    if (state_ != State::Running) {
+        trace(call);
+        notRunning("Mouse");
+    }
+    const int64_t value = mouse_.button(button);
+    trace(call + " -> " + std::to_string(value));
+    return value;
+}
+
+double Session::mouseX() {
+    if (state_ != State::Running) {
+        trace("MouseX");
+        notRunning("MouseX");
+    }
+    trace("MouseX -> " + formatFloat(mouse_.x()));
+    return mouse_.x();
+}
+
+double Session::mouseY() {
+    if (state_ != State::Running) {
+        trace("MouseY");
+        notRunning("MouseY");
+    }
+    trace("MouseY -> " + formatFloat(mouse_.y()));
+    return mouse_.y();
+}
+
+int64_t Session::rnd(int64_t lo, int64_t hi) {
+    const std::string call = "Rnd " + std::to_string(lo) + " " + std::to_string(hi);
+    if (state_ != State::Running) {
+        trace(call);
+        notRunning("Rnd");
+    }
+    if (lo > hi) {
+        trace(call);
+        raise(kBadArgument, "Lumen: Rnd " + std::to_string(lo) + " " + std::to_string(hi) +
+                                ": the lower bound is above the upper bound");
+    }
+    const int64_t value = rng_.between(lo, hi);
+    trace(call + " -> " + std::to_string(value));
+    return value;
+}
+
+double Session::rndF() {
+    if (state_ != State::Running) {
+        trace("RndF");
+        notRunning("RndF");
+    }
+    const double value = rng_.unit();
+    trace("RndF -> " + formatFloat(value));
+    return value;
+}
+
+void Session::drawRect(double x, double y, double w, double h, double r, double g, double b,
+                       double a) {
+    if (trace_.enabled()) {
+        std::string line = "DrawRect";
+        for (const double v : {x, y, w, h, r, g, b, a}) {
+            line += ' ';
+            line += formatFloat(v);
+        }
+        trace(line);
+    }
+    if (state_ != State::Running) notRunning("DrawRect");
+    canvas_->fillRect(x, y, w, h, r, g, b, a);
+}
+
+void Session::unsupported(const char* name) {
+    trace(name);
+    raise(kUnsupported, std::string("Lumen: ") + name + " is not supported");
+}
+
+}  // namespace lumen

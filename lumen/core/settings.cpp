@@ -1,0 +1,28 @@
+#include "core/settings.h"
+
+#include <cstdlib>
+
+namespace lumen {
+
+namespace {
+std::optional<std::string> variable(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+}  // namespace
+
+Settings Settings::fromEnvironment() {
+    Settings s;
+    s.trace = variable("LUMEN_TRACE");
+    s.script = variable("LUMEN_SCRIPT");
+    s.seed = variable("LUMEN_SEED");
+    s.headless = variable("LUMEN_HEADLESS");
+    s.fps = variable("LUMEN_FPS");
+    s.capture = variable("LUMEN_CAPTURE");
+    s.movie = variable("LUMEN_MOVIE");
+    s.record = variable("LUMEN_RECORD");
+    return s;
+}
+
+}  // namespace lumen

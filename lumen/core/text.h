@@ -1,0 +1,28 @@
+// Text helpers of the trace and the messages: number formatting, quoting, UTF-8 <-> UTF-16.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace lumen {
+
+// Shortest text that reads back to the same double ("300", "0.5", "1e+300"), "-0" for negative
+// zero, "inf", "-inf", and "nan" for every NaN.
+std::string formatFloat(double value);
+
+// `text` in double quotes, with \" and \\ escaped; control bytes become \n, \r, \t or \xNN and
+// bytes that are not valid UTF-8 become \xNN, so the result is one line of valid UTF-8.
+std::string quote(std::string_view text);
+
+// As quote(), but at most `limit` bytes of `text`, with "..." after the closing quote when cut.
+std::string quoteShort(std::string_view text, std::size_t limit = 40);
+
+// UTF-16 units to UTF-8; unpaired surrogates become U+FFFD.
+std::string utf16ToUtf8(const char16_t* units, std::size_t count);
+// Units of a NUL-terminated UTF-16 text (the NUL not counted).
+std::size_t utf16Length(const char16_t* units);
+// UTF-8 to UTF-16; every byte that does not start a valid sequence becomes U+FFFD.
+std::u16string utf8ToUtf16(std::string_view text);
+
+}  // namespace lumen

@@ -1,0 +1,115 @@
+// The 132 exported names of Data/Lumen.lmd. Each entry point first sets Lumen's floating-point
+// mode (the guard gives the caller's mode back on return and on a fault), then brings up the
+// process's one Session on first use: the program calls AllocMem before Init.
+#include "backend.h"
+#include "core/fpguard.h"
+#include "core/session.h"
+#include "lumen/lumen.h"
+
+namespace {
+
+// No window backend is built yet: every run is headless.
+const lumen::Backend* windowBackend() { return nullptr; }
+
+lumen::Session& session() {
+    // Never destroyed: FreeMem may come after Free and during the program's exit.
+    static lumen::Session* const instance =
+        new lumen::Session(lumen::Settings::fromEnvironment(), windowBackend());
+    return *instance;
+}
+
+}  // namespace
+
+LUMEN_EXPORT void Init(const lumen::InitRecord* record) {
+    lumen::FpGuard guard;
+    session().init(record);
+}
+
+LUMEN_EXPORT void Free() {
+    lumen::FpGuard guard;
+    session().free();
+}
+
+LUMEN_EXPORT void Act() {
+    lumen::FpGuard guard;
+    session().act();
+}
+
+LUMEN_EXPORT void* AllocMem(int64_t bytes, const char16_t* tag) {
+    lumen::FpGuard guard;
+    return session().allocMem(bytes, tag);
+}
+
+LUMEN_EXPORT void FreeMem(void* block) {
+    lumen::FpGuard guard;
+    session().freeMem(block);
+}
+
+LUMEN_EXPORT int64_t Mouse(int64_t button) {
+    lumen::FpGuard guard;
+    return session().mouse(button);
+}
+
+LUMEN_EXPORT double MouseX() {
+    lumen::FpGuard guard;
+    return session().mouseX();
+}
+
+LUMEN_EXPORT double MouseY() {
+    lumen::FpGuard guard;
+    return session().mouseY();
+}
+
+LUMEN_EXPORT int64_t Rnd(int64_t lo, int64_t hi) {
+    lumen::FpGuard guard;
+    return session().rnd(lo, hi);
+}
+
+LUMEN_EXPORT double RndF() {
+    lumen::FpGuard guard;
+    return session().rndF();
+}
+
+LUMEN_EXPORT void DrawRect(double x, double y, double w, double h, double r, double g, double b,
+                           double a) {
+    lumen::FpGuard guard;
+    session().drawRect(x, y, w, h, r, g, b, a);
+}
+
+// The other 121 names: exported so that binding succeeds; each raises fault 1001. The list
+// is LUMEN_NAMES less LUMEN_CALLED_NAMES, picked out by the preprocessor: LUMEN_CALLED_<name>
+// expands to "~, 1," for a called name, so LUMEN_IS_CALLED(name) is 1 for those and 0 else.
+#define LUMEN_CALLED_Init ~, 1,
+#define LUMEN_CALLED_Free ~, 1,
+#define LUMEN_CALLED_Act ~, 1,
+#define LUMEN_CALLED_Rnd ~, 1,
+#define LUMEN_CALLED_RndF ~, 1,
+#define LUMEN_CALLED_AllocMem ~, 1,
+#define LUMEN_CALLED_FreeMem ~, 1,
+#define LUMEN_CALLED_DrawRect ~, 1,
+#define LUMEN_CALLED_Mouse ~, 1,
+#define LUMEN_CALLED_MouseX ~, 1,
+#define LUMEN_CALLED_MouseY ~, 1,
+#define LUMEN_SECOND(a, b, ...) b
+#define LUMEN_SECOND_(...) LUMEN_SECOND(__VA_ARGS__)
+#define LUMEN_IS_CALLED(name) LUMEN_SECOND_(LUMEN_CALLED_##name, 0, ~)
+#define LUMEN_CAT_(a, b) a##b
+#define LUMEN_CAT(a, b) LUMEN_CAT_(a, b)
+
+#define LUMEN_UNSUPPORTED_1(name)
+#define LUMEN_UNSUPPORTED_0(name)          \
+    LUMEN_EXPORT void name() {             \
+        lumen::FpGuard guard;              \
+        session().unsupported(#name);      \
+    }
+#define LUMEN_UNSUPPORTED(name) LUMEN_CAT(LUMEN_UNSUPPORTED_, LUMEN_IS_CALLED(name))(name)
+LUMEN_NAMES(LUMEN_UNSUPPORTED)
+
+namespace {
+// The marks above must cover exactly the names the program calls.
+#define LUMEN_COUNT_ONE(name) +1
+#define LUMEN_COUNT_CALLED(name) +LUMEN_IS_CALLED(name)
+static_assert((0 LUMEN_CALLED_NAMES(LUMEN_COUNT_CALLED)) == 11, "every called name is marked");
+static_assert((0 LUMEN_NAMES(LUMEN_COUNT_CALLED)) == 11, "only called names are marked");
+static_assert((0 LUMEN_NAMES(LUMEN_COUNT_ONE)) == 132, "132 names");
+}  // namespace
