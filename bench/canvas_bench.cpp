@@ -63,12 +63,15 @@ int64_t coveredPixels(const std::vector<Rect>& rects) {
     return n + int64_t(Canvas::kWidth) * Canvas::kHeight;  // plus the clear
 }
 
-void lumenFrames(benchmark::State& state, const std::vector<Rect>& rects, SimdPath path) {
+// deferred = false: every fill blends at once on `path` (the blend loop itself); true: the
+// frame is composited when its pixels are read (the default mode).
+void lumenFrames(benchmark::State& state, const std::vector<Rect>& rects, SimdPath path,
+                 bool deferred) {
     if (!lumen::simdPathSupported(path)) {
         state.SkipWithError("path not supported here");
         return;
     }
-    Canvas canvas(path);
+    Canvas canvas(path, deferred);
     for (auto _ : state) {
         canvas.clear();
         for (const Rect& r : rects) canvas.fillRect(r.x, r.y, r.w, r.h, r.r, r.g, r.b, r.alpha);
@@ -115,13 +118,27 @@ void pixmanFrames(benchmark::State& state, const std::vector<Rect>& rects) {
 const std::vector<Rect> kTowers = sceneTowers();
 const std::vector<Rect> kFull = sceneFull();
 
-BENCHMARK_CAPTURE(lumenFrames, towers/scalar, kTowers, SimdPath::Scalar)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(lumenFrames, towers/sse2, kTowers, SimdPath::Sse2)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(lumenFrames, towers/avx2, kTowers, SimdPath::Avx2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenFrames, towers/scalar, kTowers, SimdPath::Scalar, false)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenFrames, towers/sse2, kTowers, SimdPath::Sse2, false)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenFrames, towers/avx2, kTowers, SimdPath::Avx2, false)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenFrames, towers/composite_sse2, kTowers, SimdPath::Sse2, true)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenFrames, towers/composite_avx2, kTowers, SimdPath::Avx2, true)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(pixmanFrames, towers, kTowers)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(lumenFrames, full/scalar, kFull, SimdPath::Scalar)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(lumenFrames, full/sse2, kFull, SimdPath::Sse2)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(lumenFrames, full/avx2, kFull, SimdPath::Avx2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenFrames, full/scalar, kFull, SimdPath::Scalar, false)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenFrames, full/sse2, kFull, SimdPath::Sse2, false)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenFrames, full/avx2, kFull, SimdPath::Avx2, false)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenFrames, full/composite_sse2, kFull, SimdPath::Sse2, true)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenFrames, full/composite_avx2, kFull, SimdPath::Avx2, true)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(pixmanFrames, full, kFull)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -112,15 +112,31 @@ __attribute__((target("avx2"))) inline __m256i blend8(__m256i d, __m256i inv, __
     return _mm256_packus_epi16(lo, hi);
 }
 
+// Lanes [0, count) of eight, count in [0, 8].
+__attribute__((target("avx2"))) inline __m256i laneMask(std::size_t count) {
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)),
+                              _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+// The first `count` (< 8) pixels at p with masked loads and stores: nothing outside is touched.
+__attribute__((target("avx2"))) inline void blendPartial8(uint32_t* p, std::size_t count,
+                                                          __m256i inv, __m256i k, __m256i magic) {
+    int* q = reinterpret_cast<int*>(p);
+    const __m256i mask = laneMask(count);
+    _mm256_maskstore_epi32(q, mask, blend8(_mm256_maskload_epi32(q, mask), inv, k, magic));
+}
+
 __attribute__((target("avx2"))) void blendAvx2(uint32_t* p, std::size_t n, const BlendColor& c) {
-    while (n > 0 && (reinterpret_cast<uintptr_t>(p) & 31u) != 0) {
-        *p = blendPixel(*p, c);
-        ++p;
-        --n;
-    }
     const __m256i inv = _mm256_set1_epi16(static_cast<short>(c.inverse));
     const __m256i k = _mm256_broadcastsi128_si256(blendKey128(c));
     const __m256i magic = _mm256_set1_epi16(static_cast<short>(0x8081));
+    const std::size_t misalign = (reinterpret_cast<uintptr_t>(p) & 31u) / 4;
+    if (misalign != 0) {
+        const std::size_t head = std::min<std::size_t>(n, 8 - misalign);
+        blendPartial8(p, head, inv, k, magic);
+        p += head;
+        n -= head;
+    }
     for (; n >= 16; n -= 16, p += 16) {
         __m256i* q = reinterpret_cast<__m256i*>(p);
         const __m256i d0 = _mm256_load_si256(q);
@@ -134,7 +150,7 @@ __attribute__((target("avx2"))) void blendAvx2(uint32_t* p, std::size_t n, const
         n -= 8;
         p += 8;
     }
-    for (; n > 0; --n, ++p) *p = blendPixel(*p, c);
+    if (n > 0) blendPartial8(p, n, inv, k, magic);
 }
 
 __attribute__((target("avx2"))) void fillAvx2(uint32_t* p, std::size_t n, uint32_t value) {
@@ -259,9 +275,10 @@ PixelSpan coveredSpan(double origin, double size, int limit) {
     return {static_cast<int>(first), static_cast<int>(last)};
 }
 
-Canvas::Canvas(SimdPath path)
+Canvas::Canvas(SimdPath path, bool deferred)
     : pixels_(static_cast<uint32_t*>(::operator new(kPixelCount * sizeof(uint32_t), kPixelAlignment))),
-      path_(SimdPath::Scalar) {
+      path_(SimdPath::Scalar),
+      deferred_(deferred) {
     setSimdPath(path);
     clear();
 }
@@ -275,7 +292,30 @@ SimdPath Canvas::setSimdPath(SimdPath path) {
     return path_;
 }
 
-void Canvas::clear() { fillSpan(pixels_, kPixelCount, kBackground, path_); }
+void Canvas::setDeferred(bool on) {
+    composite();
+    deferred_ = on;
+}
+
+const uint32_t* Canvas::pixels() const {
+    composite();
+    return pixels_;
+}
+
+uint32_t* Canvas::pixels() {
+    composite();
+    return pixels_;
+}
+
+void Canvas::clear() {
+    pendingCount_ = 0;
+    if (deferred_) {
+        stale_ = true;
+    } else {
+        stale_ = false;
+        fillSpan(pixels_, kPixelCount, kBackground, path_);
+    }
+}
 
 void Canvas::fillRect(double x, double y, double w, double h,
                       double r, double g, double b, double alpha) {
@@ -286,14 +326,80 @@ void Canvas::fillRect(double x, double y, double w, double h,
     if (rows.first == rows.last) return;
     const unsigned a = channelByte(alpha);
     if (a == 0) return;  // d' = (255 d + 127) / 255 = d
-    const BlendColor color = makeBlendColor(channelByte(r), channelByte(g), channelByte(b), a);
-    const std::size_t width = static_cast<std::size_t>(cols.last - cols.first);
-    uint32_t* row = pixels_ + static_cast<std::size_t>(rows.first) * kWidth + cols.first;
-    for (int y0 = rows.first; y0 < rows.last; ++y0, row += kWidth) {
-        if (a == 255)
-            fillSpan(row, width, color.solid, path_);  // d' = (255 s + 127) / 255 = s
+    const Pending rect{cols.first, cols.last, rows.first, rows.last,
+                       makeBlendColor(channelByte(r), channelByte(g), channelByte(b), a)};
+    if (stale_ && pendingCount_ < kMaxPending) {
+        pending_[pendingCount_++] = rect;
+        return;
+    }
+    composite();
+    blendNow(rect);
+}
+
+void Canvas::blendNow(const Pending& rect) {
+    const std::size_t width = static_cast<std::size_t>(rect.x1 - rect.x0);
+    uint32_t* row = pixels_ + static_cast<std::size_t>(rect.y0) * kWidth + rect.x0;
+    for (int y = rect.y0; y < rect.y1; ++y, row += kWidth) {
+        if (rect.color.alpha == 255)
+            fillSpan(row, width, rect.color.solid, path_);  // d' = (255 s + 127) / 255 = s
         else
-            blendSpan(row, width, color, path_);
+            blendSpan(row, width, rect.color, path_);
+    }
+}
+
+void Canvas::composite() const {
+    if (!stale_) return;
+    stale_ = false;
+    const int n = pendingCount_;
+    pendingCount_ = 0;
+
+    // Row bands: between consecutive distinct top/bottom edges the same rectangles cover a row.
+    int ys[2 * kMaxPending + 2];
+    int ny = 0;
+    ys[ny++] = 0;
+    ys[ny++] = kHeight;
+    for (int i = 0; i < n; ++i) {
+        ys[ny++] = pending_[i].y0;
+        ys[ny++] = pending_[i].y1;
+    }
+    std::sort(ys, ys + ny);
+    ny = static_cast<int>(std::unique(ys, ys + ny) - ys);
+
+    int active[kMaxPending];
+    int xs[2 * kMaxPending + 2];
+    for (int band = 0; band + 1 < ny; ++band) {
+        const int top = ys[band], bottom = ys[band + 1];
+        uint32_t* first = pixels_ + static_cast<std::size_t>(top) * kWidth;
+        int na = 0;
+        for (int i = 0; i < n; ++i)
+            if (pending_[i].y0 <= top && top < pending_[i].y1) active[na++] = i;
+        if (na == 0) {
+            fillSpan(first, static_cast<std::size_t>(bottom - top) * kWidth, kBackground, path_);
+            continue;
+        }
+        // Column runs of the band's first row; each run's colour is the background with the
+        // rectangles covering it blended over in drawing order.
+        int nx = 0;
+        xs[nx++] = 0;
+        xs[nx++] = kWidth;
+        for (int j = 0; j < na; ++j) {
+            xs[nx++] = pending_[active[j]].x0;
+            xs[nx++] = pending_[active[j]].x1;
+        }
+        std::sort(xs, xs + nx);
+        nx = static_cast<int>(std::unique(xs, xs + nx) - xs);
+        for (int run = 0; run + 1 < nx; ++run) {
+            const int left = xs[run];
+            uint32_t color = kBackground;
+            for (int j = 0; j < na; ++j) {
+                const Pending& p = pending_[active[j]];
+                if (p.x0 <= left && left < p.x1) color = blendPixel(color, p.color);
+            }
+            fillSpan(first + left, static_cast<std::size_t>(xs[run + 1] - left), color, path_);
+        }
+        for (int y = top + 1; y < bottom; ++y)
+            std::memcpy(pixels_ + static_cast<std::size_t>(y) * kWidth, first,
+                        sizeof(uint32_t) * kWidth);
     }
 }
 

@@ -9,6 +9,14 @@
 // The blend has a scalar reference and SSE2 and AVX2 paths that give identical results; the
 // path is chosen once at run time (best the processor has, or LUMEN_SIMD=scalar|sse2|avx2) and
 // can be forced per canvas. Nothing allocates after construction.
+//
+// Frames are composited lazily by default: clear() and the fills after it are kept as a list
+// (up to kMaxPending rectangles) and, when the pixels are next read, resolved band by band:
+// inside a band of rows between rectangle edges every row is the same, and inside a run of
+// columns between edges every pixel is the background with the same rectangles blended over it
+// in order, so each run's colour is blended once (by the same formula) and every pixel is
+// written once. Fills that come when the list is full or the buffer has been read blend
+// directly on the chosen path. The results are identical either way.
 #pragma once
 
 #include <cstddef>
@@ -51,9 +59,11 @@ public:
     static constexpr int kWidth = 1600;                 // canvas px
     static constexpr int kHeight = 900;                 // canvas px
     static constexpr uint32_t kBackground = 0xFF0B1328; // opaque dark sky, 0xAARRGGBB
+    static constexpr int kMaxPending = 64;              // fills kept for lazy compositing
 
-    // Allocates the pixels (64-byte aligned rows) and clears them; `path` as for setSimdPath.
-    explicit Canvas(SimdPath path = defaultSimdPath());
+    // Allocates the pixels (64-byte aligned rows) and clears them; `path` as for setSimdPath;
+    // `deferred` as for setDeferred.
+    explicit Canvas(SimdPath path = defaultSimdPath(), bool deferred = true);
     ~Canvas();
     Canvas(const Canvas&) = delete;
     Canvas& operator=(const Canvas&) = delete;
@@ -71,15 +81,33 @@ public:
     SimdPath setSimdPath(SimdPath path);
     SimdPath simdPath() const { return path_; }
 
-    // kWidth * kHeight pixels, row-major, top row first, no padding between rows.
-    const uint32_t* pixels() const { return pixels_; }
-    uint32_t* pixels() { return pixels_; }
-    // Pixel at column x in [0, kWidth), row y in [0, kHeight).
-    uint32_t pixel(int x, int y) const { return pixels_[static_cast<std::size_t>(y) * kWidth + x]; }
+    // Lazy compositing on (default) or off (every clear and fill writes the buffer at once).
+    // Switching brings the buffer up to date first.
+    void setDeferred(bool on);
+    bool deferred() const { return deferred_; }
+
+    // kWidth * kHeight pixels, row-major, top row first, no padding between rows. Brings the
+    // buffer up to date; the address never changes, its content is current until the next
+    // clear() or fillRect().
+    const uint32_t* pixels() const;
+    uint32_t* pixels();
+    // Pixel at column x in [0, kWidth), row y in [0, kHeight) (brings the buffer up to date).
+    uint32_t pixel(int x, int y) const { return pixels()[static_cast<std::size_t>(y) * kWidth + x]; }
 
 private:
+    struct Pending {
+        int x0, x1, y0, y1;  // clipped pixel bounds, non-empty
+        BlendColor color;
+    };
+    void blendNow(const Pending& rect);
+    void composite() const;  // resolves the pending list into the buffer
+
     uint32_t* pixels_;
     SimdPath path_;
+    bool deferred_;
+    mutable bool stale_ = false;  // the buffer lags: background plus pending_[0, pendingCount_)
+    mutable int pendingCount_ = 0;
+    Pending pending_[kMaxPending];
 };
 
 // The pixel span [first, last) of the pixels whose centres lie in [origin, origin + size),

@@ -87,27 +87,73 @@ TEST_P(BlendPath, SpansOfEveryLengthAndAlignment) {
 }
 
 // Whole canvases: random rectangles (fractional, clipped, opaque, invisible) on this path and
-// on the scalar path give the same buffer.
+// on the scalar path give the same buffer, written at once or composited.
 TEST_P(BlendPath, RandomRectanglesMatchScalarCanvas) {
-    auto reference = std::make_unique<Canvas>(SimdPath::Scalar);
-    auto canvas = std::make_unique<Canvas>(GetParam());
-    std::mt19937_64 rng(12345);
-    std::uniform_real_distribution<double> pos(-300.0, 1900.0), size(-20.0, 900.0), unit(-0.1, 1.1);
-    for (int frame = 0; frame < 3; ++frame) {
-        reference->clear();
-        canvas->clear();
-        for (int i = 0; i < 120; ++i) {
-            const double alpha = i % 10 == 0 ? 1.0 : unit(rng);
-            const double v[8] = {pos(rng), pos(rng) * 0.5, size(rng) * 2, size(rng), unit(rng),
-                                 unit(rng), unit(rng), alpha};
-            reference->fillRect(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
-            canvas->fillRect(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
+    for (bool deferred : {false, true}) {
+        SCOPED_TRACE(deferred ? "composited" : "immediate");
+        auto reference = std::make_unique<Canvas>(SimdPath::Scalar, false);
+        auto canvas = std::make_unique<Canvas>(GetParam(), deferred);
+        std::mt19937_64 rng(12345);
+        std::uniform_real_distribution<double> pos(-300.0, 1900.0), size(-20.0, 900.0),
+            unit(-0.1, 1.1);
+        for (int frame = 0; frame < 3; ++frame) {
+            reference->clear();
+            canvas->clear();
+            for (int i = 0; i < 120; ++i) {
+                const double alpha = i % 10 == 0 ? 1.0 : unit(rng);
+                const double v[8] = {pos(rng), pos(rng) * 0.5, size(rng) * 2, size(rng), unit(rng),
+                                     unit(rng), unit(rng), alpha};
+                reference->fillRect(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
+                canvas->fillRect(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
+            }
+            ASSERT_EQ(std::memcmp(reference->pixels(), canvas->pixels(),
+                                  sizeof(uint32_t) * Canvas::kWidth * Canvas::kHeight),
+                      0)
+                << "frame " << frame;
         }
+    }
+}
+
+// Lazy compositing against immediate scalar blending, through everything that ends or
+// overflows a pending list: more fills than the list holds, reads in mid-frame followed by more
+// fills, clears in mid-frame, switching the mode, and frames of towers like the town draws.
+TEST_P(BlendPath, CompositedFramesMatchImmediateOnes) {
+    auto reference = std::make_unique<Canvas>(SimdPath::Scalar, false);
+    auto canvas = std::make_unique<Canvas>(GetParam(), true);
+    std::mt19937_64 rng(99);
+    auto same = [&](const char* when, int frame) {
         ASSERT_EQ(std::memcmp(reference->pixels(), canvas->pixels(),
                               sizeof(uint32_t) * Canvas::kWidth * Canvas::kHeight),
                   0)
-            << "frame " << frame;
+            << when << " in frame " << frame;
+    };
+    for (int frame = 0; frame < 12; ++frame) {
+        reference->clear();
+        canvas->clear();
+        const int count = frame % 4 == 3 ? Canvas::kMaxPending + 25 : int(rng() % 40);
+        for (int i = 0; i < count; ++i) {
+            // Towers: whole-pixel or fractional edges, mostly 0.8, some opaque and clipped.
+            const double x = double(rng() % 1700) - 50 + (frame % 2 ? 0.3 * double(rng() % 4) : 0);
+            const double y = double(rng() % 1000) - 40;
+            const double w = double(rng() % 600);
+            const double h = double(rng() % 950);
+            const double alpha = i % 7 == 0 ? 1.0 : i % 5 == 0 ? 0.35 : 0.8;
+            const double r = double(rng() % 256) / 255, g = double(rng() % 256) / 255,
+                         b = double(rng() % 256) / 255;
+            reference->fillRect(x, y, w, h, r, g, b, alpha);
+            canvas->fillRect(x, y, w, h, r, g, b, alpha);
+            if (frame == 5 && i == count / 2) same("mid-frame read", frame);
+        }
+        same("end", frame);
+        if (frame == 8) {
+            canvas->setDeferred(false);
+            EXPECT_FALSE(canvas->deferred());
+        }
+        if (frame == 10) canvas->setDeferred(true);
     }
+    reference->clear();
+    canvas->clear();
+    same("clear", 12);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllPaths, BlendPath, testing::ValuesIn(kPaths),

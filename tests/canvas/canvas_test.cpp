@@ -72,12 +72,20 @@ TEST(CoveredSpan, NothingForEmptyOrUndefined) {
     expectSpan(kInf, 1, 0, 0);
 }
 
-class CanvasTest : public testing::TestWithParam<SimdPath> {
+// A blend path, with fills written at once or composited lazily.
+struct Mode {
+    SimdPath path;
+    bool deferred;
+    const char* name;
+};
+
+class CanvasTest : public testing::TestWithParam<Mode> {
 protected:
     void SetUp() override {
-        if (!lumen::simdPathSupported(GetParam())) GTEST_SKIP() << "path not supported here";
-        canvas = std::make_unique<Canvas>(GetParam());
-        ASSERT_EQ(canvas->simdPath(), GetParam());
+        if (!lumen::simdPathSupported(GetParam().path)) GTEST_SKIP() << "path not supported here";
+        canvas = std::make_unique<Canvas>(GetParam().path, GetParam().deferred);
+        ASSERT_EQ(canvas->simdPath(), GetParam().path);
+        ASSERT_EQ(canvas->deferred(), GetParam().deferred);
     }
     uint32_t at(int x, int y) const { return canvas->pixel(x, y); }
     // Pixels that differ from the background.
@@ -210,9 +218,13 @@ TEST_P(CanvasTest, OpaqueFillEqualsTheFormula) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllPaths, CanvasTest,
-                         testing::Values(SimdPath::Scalar, SimdPath::Sse2, SimdPath::Avx2),
-                         [](const testing::TestParamInfo<SimdPath>& info) {
-                             return std::string(lumen::simdPathName(info.param));
+                         testing::Values(Mode{SimdPath::Scalar, false, "scalar"},
+                                         Mode{SimdPath::Sse2, false, "sse2"},
+                                         Mode{SimdPath::Avx2, false, "avx2"},
+                                         Mode{SimdPath::Scalar, true, "composite_scalar"},
+                                         Mode{SimdPath::Avx2, true, "composite_avx2"}),
+                         [](const testing::TestParamInfo<Mode>& info) {
+                             return std::string(info.param.name);
                          });
 
 }  // namespace
