@@ -66,61 +66,52 @@ void Town::collapseAt(double x, double y) {
     }
 }
 
-namespace {
-
-// One frame of a rising stage: rise, pause, or move on to `next`.
-inline void stage(Tower& t, int64_t riseFrames, int64_t stageFrames, int64_t next) {
-    if (t.timer <= riseFrames) {
-        t.y = t.y - t.riseStep;
-        t.timer = t.timer + 1;
-    } else if (t.timer <= stageFrames) {
-        t.timer = t.timer + 1;
-    } else {
-        t.timer = 0;
-        t.state = next;
-    }
-}
-
-// One frame of a collapse: fall by fallAccel * timer, or free the slot.
-inline void collapse(Tower& t, int64_t collapseFrames) {
-    if (t.timer > collapseFrames) {
-        t.timer = 0;
-        t.live = false;
-    } else {
-        t.y = t.y + (t.fallAccel * static_cast<double>(t.timer));
-        t.timer = t.timer + 1;
-    }
-}
-
-}  // namespace
-
 void Town::update() {
     rt::Array<rt::Ref<Tower>>& slots = *towers;
-    for (int64_t i = 0; i < towerCount; ++i) {
+    // Nothing in the loop writes the Town's own fields.
+    const int64_t count = towerCount;
+    const int64_t rise = riseFrames;
+    const int64_t stage = stageFrames;
+    const int64_t fall = collapseFrames;
+    for (int64_t i = 0; i < count; ++i) {
         Tower& t = *slots[i];
         if (!t.live) continue;
-        switch (t.state) {
-            case Rising1: stage(t, riseFrames, stageFrames, Rising2); break;
-            case Rising2: stage(t, riseFrames, stageFrames, Rising3); break;
-            case Rising3: stage(t, riseFrames, stageFrames, Standing); break;
-            case Collapsing: collapse(t, collapseFrames); break;
-            default: break;  // Standing, or a value never stored
+        const int64_t state = t.state;
+        const int64_t timer = t.timer;
+        if (static_cast<uint64_t>(state) <= static_cast<uint64_t>(Rising3)) {
+            // Rising frame (timer <= riseFrames), pause frame (timer <= stageFrames) or the
+            // switch to the next state, which is the next TowerState value.
+            const bool moves = timer <= rise;
+            const bool next = !moves && timer > stage;
+            if (moves) t.y = t.y - t.riseStep;
+            t.timer = next ? 0 : timer + 1;
+            t.state = next ? state + 1 : state;
+        } else if (state == Collapsing) {
+            // Falling frame (timer <= collapseFrames), or the slot is freed.
+            const bool done = timer > fall;
+            if (!done) t.y = t.y + (t.fallAccel * static_cast<double>(timer));
+            t.timer = done ? 0 : timer + 1;
+            t.live = !done;
         }
+        // Standing, or a value never stored: nothing.
     }
 }
 
 void Town::draw() {
     rt::Array<rt::Ref<Tower>>& slots = *towers;
-    for (int64_t i = 0; i < towerCount; ++i) {
+    const int64_t count = towerCount;
+    const double half = shakeHalf;
+    const double shake = shakeWidth;
+    for (int64_t i = 0; i < count; ++i) {
         Tower& t = *slots[i];
         if (!t.live) continue;
-        rt::Array<double>& colour = *t.colour;
         double left = t.x;
         if (t.state == Collapsing) {
-            const double a = t.x - shakeHalf;
+            const double a = t.x - half;
             const double r = rt::RndF();
-            left = a + (shakeWidth * r);
+            left = a + (shake * r);
         }
+        rt::Array<double>& colour = *t.colour;
         rt::DrawRect(left, t.y, t.width, t.height, colour[0], colour[1], colour[2], 0.8);
     }
 }

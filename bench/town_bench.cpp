@@ -1,0 +1,143 @@
+// One frame of the town with all 30 slots live in mixed states, against a runtime whose
+// operations do nothing. Reports the time per frame and the allocations per frame (must be 0).
+#include <benchmark/benchmark.h>
+#include <xmmintrin.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "runtime/runtime.h"
+#include "town/main_routine.h"
+
+namespace {
+
+int64_t allocations = 0;
+
+void act() {}
+int64_t mouse(int64_t) { return 0; }
+double mouseXY() { return 0.0; }
+int64_t rnd(int64_t lo, int64_t) { return lo; }
+double rndF() { return 0.5; }
+void drawRect(double, double, double, double, double, double, double, double) {}
+void* allocMem(int64_t bytes, const char16_t*) {
+    ++allocations;
+    const size_t size = (static_cast<size_t>(bytes) + 15) / 16 * 16;
+    void* p = std::aligned_alloc(16, size);
+    std::memset(p, 0, size);
+    return p;
+}
+void freeMem(void* p) { std::free(p); }
+
+void install() {
+    rt::setEntry(rt::Name::Act, reinterpret_cast<void*>(&act));
+    rt::setEntry(rt::Name::Mouse, reinterpret_cast<void*>(&mouse));
+    rt::setEntry(rt::Name::MouseX, reinterpret_cast<void*>(&mouseXY));
+    rt::setEntry(rt::Name::MouseY, reinterpret_cast<void*>(&mouseXY));
+    rt::setEntry(rt::Name::Rnd, reinterpret_cast<void*>(&rnd));
+    rt::setEntry(rt::Name::RndF, reinterpret_cast<void*>(&rndF));
+    rt::setEntry(rt::Name::DrawRect, reinterpret_cast<void*>(&drawRect));
+    rt::setEntry(rt::Name::AllocMem, reinterpret_cast<void*>(&allocMem));
+    rt::setEntry(rt::Name::FreeMem, reinterpret_cast<void*>(&freeMem));
+}
+
+struct Moving {
+    double y;
+    int64_t timer;
+    int64_t state;
+    bool live;
+};
+
+// 30 towers: 9 rising (three per stage, in rising and pause frames), 11 standing,
+// 10 collapsing. Every 64 frames they go back to this picture, before any would change kind.
+void mix(town::Town& t, Moving (&start)[30]) {
+    for (int64_t i = 0; i < 30; ++i) {
+        town::Tower& tw = *(*t.towers)[i];
+        const double w = 100.0 + 7.0 * static_cast<double>(i);
+        t.raiseTower(40.0 * static_cast<double>(i), w);
+        if (i < 9) {
+            tw.state = town::Rising1 + i % 3;
+            tw.timer = (i * 17) % 50;
+        } else if (i < 20) {
+            tw.state = town::Standing;
+            tw.y = 910.0 - 0.62 * tw.height;
+        } else {
+            tw.state = town::Collapsing;
+            tw.timer = (i - 20) * 50;
+        }
+        start[i] = Moving{tw.y, tw.timer, tw.state, tw.live};
+    }
+    // Interleave the kinds in slot order.
+    for (int64_t i = 0; i < 30; i += 3) {
+        std::swap(*(*t.towers)[i], *(*t.towers)[(i * 7) % 30]);
+    }
+    for (int64_t i = 0; i < 30; ++i) {
+        const town::Tower& tw = *(*t.towers)[i];
+        start[i] = Moving{tw.y, tw.timer, tw.state, tw.live};
+    }
+}
+
+void BM_TownFrame(benchmark::State& state) {
+    install();
+    rt::Ref<town::Town> t = rt::make<town::Town>();
+    t->init();
+    Moving start[30];
+    mix(*t, start);
+    town::Gestures g;
+
+    const unsigned csr = _mm_getcsr();
+    _mm_setcsr(0x7F00);  // the program's mode: toward zero, invalid operation trapped
+    const int64_t before = allocations;
+    int64_t n = 0;
+    for (auto _ : state) {
+        town::runFrame(*t, g);
+        if (++n == 64) {
+            n = 0;
+            for (int64_t i = 0; i < 30; ++i) {
+                town::Tower& tw = *(*t->towers)[i];
+                tw.y = start[i].y;
+                tw.timer = start[i].timer;
+                tw.state = start[i].state;
+                tw.live = start[i].live;
+            }
+        }
+    }
+    const int64_t made = allocations - before;
+    _mm_setcsr(csr);
+    state.counters["allocs_per_frame"] =
+        benchmark::Counter(static_cast<double>(made), benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_TownFrame);
+
+// The same picture, update and draw alone, to see where a frame's time goes.
+template <int Part>
+void BM_TownPart(benchmark::State& state) {
+    install();
+    rt::Ref<town::Town> t = rt::make<town::Town>();
+    t->init();
+    Moving start[30];
+    mix(*t, start);
+    const unsigned csr = _mm_getcsr();
+    _mm_setcsr(0x7F00);
+    int64_t n = 0;
+    for (auto _ : state) {
+        if (Part == 0) t->update();
+        else t->draw();
+        if (++n == 64) {
+            n = 0;
+            for (int64_t i = 0; i < 30; ++i) {
+                town::Tower& tw = *(*t->towers)[i];
+                tw.y = start[i].y;
+                tw.timer = start[i].timer;
+                tw.state = start[i].state;
+                tw.live = start[i].live;
+            }
+        }
+    }
+    _mm_setcsr(csr);
+}
+BENCHMARK(BM_TownPart<0>)->Name("BM_TownUpdate");
+BENCHMARK(BM_TownPart<1>)->Name("BM_TownDraw");
+
+}  // namespace
+
+BENCHMARK_MAIN();
