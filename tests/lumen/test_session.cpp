@@ -1,0 +1,649 @@
+// A Lumen session driven the way the program drives it: the trace it writes, scripted input,
+// the end of a run, faults and their messages, memory accounting, settings and backends.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <xmmintrin.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "core/canvas.h"
+#include "core/fpguard.h"
+#include "core/input.h"
+#include "core/rng.h"
+#include "core/session.h"
+#include "core/text.h"
+#include "helpers.h"
+
+using lumen::Fault;
+using lumen::Session;
+using lumen::Settings;
+using lumen_test::readLines;
+using lumen_test::TempFile;
+
+namespace {
+
+// An Init record as the program builds it, with its title String.
+class Record {
+public:
+    explicit Record(std::u16string_view title = u"Stackrise") {
+        storage_.assign((lumen::stringBytes(static_cast<int64_t>(title.size())) + 7) / 8, 0);
+        auto* s = reinterpret_cast<lumen::String*>(storage_.data());
+        s->count = 1;
+        s->length = static_cast<int64_t>(title.size());
+        std::memcpy(s->units, title.data(), title.size() * 2);
+        icon_ = {lumen::kIconMagic, sizeof iconBytes_, iconBytes_};
+        record.buildId = 0x5F3A1C2B00000001ull;
+        record.one = 1;
+        record.instance = this;
+        record.icon = &icon_;
+        record.faultCell = &cell_;
+        record.title = s;
+    }
+    lumen::InitRecord record{};
+
+private:
+    std::vector<int64_t> storage_;
+    uint8_t iconBytes_[6] = {0, 0, 1, 0, 0, 0};
+    lumen::IconFile icon_{};
+    uint64_t cell_ = 0;
+};
+
+// The text of a fault's String message.
+std::string messageOf(const Fault& f) {
+    if (f.argument == 0) return "null";
+    const auto* s = reinterpret_cast<const lumen::String*>(f.argument);
+    EXPECT_EQ(s->count, 1);
+    EXPECT_EQ(s->units[s->length], 0);
+    return lumen::utf16ToUtf8(s->units, static_cast<std::size_t>(s->length));
+}
+
+// Runs `call` and returns the fault it raises; fails the test when it raises none.
+template <class Call>
+Fault faultOf(Call call) {
+    try {
+        call();
+    } catch (const Fault& f) {
+        return f;
+    }
+    ADD_FAILURE() << "no fault";
+    return Fault{0xFFFFFFFFu, 0, 0};
+}
+
+// A headless session with a trace and, if given, a script.
+struct Harness {
+    explicit Harness(std::optional<std::string> script = std::nullopt, Settings settings = {}) {
+        settings.trace = trace.path();
+        if (!settings.headless) settings.headless = "1";
+        if (script) {
+            scriptFile = std::make_unique<TempFile>(*script, ".script");
+            settings.script = scriptFile->path();
+        }
+        session = std::make_unique<Session>(std::move(settings));
+    }
+    std::vector<std::string> lines() const { return readLines(trace.path()); }
+    // Takes the fault's message back into the heap, as the program does.
+    std::string message(const Fault& f) {
+        std::string text = messageOf(f);
+        if (f.argument) session->freeMem(reinterpret_cast<void*>(f.argument));
+        return text;
+    }
+
+    TempFile trace{"", ".trace"};
+    std::unique_ptr<TempFile> scriptFile;
+    std::unique_ptr<Session> session;
+};
+
+}  // namespace
+
+TEST(MouseSampler, HeldCountsAndButtons) {
+    lumen::MouseSampler m;
+    lumen::InputState in;
+    EXPECT_EQ(m.button(0), 0);
+    in.down[0] = true;
+    m.sample(in);
+    EXPECT_EQ(m.button(0), 1);
+    EXPECT_EQ(m.button(1), 0);
+    m.sample(in);
+    m.sample(in);
+    EXPECT_EQ(m.button(0), 3);
+    in.down[0] = false;
+    in.down[1] = true;
+    in.x = 12.5;
+    m.sample(in);
+    EXPECT_EQ(m.button(0), 0);
+    EXPECT_EQ(m.button(1), 1);
+    EXPECT_EQ(m.x(), 12.5);
+    // Only 0 and 1 are buttons.
+    EXPECT_EQ(m.button(2), 0);
+    EXPECT_EQ(m.button(-1), 0);
+    EXPECT_EQ(m.button(INT64_MIN), 0);
+    // Raw input changes nothing until the next sample.
+    in.x = 99.0;
+    EXPECT_EQ(m.x(), 12.5);
+}
+
+TEST(MouseSampler, CountSaturates) {
+    lumen::ButtonCounter b(INT64_MAX - 1);
+    b.sample(true);
+    EXPECT_EQ(b.value(), INT64_MAX);
+    b.sample(true);
+    EXPECT_EQ(b.value(), INT64_MAX);
+    b.sample(false);
+    EXPECT_EQ(b.value(), 0);
+    b.sample(true);
+    EXPECT_EQ(b.value(), 1);
+}
+
+TEST(Session, TraceOfAScriptedRun) {
+    Harness run("0 seed 3\n1 move 300 500\n1 press left\n3 release left\n3 move -0 inf\n4 quit\n");
+    Session& s = *run.session;
+    Record rec;
+    void* config = s.allocMem(48, nullptr);  // before Init, as the program does
+    s.init(&rec.record);
+    s.act();
+    EXPECT_EQ(s.mouse(0), 1);
+    EXPECT_EQ(s.mouseX(), 300.0);
+    EXPECT_EQ(s.mouseY(), 500.0);
+    s.act();
+    EXPECT_EQ(s.mouse(0), 2);
+    EXPECT_EQ(s.mouse(1), 0);
+    EXPECT_EQ(s.mouse(7), 0);
+    s.act();
+    EXPECT_EQ(s.mouse(0), 0);
+    EXPECT_TRUE(std::signbit(s.mouseX()));
+    EXPECT_EQ(s.mouseY(), INFINITY);
+    const int64_t k = s.rnd(2, 5);
+    const double f = s.rndF();
+    s.drawRect(300, 909, 200, 600, 0.5, 0.25, 0.125, 0.8);
+    void* skip = s.allocMem(40, u"skip");
+    const Fault end = faultOf([&] { s.act(); });
+    EXPECT_EQ(end.code, lumen::kEndOfRun);
+    EXPECT_EQ(end.argument, 0u);
+    EXPECT_NE(end.address, 0u);
+    s.freeMem(skip);
+    s.free();
+    s.freeMem(config);  // after Free
+    s.freeMem(nullptr);
+
+    lumen::Rng ref(3);
+    const int64_t k0 = ref.between(2, 5);
+    const double f0 = ref.unit();
+    EXPECT_EQ(k, k0);
+    EXPECT_EQ(f, f0);
+    const std::vector<std::string> expected = {
+        "AllocMem 48 null -> #1",
+        "Init title=\"Stackrise\" build=0x5F3A1C2B00000001 one=1 instance=set icon=set faultcell=set",
+        "Act 1",
+        "Mouse 0 -> 1",
+        "MouseX -> 300",
+        "MouseY -> 500",
+        "Act 2",
+        "Mouse 0 -> 2",
+        "Mouse 1 -> 0",
+        "Mouse 7 -> 0",
+        "Act 3",
+        "Mouse 0 -> 0",
+        "MouseX -> -0",
+        "MouseY -> inf",
+        "Rnd 2 5 -> " + std::to_string(k0),
+        "RndF -> " + lumen::formatFloat(f0),
+        "DrawRect 300 909 200 600 0.5 0.25 0.125 0.8",
+        "AllocMem 40 \"skip\" -> #2",
+        "Act 4",
+        "raise 0 null",
+        "FreeMem #2",
+        "Free live=1",
+        "FreeMem #1",
+        "FreeMem null",
+    };
+    EXPECT_EQ(run.lines(), expected);
+    EXPECT_EQ(s.liveBlocks(), 0u);
+}
+
+TEST(Session, InitLineWithNullFieldsAndOddTitle) {
+    Harness run("1 quit\n");
+    Record rec(u"say \"hi\" \\ \u00fc");
+    rec.record.icon = nullptr;
+    rec.record.instance = nullptr;
+    rec.record.faultCell = nullptr;
+    rec.record.one = 7;
+    rec.record.buildId = 0xAB;
+    run.session->init(&rec.record);
+    EXPECT_EQ(run.lines().at(0),
+              "Init title=\"say \\\"hi\\\" \\\\ \xC3\xBC\" build=0x00000000000000AB one=7 "
+              "instance=null icon=null faultcell=null");
+    Harness untitled("1 quit\n");
+    Record rec2;
+    rec2.record.title = nullptr;
+    untitled.session->init(&rec2.record);
+    EXPECT_EQ(untitled.lines().at(0).substr(0, 16), "Init title=null ");
+}
+
+TEST(Session, MouseFollowsTheScriptFrameByFrame) {
+    Harness run("2 move 10 20\n2 press right\n4 move 30 40\n5 release right\n5 press left\n6 quit\n");
+    Session& s = *run.session;
+    Record rec;
+    s.init(&rec.record);
+    struct Frame { int64_t left, right; double x, y; };
+    const Frame frames[] = {{0, 0, 0, 0}, {0, 1, 10, 20}, {0, 2, 10, 20}, {0, 3, 30, 40}, {1, 0, 30, 40}};
+    for (const Frame& f : frames) {
+        s.act();
+        EXPECT_EQ(s.mouse(0), f.left) << "frame " << s.frame();
+        EXPECT_EQ(s.mouse(1), f.right) << "frame " << s.frame();
+        EXPECT_EQ(s.mouseX(), f.x);
+        EXPECT_EQ(s.mouseY(), f.y);
+        // Several reads in one frame agree.
+        EXPECT_EQ(s.mouse(0), f.left);
+    }
+    EXPECT_EQ(faultOf([&] { s.act(); }).code, lumen::kEndOfRun);
+}
+
+TEST(Session, WithoutQuitTheRunEndsOneFrameAfterTheLastLineAndStaysEnded) {
+    Harness run("3 move 1 1\n");
+    Session& s = *run.session;
+    Record rec;
+    s.init(&rec.record);
+    for (int i = 0; i < 3; ++i) s.act();
+    for (int i = 0; i < 2; ++i) {
+        const Fault f = faultOf([&] { s.act(); });
+        EXPECT_EQ(f.code, lumen::kEndOfRun);
+        EXPECT_EQ(f.argument, 0u);
+    }
+    const auto lines = run.lines();
+    EXPECT_EQ(lines[lines.size() - 4], "Act 4");
+    EXPECT_EQ(lines[lines.size() - 3], "raise 0 null");
+    EXPECT_EQ(lines[lines.size() - 2], "Act 5");
+}
+
+TEST(Session, ScriptFaultsCarryTheirMessage) {
+    Harness run("2 fault 5000 the \"town\" fell\n");
+    Session& s = *run.session;
+    Record rec;
+    s.init(&rec.record);
+    s.act();
+    const Fault f = faultOf([&] { s.act(); });
+    EXPECT_EQ(f.code, 5000u);
+    EXPECT_NE(f.address, 0u);
+    const uint64_t live = s.liveBlocks();
+    EXPECT_EQ(run.message(f), "the \"town\" fell");
+    EXPECT_EQ(s.liveBlocks(), live - 1);
+    const auto lines = run.lines();
+    EXPECT_EQ(lines.at(2), "Act 2");
+    EXPECT_EQ(lines.at(3), "raise 5000 \"the \\\"town\\\" fell\"");
+    // The message block has a number but no AllocMem line: its FreeMem names it #1.
+    EXPECT_EQ(lines.at(4), "FreeMem #1");
+
+    Harness processor("1 fault 0xC0000090\n");
+    Record rec2;
+    processor.session->init(&rec2.record);
+    const Fault p = faultOf([&] { processor.session->act(); });
+    EXPECT_EQ(p.code, 0xC0000090u);
+    EXPECT_EQ(p.argument, 0u);
+    EXPECT_EQ(processor.lines().back(), "raise 3221225616 null");
+}
+
+namespace {
+void throwAccessViolation(int, siginfo_t*, void*) {
+    throw Fault{lumen::kAccessViolation, 0, 0};
+}
+}  // namespace
+
+TEST(Session, CrashIsARealInvalidAccessAndTheGuardStillRestoresTheMode) {
+    // As the program does: a SIGSEGV handler that throws the fault from the faulting place.
+    struct sigaction action{}, old{};
+    action.sa_sigaction = throwAccessViolation;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGSEGV, &action, &old), 0);
+
+    Harness run("2 crash\n");
+    Session& s = *run.session;
+    Record rec;
+    s.init(&rec.record);
+    s.act();
+    const uint32_t saved = _mm_getcsr();
+    _mm_setcsr(0x7F80);
+    uint32_t code = 0;
+    try {
+        lumen::FpGuard guard;
+        s.act();
+    } catch (const Fault& f) {
+        code = f.code;
+    }
+    const uint32_t after = _mm_getcsr();
+    _mm_setcsr(saved);
+    sigaction(SIGSEGV, &old, nullptr);
+    EXPECT_EQ(code, lumen::kAccessViolation);
+    EXPECT_EQ(after, 0x7F80u);
+    const auto lines = run.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Act 2");
+    EXPECT_EQ(lines.back(), "crash");
+}
+
+TEST(Session, LumenFaultsHaveMessagesFromItsHeap) {
+    Harness run("9 quit\n");
+    Session& s = *run.session;
+    Record rec;
+    s.init(&rec.record);
+    Fault f = faultOf([&] { s.rnd(5, 2); });
+    EXPECT_EQ(f.code, lumen::kBadArgument);
+    EXPECT_NE(f.address, 0u);
+    EXPECT_EQ(s.liveBlocks(), 1u);  // the message
+    EXPECT_EQ(run.message(f), "Lumen: Rnd 5 2: the lower bound is above the upper bound");
+    EXPECT_EQ(s.liveBlocks(), 0u);
+
+    f = faultOf([&] { s.allocMem(-1, nullptr); });
+    EXPECT_EQ(f.code, lumen::kBadArgument);
+    EXPECT_EQ(run.message(f), "Lumen: AllocMem of a negative size (-1 bytes)");
+    f = faultOf([&] { s.allocMem(INT64_MAX, u"big"); });
+    EXPECT_EQ(f.code, lumen::kOutOfMemory);
+    EXPECT_EQ(run.message(f), "Lumen: out of memory (AllocMem of 9223372036854775807 bytes)");
+
+    void* block = s.allocMem(16, nullptr);
+    s.freeMem(block);
+    f = faultOf([&] { s.freeMem(block); });
+    EXPECT_EQ(f.code, lumen::kBadFree);
+    const uint64_t id = 4;  // three messages came before it
+    EXPECT_EQ(run.message(f), "Lumen: FreeMem of block #4, which is already freed");
+    int local = 0;
+    f = faultOf([&] { s.freeMem(&local); });
+    EXPECT_EQ(f.code, lumen::kBadFree);
+    EXPECT_EQ(run.message(f), "Lumen: FreeMem of an address that AllocMem did not give");
+    EXPECT_EQ(s.liveBlocks(), 0u);
+
+    const auto lines = run.lines();
+    const std::vector<std::string> tail(lines.begin() + 1, lines.end());
+    const std::vector<std::string> expected = {
+        "Rnd 5 2",
+        "raise 1005 \"Lumen: Rnd 5 2: the lower bound is above the upper bound\"",
+        "FreeMem #1",
+        "AllocMem -1 null",
+        "raise 1005 \"Lumen: AllocMem of a negative size (-1 bytes)\"",
+        "FreeMem #2",
+        "AllocMem 9223372036854775807 \"big\"",
+        "raise 1003 \"Lumen: out of memory (AllocMem of 9223372036854775807 bytes)\"",
+        "FreeMem #3",
+        "AllocMem 16 null -> #" + std::to_string(id),
+        "FreeMem #4",
+        "FreeMem #4",
+        "raise 1004 \"Lumen: FreeMem of block #4, which is already freed\"",
+        "FreeMem #5",
+        "FreeMem unknown",
+        "raise 1004 \"Lumen: FreeMem of an address that AllocMem did not give\"",
+        "FreeMem #6",
+    };
+    EXPECT_EQ(tail, expected);
+}
+
+TEST(Session, MemoryIsZeroedAlignedAndCounted) {
+    Harness run;
+    Session& s = *run.session;
+    std::vector<void*> blocks;
+    for (int64_t n : {0, 1, 24, 48, 1000}) {
+        auto* p = static_cast<unsigned char*>(s.allocMem(n, nullptr));
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
+        for (int64_t i = 0; i < n; ++i) ASSERT_EQ(p[i], 0);
+        blocks.push_back(p);
+    }
+    EXPECT_EQ(s.liveBlocks(), 5u);
+    s.freeMem(blocks[1]);
+    s.freeMem(blocks[3]);
+    s.free();  // without Init, as after a failed start
+    EXPECT_EQ(run.lines().back(), "Free live=3");
+    s.freeMem(blocks[0]);
+    s.freeMem(blocks[2]);
+    s.freeMem(blocks[4]);
+    EXPECT_EQ(s.liveBlocks(), 0u);
+}
+
+TEST(Session, CallsOutOfOrderAreClearFaults) {
+    Harness run("5 quit\n");
+    Session& s = *run.session;
+    Record rec;
+    Fault f = faultOf([&] { s.act(); });
+    EXPECT_EQ(f.code, lumen::kBadArgument);
+    EXPECT_EQ(run.message(f), "Lumen: Act before Init");
+    EXPECT_EQ(run.message(faultOf([&] { s.mouse(0); })), "Lumen: Mouse before Init");
+    EXPECT_EQ(run.message(faultOf([&] { s.rndF(); })), "Lumen: RndF before Init");
+    EXPECT_EQ(run.message(faultOf([&] { s.drawRect(0, 0, 1, 1, 1, 1, 1, 1); })),
+              "Lumen: DrawRect before Init");
+    s.init(&rec.record);
+    s.act();
+    EXPECT_EQ(s.frame(), 1);  // the Act before Init did not count
+    f = faultOf([&] { s.init(&rec.record); });
+    EXPECT_EQ(run.message(f), "Lumen: Init called twice");
+    f = faultOf([&] { s.init(nullptr); });
+    EXPECT_EQ(run.message(f), "Lumen: Init got a null record");
+    s.free();
+    EXPECT_EQ(run.message(faultOf([&] { s.act(); })), "Lumen: Act after Free");
+    EXPECT_EQ(run.message(faultOf([&] { s.mouseX(); })), "Lumen: MouseX after Free");
+    s.free();  // a second Free is traced and does nothing
+    const auto lines = run.lines();
+    EXPECT_EQ(lines.back(), "Free live=0");
+    EXPECT_EQ(lines.front(), "Act 1");
+}
+
+TEST(Session, UnsupportedNamesRaise1001) {
+    Harness run;
+    const Fault f = faultOf([&] { run.session->unsupported("PlayBGM"); });
+    EXPECT_EQ(f.code, lumen::kUnsupported);
+    EXPECT_EQ(run.message(f), "Lumen: PlayBGM is not supported");
+    const std::vector<std::string> expected = {
+        "PlayBGM", "raise 1001 \"Lumen: PlayBGM is not supported\"", "FreeMem #1"};
+    EXPECT_EQ(run.lines(), expected);
+}
+
+TEST(Session, BadSettingsAreRaisedByInit) {
+    struct Case {
+        const char* what;
+        std::optional<std::string> script;  // script text
+        Settings settings;
+        std::string message;  // "" : the script's FILE:LINE message
+    };
+    Settings badSeed;
+    badSeed.seed = "12x";
+    Settings badFps;
+    badFps.fps = "0";
+    Settings noScript;
+    noScript.script = "/nonexistent/dir/x.script";
+    const Case cases[] = {
+        {"script", std::string("1 move 1 1\n2 jump\n"), {}, ""},
+        {"seed", std::nullopt, badSeed,
+         "Lumen: bad LUMEN_SEED \"12x\" (a decimal or 0x hex number below 2^64)"},
+        {"fps", std::nullopt, badFps,
+         "Lumen: bad LUMEN_FPS \"0\" (frames per second, above 0 and at most 1000000)"},
+        {"missing", std::nullopt, noScript,
+         "Lumen: cannot read script /nonexistent/dir/x.script: No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        testing::internal::CaptureStderr();
+        Harness run(c.script, c.settings);
+        Record rec;
+        // Memory works before the failed Init and after it.
+        void* early = run.session->allocMem(8, nullptr);
+        const Fault f = faultOf([&] { run.session->init(&rec.record); });
+        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string expected =
+            c.message.empty() ? "Lumen: " + run.scriptFile->path() + ":2: unknown command \"jump\""
+                              : c.message;
+        EXPECT_EQ(f.code, lumen::kScriptError) << c.what;
+        EXPECT_EQ(run.message(f), expected) << c.what;
+        EXPECT_EQ(err, expected + "\n") << c.what;
+        EXPECT_EQ(run.message(faultOf([&] { run.session->act(); })), "Lumen: Act after a failed Init");
+        run.session->freeMem(early);
+        EXPECT_EQ(run.session->liveBlocks(), 0u);
+    }
+}
+
+TEST(Session, SeedPrecedence) {
+    const auto seedOf = [](std::optional<std::string> script, std::optional<std::string> env) {
+        Settings settings;
+        settings.seed = env;
+        Harness run(script, settings);
+        Record rec;
+        run.session->init(&rec.record);
+        return run.session->seed();
+    };
+    EXPECT_EQ(seedOf("0 seed 77\n", "0x10"), 16u);
+    EXPECT_EQ(seedOf("0 seed 77\n", std::nullopt), 77u);
+    EXPECT_EQ(seedOf("5 quit\n", std::nullopt), 1u);  // headless default
+    EXPECT_EQ(seedOf(std::nullopt, "123"), 123u);
+}
+
+TEST(Session, HeadlessWithoutScriptPlaysTheDemo) {
+    Settings settings;
+    settings.headless = "0";  // not forcing headless: no window backend, so the note appears
+    testing::internal::CaptureStderr();
+    Harness run(std::nullopt, settings);
+    Record rec;
+    run.session->init(&rec.record);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Lumen: no display; running headless, playing the built-in demo\n");
+    EXPECT_TRUE(run.session->headless());
+    EXPECT_EQ(run.session->seed(), 1u);
+    // The demo's first drag: the left button goes down in frame 10 at x = 30.
+    for (int i = 0; i < 10; ++i) run.session->act();
+    EXPECT_EQ(run.session->mouse(0), 1);
+    EXPECT_EQ(run.session->mouseX(), 30.0);
+
+    Settings forced;  // LUMEN_HEADLESS=1 plays the demo without the note
+    testing::internal::CaptureStderr();
+    Harness quiet(std::nullopt, forced);
+    quiet.session->init(&rec.record);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+namespace {
+// A window backend that records what Lumen does with it.
+struct FakeWindow {
+    static inline bool canOpen = true;
+    static inline int opened = 0, presented = 0, polls = 0, closed = 0;
+    static inline int quitAtPoll = 3;
+    static inline std::string title;
+    static inline uint32_t firstPixel = 0;
+    static bool open(const char* t, const lumen::IconFile* icon) {
+        title = t;
+        ++opened;
+        return canOpen && icon != nullptr;
+    }
+    static void present(const uint32_t* pixels, int w, int h) {
+        EXPECT_EQ(w, lumen::Canvas::kWidth);
+        EXPECT_EQ(h, lumen::Canvas::kHeight);
+        firstPixel = pixels[0];
+        ++presented;
+    }
+    static bool poll(lumen::InputState& in) {
+        ++polls;
+        in.x = 100.0 * polls;
+        in.down[1] = polls == 2;
+        return polls == quitAtPoll;
+    }
+    static void close() { ++closed; }
+    static const lumen::Backend& backend() {
+        static const lumen::Backend b{"fake", open, present, poll, close};
+        return b;
+    }
+};
+}  // namespace
+
+TEST(Session, WindowBackendGivesInputFramesAndTheEnd) {
+    TempFile trace("", ".trace");
+    Settings settings;
+    settings.trace = trace.path();
+    testing::internal::CaptureStderr();
+    Session s(settings, &FakeWindow::backend());
+    Record rec;
+    s.init(&rec.record);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(s.headless());
+    EXPECT_EQ(FakeWindow::title, "Stackrise");
+    // Not headless and no seed given: the clock's seed, printed so that it can be replayed.
+    EXPECT_EQ(err, "Lumen: seed " + std::to_string(s.seed()) + " (LUMEN_SEED=" +
+                       std::to_string(s.seed()) + " replays it)\n");
+    s.act();
+    EXPECT_EQ(s.mouseX(), 100.0);
+    s.drawRect(0, 0, 1, 1, 1, 1, 1, 1);  // white top-left pixel, shown by the next Act
+    s.act();
+    EXPECT_EQ(FakeWindow::firstPixel, 0xFFFFFFFFu);
+    EXPECT_EQ(s.mouse(1), 1);
+    EXPECT_EQ(s.mouseX(), 200.0);
+    const Fault f = faultOf([&] { s.act(); });  // the window was closed
+    EXPECT_EQ(f.code, lumen::kEndOfRun);
+    EXPECT_EQ(f.argument, 0u);
+    EXPECT_EQ(FakeWindow::presented, 3);
+    EXPECT_EQ(FakeWindow::firstPixel, lumen::Canvas::kBackground);  // cleared after each present
+    s.free();
+    EXPECT_EQ(FakeWindow::closed, 1);
+    EXPECT_EQ(readLines(trace.path()).back(), "Free live=0");
+
+    // A window that cannot open: headless with the note, the demo plays.
+    FakeWindow::canOpen = false;
+    Settings plain;
+    testing::internal::CaptureStderr();
+    Session fallback(plain, &FakeWindow::backend());
+    fallback.init(&rec.record);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Lumen: no display; running headless, playing the built-in demo\n");
+    EXPECT_TRUE(fallback.headless());
+    // A script always runs headless: the window is not even tried.
+    const int opens = FakeWindow::opened;
+    Harness scripted("1 quit\n");
+    Settings scriptOnly;
+    scriptOnly.script = scripted.scriptFile->path();
+    Session withWindow(scriptOnly, &FakeWindow::backend());
+    withWindow.init(&rec.record);
+    EXPECT_TRUE(withWindow.headless());
+    EXPECT_EQ(FakeWindow::opened, opens);
+}
+
+TEST(Session, DrawRectFillsTheCanvasUntilTheNextAct) {
+    Harness run("9 quit\n");
+    Session& s = *run.session;
+    Record rec;
+    s.init(&rec.record);
+    s.act();
+    s.drawRect(10, 10, 5, 5, 1, 0, 0, 1);
+    EXPECT_EQ(s.canvas()->pixel(12, 12), 0xFFFF0000u);
+    EXPECT_EQ(s.canvas()->pixel(9, 12), lumen::Canvas::kBackground);
+    s.drawRect(NAN, INFINITY, -1e308, 1e308, NAN, 2, -3, 0.5);  // safe, whatever it draws
+    s.act();
+    EXPECT_EQ(s.canvas()->pixel(12, 12), lumen::Canvas::kBackground);
+    EXPECT_EQ(run.lines().back(), "Act 2");
+    EXPECT_EQ(run.lines()[run.lines().size() - 2], "DrawRect nan inf -1e+308 1e+308 nan 2 -3 0.5");
+}
+
+TEST(Session, CaptureWritesTheLastPresentedFrame) {
+    TempFile png("", ".png");
+    Settings settings;
+    settings.capture = png.path();
+    Harness run("3 quit\n", settings);
+    Session& s = *run.session;
+    Record rec;
+    s.init(&rec.record);
+    s.act();
+    s.act();
+    s.drawRect(0, 0, 1600, 900, 0, 1, 0, 1);  // presented by Act 3, the last one
+    faultOf([&] { s.act(); });
+    const std::string bytes = lumen_test::readAll(png.path());
+    ASSERT_GT(bytes.size(), 8u);
+    EXPECT_EQ(bytes.substr(1, 3), "PNG");
+}
+
+TEST(Session, FpsPacesTheFrames) {
+    // A lower bound only: 11 Acts at 200 frames per second take at least 10 intervals.
+    Settings settings;
+    settings.fps = "200";
+    Harness run("20 quit\n", settings);
+    Record rec;
+    run.session->init(&rec.record);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 11; ++i) run.session->act();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+}
