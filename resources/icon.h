@@ -1,0 +1,11 @@
+// The program's icon, resource number 101, embedded in the executable as its .ico file.
+#pragma once
+
+#include "lumen/lumen.h"
+
+namespace resources {
+
+// The .ico image (16, 32, 48 and 64 px, 32 bits per pixel) in the form Lumen takes on Linux.
+extern const lumen::IconFile kIcon;
+
+}  // namespace resources

@@ -1,0 +1,21 @@
+# Writes OUT with the build identifier: upper 32 bits the time of this build step (seconds since
+# 1970 UTC; SOURCE_DATE_EPOCH when set), lower 32 bits the first 8 hex digits of the commit id.
+string(TIMESTAMP now "%s" UTC)
+set(tag 0)
+find_package(Git QUIET)
+if(GIT_FOUND)
+  execute_process(COMMAND ${GIT_EXECUTABLE} -C ${SRC} rev-parse --short=8 HEAD
+    OUTPUT_VARIABLE commit OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE failed)
+  if(NOT failed AND commit MATCHES "^[0-9a-f]+$")
+    string(SUBSTRING "${commit}" 0 8 commit)
+    set(tag "0x${commit}")
+  endif()
+endif()
+math(EXPR id "(${now} << 32) | ${tag}" OUTPUT_FORMAT HEXADECIMAL)
+set(text "// Generated at build time.\n#include \"startup/startup.h\"\n\nnamespace startup {\nconst uint64_t kBuildId = ${id}ull;\n}  // namespace startup\n")
+if(EXISTS ${OUT})
+  file(READ ${OUT} old)
+endif()
+if(NOT "${old}" STREQUAL "${text}")
+  file(WRITE ${OUT} "${text}")
+endif()

@@ -1,0 +1,4 @@
+// Process entry: no arguments; start-up ends the process itself.
+#include "startup/startup.h"
+
+int main() { startup::runProcess(); }

@@ -1,0 +1,38 @@
+// The thin platform layer: exactly what start-up takes from the operating system. One file per
+// platform implements it (platform_posix.cpp, platform_windows.cpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+using Library = void*;
+
+// Loads the library whose relative path is `path` (UTF-16, '/' separated), resolved against the
+// directory of the executable, never the working directory. Null on failure, with the reason
+// in `why`.
+Library loadLibrary(std::u16string_view path, std::string& why);
+// The address of the entry point `name` exported by `library` itself, or null.
+void* findName(Library library, const char* name);
+// Releases a library loaded by loadLibrary.
+void releaseLibrary(Library library);
+// Ends the process with `status` without running static destructors; flushes stdio first.
+[[noreturn]] void endProcess(int status);
+// The executable's module handle (Linux: its load address).
+void* moduleHandle();
+// The icon resource `id` of the module `instance`, in the form the Init record carries, or null.
+const void* loadIcon(void* instance, int id);
+// Raises lumen::Fault{code, argument, address}; `address` is the raising place.
+[[noreturn]] void raiseFault(uint32_t code, uint64_t argument, uint64_t address);
+// Turns processor faults (invalid access, FP invalid operation, division by zero, illegal
+// instruction) into lumen::Fault at the faulting place with the Windows fault codes; writes the
+// faulting address into *faultCell when that cell is empty.
+void catchProcessorFaults(uint64_t* faultCell);
+// "module+0xOFFSET" for a code address, or "" when no module holds it.
+std::string describeAddress(uint64_t address);
+// Writes one line (a newline is added) to standard error.
+void writeErrorLine(std::string_view line);
+
+}  // namespace platform

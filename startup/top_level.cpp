@@ -1,0 +1,215 @@
+// Top-level fault handling: every fault that leaves start-up or the main routine ends here.
+#include <cstdio>
+#include <new>
+#include <optional>
+
+#include "runtime/runtime.h"
+#include "startup/binding.h"
+#include "startup/fault.h"
+#include "startup/fpmode.h"
+#include "startup/platform.h"
+#include "startup/startup.h"
+#include "town/main_routine.h"
+
+namespace startup {
+
+namespace {
+
+int exitStatus = 0;
+
+bool isOrderlyEnd(const lumen::Fault& f) { return f.code == lumen::kEndOfRun && f.argument == 0; }
+
+// The reference to its message that a fault carries (codes below 0x80000000 only).
+rt::Ref<lumen::String> takeMessage(const lumen::Fault& f) {
+    if (f.code >= 0x80000000u || f.argument == 0) return {};
+    return rt::Ref<lumen::String>::adopt(reinterpret_cast<lumen::String*>(f.argument));
+}
+
+// Drops a message reference; without a bound FreeMem it cannot go back and is left alone.
+void dropMessage(rt::Ref<lumen::String>& message) {
+    if (rt::freeMemCell) {
+        message.reset();
+    } else {
+        message.take();
+    }
+}
+
+void appendUtf8(std::string& out, std::u16string_view text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t c = text[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out += (c >= 0x20 || c == '\t') ? static_cast<char>(c) : '?';
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+}
+
+const char* describeCode(uint32_t code) {
+    switch (code) {
+        case lumen::kAccessViolation: return "invalid memory access";
+        case lumen::kFloatInvalid: return "floating-point invalid operation";
+        case lumen::kIntDivideByZero: return "integer division by zero";
+        case lumen::kIntOverflow: return "integer overflow";
+        case lumen::kIllegalInstruction: return "illegal instruction";
+        case lumen::kFloatDivideByZero: return "floating-point division by zero";
+        case lumen::kFloatOverflow: return "floating-point overflow";
+        case lumen::kFloatUnderflow: return "floating-point underflow";
+        case lumen::kFloatInexact: return "floating-point inexact result";
+        default: return code >= 0x80000000u ? "processor fault" : "no message";
+    }
+}
+
+// Reports a fault whose record could not be made, from the fault itself.
+void reportFault(const lumen::Fault& fault, const lumen::String* message, uint64_t location) {
+    if (isOrderlyEnd(fault)) return;
+    exitStatus = 1;
+    platform::writeErrorLine(diagnostic(fault.code, message, location));
+}
+
+// A fault out of shutdown, or the held fault raised again: noted, reported, and (for codes
+// 1000 to 2147483647) raised once more into the outermost handler, which swallows it.
+void catchOnceMore(const lumen::Fault& fault) {
+    noteFaultLocation(fault.address);
+    rt::Ref<lumen::String> message = takeMessage(fault);
+    const uint64_t location = faultLocation;
+    faultLocation = 0;
+    reportFault(fault, message.get(), location);
+    const auto signedCode = static_cast<int32_t>(fault.code);
+    if (signedCode >= 1000) {
+        try {
+            platform::raiseFault(fault.code, fault.argument, fault.address);
+        } catch (...) {
+            // The outermost handler: catches everything.
+        }
+    }
+    try {
+        dropMessage(message);
+    } catch (const lumen::Fault& late) {
+        reportFault(late, nullptr, late.address);
+    }
+}
+
+void handleTopLevel(const lumen::Fault& fault) {
+    rt::Ref<lumen::String> message = takeMessage(fault);
+    rt::Ref<ErrorObject> record;
+    std::optional<lumen::Fault> held;
+    bool recorded = false;
+    try {
+        noteFaultLocation(fault.address);
+        if (rt::allocMemCell) {
+            void* block = rt::allocMemCell(static_cast<int64_t>(sizeof(ErrorObject)), u"skip");
+            auto* error = new (block) ErrorObject();
+            error->refCount = 1;
+            record = rt::Ref<ErrorObject>::adopt(error);
+            record->code = fault.code;
+            record->message = std::move(message);
+            record->location = static_cast<int64_t>(faultLocation);
+            faultLocation = 0;
+            recorded = true;
+            if (!isOrderlyEnd(fault)) exitStatus = 1;
+            errorHook(*record);
+        }
+    } catch (const lumen::Fault& inner) {
+        held = inner;
+    }
+    if (!recorded) {
+        const uint64_t location = faultLocation;
+        faultLocation = 0;
+        reportFault(fault, message.get(), location);
+    }
+
+    try {
+        shutdown();
+    } catch (const lumen::Fault& late) {
+        catchOnceMore(late);
+    }
+    if (held) {
+        try {
+            platform::raiseFault(held->code, held->argument, held->address);
+        } catch (const lumen::Fault& again) {
+            catchOnceMore(again);
+        }
+    }
+    // The record and its message go back only now, after Free.
+    try {
+        if (rt::freeMemCell) {
+            record.reset();
+        } else {
+            record.take();
+        }
+        dropMessage(message);
+    } catch (const lumen::Fault& late) {
+        catchOnceMore(late);
+    }
+}
+
+}  // namespace
+
+std::string diagnostic(uint32_t code, const lumen::String* message, uint64_t location) {
+    char head[96];
+    std::snprintf(head, sizeof head, "Stackrise: fault 0x%X (%u) at ", code, code);
+    std::string line = head;
+    if (location == 0) {
+        line += "an unknown place";
+    } else {
+        char where[32];
+        std::snprintf(where, sizeof where, "0x%llx", static_cast<unsigned long long>(location));
+        line += where;
+        const std::string module = platform::describeAddress(location);
+        if (!module.empty()) line += " (" + module + ")";
+    }
+    line += ": ";
+    if (message) {
+        appendUtf8(line, rt::view(message));
+    } else if (code == lumen::kRuntimeMissing && !bindFailure().empty()) {
+        line += bindFailure();
+    } else {
+        line += describeCode(code);
+    }
+    return line;
+}
+
+void errorHook(const ErrorObject& error) {
+    if (error.code == lumen::kEndOfRun && !error.message) return;
+    platform::writeErrorLine(diagnostic(static_cast<uint32_t>(error.code), error.message.get(),
+                                        static_cast<uint64_t>(error.location)));
+}
+
+void runProcess() {
+    setFloatingPointMode();
+    platform::catchProcessorFaults(&faultLocation);
+    try {
+        try {
+            staticInit();
+            configure(*appConfig);
+            initRuntime();
+            town::mainRoutine();
+            shutdown();
+        } catch (const lumen::Fault& fault) {
+            handleTopLevel(fault);
+        }
+    } catch (...) {
+        // Nothing but a failure of the handling itself (out of memory for a diagnostic) gets here.
+        exitStatus = 1;
+    }
+    if (runtimeModule) platform::releaseLibrary(runtimeModule);
+    platform::endProcess(exitStatus);
+}
+
+}  // namespace startup

@@ -1,0 +1,192 @@
+// Start-up, binding and the top-level handling, end to end: the real program against the real
+// Lumen and against stand-in libraries, read through exit status, standard error and trace.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+
+#include "harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kExe = STACKRISE_EXE;
+
+// A copy of the program in a directory of its own, with `library` (a path, or "" for none)
+// installed beside it as Data/Lumen.lmd.
+std::string install(const std::string& library) {
+    const std::string dir = e2e::tempDir("install");
+    fs::copy_file(kExe, dir + "/stackrise");
+    if (!library.empty()) {
+        fs::create_directories(dir + "/Data");
+        fs::copy_file(library, dir + "/Data/Lumen.lmd");
+    }
+    return dir + "/stackrise";
+}
+
+std::string fake(const std::string& name) { return std::string(FAKES_DIR) + "/" + name + ".lmd"; }
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        out.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return out;
+}
+
+// The function that holds a code place named "stackrise+0xOFFSET" in a diagnostic line.
+std::string functionAt(const std::string& exe, const std::string& diagnosticLine) {
+    std::smatch m;
+    if (!std::regex_search(diagnosticLine, m, std::regex(R"(\(stackrise\+(0x[0-9a-f]+)\))"))) return "";
+    const std::string command = "addr2line -f -C -e " + exe + " " + m[1].str();
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[512];
+        if (fgets(buf, sizeof buf, p)) out = buf;
+        pclose(p);
+    }
+    return out;
+}
+
+const std::regex kDiagnostic(R"(Stackrise: fault 0x[0-9A-F]+ \(\d+\) at 0x[0-9a-f]+ \([^)]+\+0x[0-9a-f]+\): .+)");
+
+}  // namespace
+
+TEST(Binding, MissingLibraryFailsWith3001BeforeAnyRuntimeCall) {
+    const std::string exe = install("");
+    // A library in the working directory must not be picked up.
+    const std::string cwd = e2e::tempDir("cwd");
+    fs::create_directories(cwd + "/Data");
+    fs::copy_file(fake("fake_complete"), cwd + "/Data/Lumen.lmd");
+
+    const e2e::Run r = e2e::run(exe, {}, cwd);
+    EXPECT_EQ(r.status, 1);
+    const auto err = lines(r.err);
+    ASSERT_EQ(err.size(), 1u) << r.err;
+    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
+    EXPECT_NE(err[0].find("fault 0xBB9 (3001)"), std::string::npos) << err[0];
+    EXPECT_NE(err[0].find("cannot load Data/Lumen.lmd"), std::string::npos) << err[0];
+    EXPECT_TRUE(r.trace.empty()) << "no runtime call may happen";
+    // The fault passed binding, staticInit and the entry; its location is the raising place.
+    EXPECT_NE(functionAt(exe, err[0]).find("startup::bindRuntime"), std::string::npos) << functionAt(exe, err[0]);
+}
+
+TEST(Binding, FileThatIsNotALibraryFailsWith3001) {
+    const std::string text = e2e::tempDir("text") + "/Lumen.lmd";
+    e2e::writeFile(text, "this is not a library\n");
+    const e2e::Run r = e2e::run(install(text), {});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("fault 0xBB9 (3001)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("cannot load Data/Lumen.lmd"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.trace.empty());
+}
+
+TEST(Binding, LibraryWithoutExitCallsFreeButNeverInit) {
+    const e2e::Run r = e2e::run(install(fake("fake_no_exit")), {});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("has no entry point \"Exit\""), std::string::npos) << r.err;
+    // AllocMem is not bound yet, so there is no error record; Free is bound and called once.
+    EXPECT_EQ(r.trace, std::vector<std::string>{"Free"});
+}
+
+TEST(Binding, LibraryWithoutTheLastNameFailsAllTheSame) {
+    const e2e::Run r = e2e::run(install(fake("fake_no_stopbgmfade")), {});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("has no entry point \"StopBGMFade\""), std::string::npos) << r.err;
+    // All other names are bound: the error record comes from AllocMem and goes back after Free.
+    EXPECT_EQ(r.trace, (std::vector<std::string>{"AllocMem", "Free", "FreeMem"}));
+}
+
+TEST(Binding, ExtraNamesAreIgnored) {
+    const e2e::Run r = e2e::run(install(fake("fake_extra")), {});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(e2e::find(r.trace, "Init"), -1);
+    EXPECT_EQ(e2e::count(r.trace, "Free"), 1 + e2e::count(r.trace, "FreeMem"));
+    EXPECT_EQ(e2e::count(r.trace, "ExtraName"), 0);
+}
+
+TEST(Startup, OrderlyEndIsSilentWithStatusZero) {
+    const e2e::Run r = e2e::runScript(kExe, "3 quit\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    ASSERT_NE(e2e::find(r.trace, "Act 3"), -1);
+    EXPECT_EQ(e2e::find(r.trace, "Act 4"), -1);
+    const int raise = e2e::find(r.trace, "raise 0 null");
+    const int free = e2e::find(r.trace, "Free live=");
+    ASSERT_NE(raise, -1);
+    ASSERT_GT(free, raise);
+    EXPECT_EQ(e2e::count(r.trace, "Free live="), 1);
+    // Only the error record (no message) is still live at Free; it goes back right after.
+    EXPECT_EQ(r.trace[static_cast<size_t>(free)], "Free live=1");
+    ASSERT_EQ(static_cast<int>(r.trace.size()), free + 2);
+    EXPECT_EQ(r.trace.back().rfind("FreeMem #", 0), 0u);
+}
+
+TEST(Startup, InitGetsAFreshCopyOfTheTitleStackrise) {
+    const e2e::Run r = e2e::runScript(kExe, "1 quit\n");
+    ASSERT_GE(r.trace.size(), 7u);
+    // AppConfig, "Velt", "Stackrise" (replacing "Velt"), the record's own copy, Init, release.
+    const std::vector<std::string> start(r.trace.begin(), r.trace.begin() + 7);
+    EXPECT_EQ(start[0], "AllocMem 16 null -> #1");
+    EXPECT_EQ(start[1], "AllocMem 26 null -> #2");
+    EXPECT_EQ(start[2], "AllocMem 36 null -> #3");
+    EXPECT_EQ(start[3], "FreeMem #2");
+    EXPECT_EQ(start[4], "AllocMem 36 null -> #4");
+    EXPECT_TRUE(std::regex_match(start[5], std::regex("Init title=\"Stackrise\" build=0x[0-9A-F]{16} one=1 "
+                                                      "instance=set icon=set faultcell=set")))
+        << start[5];
+    EXPECT_EQ(start[6], "FreeMem #4");
+    for (const auto& l : r.trace) EXPECT_EQ(l.find("Velt"), std::string::npos) << l;
+}
+
+TEST(Startup, FaultInActReachesTheTopOnceWithCodeMessageAndLocation) {
+    const e2e::Run r = e2e::runScript(kExe, "2 fault 5000 the tower fell\n");
+    EXPECT_EQ(r.status, 1);
+    const auto err = lines(r.err);
+    ASSERT_EQ(err.size(), 1u) << r.err;
+    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
+    EXPECT_EQ(err[0].rfind("Stackrise: fault 0x1388 (5000) at 0x", 0), 0u) << err[0];
+    EXPECT_NE(err[0].find("(Lumen.lmd+0x"), std::string::npos) << "raised inside Lumen: " << err[0];
+    EXPECT_EQ(err[0].substr(err[0].size() - 16), ": the tower fell");
+
+    EXPECT_EQ(e2e::count(r.trace, "raise 5000 \"the tower fell\""), 1) << "not raised again";
+    EXPECT_EQ(e2e::count(r.trace, "Free live="), 1);
+    EXPECT_EQ(e2e::count(r.trace, "AllocMem 32 \"skip\""), 1);
+    const int free = e2e::find(r.trace, "Free live=");
+    ASSERT_NE(free, -1);
+    // The record and its message are the two live blocks; both go back only after Free.
+    EXPECT_EQ(r.trace[static_cast<size_t>(free)], "Free live=2");
+    EXPECT_EQ(static_cast<int>(r.trace.size()) - free - 1, 2);
+    EXPECT_EQ(e2e::count(std::vector<std::string>(r.trace.begin() + free, r.trace.end()), "FreeMem #"), 2);
+}
+
+TEST(Startup, ProcessorFaultInsideLumenBecomesAnAccessViolation) {
+    const e2e::Run r = e2e::runScript(kExe, "2 crash\n");
+    EXPECT_EQ(r.status, 1);
+    const auto err = lines(r.err);
+    ASSERT_EQ(err.size(), 1u) << r.err;
+    EXPECT_EQ(err[0].rfind("Stackrise: fault 0xC0000005 (3221225477) at 0x", 0), 0u) << err[0];
+    EXPECT_NE(err[0].find("(Lumen.lmd+0x"), std::string::npos) << err[0];
+    EXPECT_NE(err[0].find(": invalid memory access"), std::string::npos) << err[0];
+    EXPECT_NE(e2e::find(r.trace, "crash"), -1);
+    // The record has no message: one live block at Free.
+    EXPECT_NE(e2e::find(r.trace, "Free live=1"), -1);
+    EXPECT_EQ(e2e::count(r.trace, "Free live="), 1);
+}
+
+TEST(Startup, BadScriptLineIsReportedAndEndsTheRun) {
+    const e2e::Run r = e2e::runScript(kExe, "1 move 10 20\n2 jump 3\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(".script:2: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Stackrise: fault 0x3EA (1002) at 0x"), std::string::npos) << r.err;
+    EXPECT_EQ(e2e::find(r.trace, "Act"), -1) << "the run never reaches a frame";
+    EXPECT_EQ(e2e::count(r.trace, "Free live="), 1);
+}
