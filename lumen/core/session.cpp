@@ -104,7 +104,9 @@ Session::Session(Settings settings, const Backend* window)
     }
 }
 
-Session::~Session() = default;
+Session::~Session() {
+    if (record_) std::fclose(record_);
+}
 
 void Session::setupError(std::string message) {
     printError(message);
@@ -224,6 +226,17 @@ void Session::init(const InitRecord* record) {
                    std::to_string(seed_) + " replays it)");
     }
     rng_.reseed(seed_);
+    if (settings_.record && !headless_) {
+        record_ = std::fopen(settings_.record->c_str(), "wb");
+        if (!record_) {
+            const std::string error = "Lumen: cannot write LUMEN_RECORD " + *settings_.record +
+                                      ": " + std::strerror(errno);
+            printError(error);
+            raise(kScriptError, error);
+        }
+        recordLine("# Stackrise input, recorded by Lumen; replay with LUMEN_SCRIPT");
+        recordLine("0 seed " + std::to_string(seed_));
+    }
 
     canvas_ = std::make_unique<Canvas>();
     if (settings_.capture) lastFrame_.assign(std::size_t{Canvas::kWidth} * Canvas::kHeight, Canvas::kBackground);
@@ -245,6 +258,10 @@ void Session::free() {
         finishCapture();
         backend_->close();
     }
+    if (record_) {
+        std::fclose(record_);
+        record_ = nullptr;
+    }
     canvas_.reset();
     movie_.reset();
     lastFrame_.clear();
@@ -261,7 +278,11 @@ void Session::act() {
     frame_ = n;
     presentFrame();
     pace();
-    if (backend_->poll(input_)) {
+    const InputState before = input_;
+    const bool quit = backend_->poll(input_);
+    if (record_) recordInput(n, before);
+    if (quit) {
+        if (record_) recordLine(std::to_string(n) + " quit");
         finishCapture();
         raiseNull(kEndOfRun);
     }
@@ -297,6 +318,24 @@ void Session::applyScript(int64_t n) {
                 raiseNull(kAccessViolation);  // only if the access did not fault
         }
     }
+}
+
+void Session::recordInput(int64_t n, const InputState& before) {
+    const std::string frame = std::to_string(n);
+    const bool moved = n == 1 || std::memcmp(&before.x, &input_.x, sizeof(double)) != 0 ||
+                       std::memcmp(&before.y, &input_.y, sizeof(double)) != 0;
+    if (moved) recordLine(frame + " move " + formatFloat(input_.x) + " " + formatFloat(input_.y));
+    static const char* const kButtons[2] = {"left", "right"};
+    for (int b = 0; b < 2; ++b) {
+        if (before.down[b] != input_.down[b])
+            recordLine(frame + (input_.down[b] ? " press " : " release ") + kButtons[b]);
+    }
+}
+
+void Session::recordLine(const std::string& line) {
+    std::fputs(line.c_str(), record_);
+    std::fputc('\n', record_);
+    std::fflush(record_);
 }
 
 void Session::presentFrame() {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -81,6 +82,9 @@ private:
     void finishCapture();
     // The script's commands of frame `n`; raises for quit, fault, crash.
     void applyScript(int64_t n);
+    // LUMEN_RECORD: the changes of this frame's window input as script lines.
+    void recordInput(int64_t n, const InputState& before);
+    void recordLine(const std::string& line);
 
     Settings settings_;
     const Backend* window_;
@@ -105,6 +109,8 @@ private:
     bool headless_ = true;
     int64_t frame_ = 0;
     std::chrono::steady_clock::time_point nextFrameAt_{};
+
+    std::FILE* record_ = nullptr;    // LUMEN_RECORD file of a windowed run
 
     std::unique_ptr<Canvas> canvas_;
     std::unique_ptr<GifMovie> movie_;

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <xmmintrin.h>
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -541,11 +542,24 @@ struct FakeWindow {
     }
     static bool poll(lumen::InputState& in) {
         ++polls;
+        if (script) {
+            const auto& f = (*script)[static_cast<std::size_t>(polls - 1)];
+            in.x = f[0], in.y = f[1], in.down[0] = f[2] != 0, in.down[1] = f[3] != 0;
+            return polls == static_cast<int>(script->size());
+        }
         in.x = 100.0 * polls;
         in.down[1] = polls == 2;
         return polls == quitAtPoll;
     }
     static void close() { ++closed; }
+    static void reset() {
+        canOpen = true;
+        opened = presented = polls = closed = 0;
+        quitAtPoll = 3;
+        script = nullptr;
+    }
+    // When set: poll takes the input of frame polls + 1 from here (x, y, left, right).
+    static inline const std::vector<std::array<double, 4>>* script = nullptr;
     static const lumen::Backend& backend() {
         static const lumen::Backend b{"fake", open, present, poll, close};
         return b;
@@ -554,6 +568,7 @@ struct FakeWindow {
 }  // namespace
 
 TEST(Session, WindowBackendGivesInputFramesAndTheEnd) {
+    FakeWindow::reset();
     TempFile trace("", ".trace");
     Settings settings;
     settings.trace = trace.path();
@@ -601,6 +616,60 @@ TEST(Session, WindowBackendGivesInputFramesAndTheEnd) {
     withWindow.init(&rec.record);
     EXPECT_TRUE(withWindow.headless());
     EXPECT_EQ(FakeWindow::opened, opens);
+}
+
+TEST(Session, RecordedWindowInputReplaysHeadlessToTheSameFrames) {
+    FakeWindow::reset();
+    // Pointer and buttons per frame; the last poll closes the window.
+    const std::vector<std::array<double, 4>> frames = {
+        {10, 20, 0, 0}, {10, 20, 1, 0}, {15.25, 20, 1, 0}, {-0.0, 1e300, 0, 1},
+        {-0.0, 1e300, 0, 1}, {7, 8, 1, 0}, {7, 8, 0, 0}, {7, 8, 0, 0}};
+    FakeWindow::script = &frames;
+    TempFile record("", ".script");
+    Settings windowed;
+    windowed.record = record.path();
+    windowed.seed = "4242";
+    struct Seen {
+        int64_t left, right;
+        double x, y, r;
+        bool operator==(const Seen& o) const {
+            return left == o.left && right == o.right && std::memcmp(&x, &o.x, 8) == 0 &&
+                   std::memcmp(&y, &o.y, 8) == 0 && r == o.r;
+        }
+    };
+    const auto play = [](Session& s) {
+        std::vector<Seen> seen;
+        for (;;) {
+            try {
+                s.act();
+            } catch (const Fault& f) {
+                EXPECT_EQ(f.code, lumen::kEndOfRun);
+                return seen;
+            }
+            seen.push_back({s.mouse(0), s.mouse(1), s.mouseX(), s.mouseY(), s.rndF()});
+        }
+    };
+    Record rec;
+    std::vector<Seen> live;
+    {
+        Session s(windowed, &FakeWindow::backend());
+        s.init(&rec.record);
+        live = play(s);
+        s.free();
+    }
+    ASSERT_EQ(live.size(), frames.size() - 1);
+    const std::string text = lumen_test::readAll(record.path());
+    EXPECT_NE(text.find("0 seed 4242\n1 move 10 20\n2 press left\n3 move 15.25 20\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("4 move -0 1e+300\n4 release left\n4 press right\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("8 quit\n"), std::string::npos) << text;
+
+    Settings replay;
+    replay.script = record.path();
+    Session again(replay);
+    again.init(&rec.record);
+    EXPECT_EQ(again.seed(), 4242u);
+    const std::vector<Seen> replayed = play(again);
+    EXPECT_TRUE(replayed == live);
 }
 
 TEST(Session, DrawRectFillsTheCanvasUntilTheNextAct) {
