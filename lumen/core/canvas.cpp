@@ -8,6 +8,7 @@
 #include "core/canvas.h"
 
 #include <algorithm>
+#include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -261,13 +262,18 @@ void blendSpan(uint32_t* row, std::size_t count, const BlendColor& color, SimdPa
 }
 
 PixelSpan coveredSpan(double origin, double size, int limit) {
-    // Pixel i is covered iff origin <= i + 0.5 < origin + size, i.e. ceil(origin - 0.5) <= i <
-    // ceil(end - 0.5). Subtracting 0.5 is exact wherever the result can land inside [0, limit],
-    // and rounding is monotonic elsewhere, so the clipped bounds do not depend on the rounding
-    // mode. Clamping happens in double, before any conversion to int.
+    // Pixel i is covered iff origin <= i + 0.5 < end, end = origin + size rounded to nearest
+    // (as the drawing code computes it in Lumen's own mode; set here whatever the caller's mode
+    // is), i.e. ceil(origin - 0.5) <= i < ceil(end - 0.5). Subtracting 0.5 is exact wherever
+    // the result can land inside [0, limit], and rounding is monotonic elsewhere, so neither
+    // bound depends on the rounding mode. Clamping happens in double, before any conversion to
+    // int; no NaN is ever produced (so no invalid-operation is raised).
     if (!(size > 0.0) || std::isnan(origin)) return {0, 0};
+    if (std::isinf(origin) && std::isinf(size) && origin < 0.0) return {0, 0};  // -inf + inf
+    const int mode = std::fegetround();
+    if (mode != FE_TONEAREST) std::fesetround(FE_TONEAREST);
     const double end = origin + size;
-    if (std::isnan(end)) return {0, 0};  // -inf + inf
+    if (mode != FE_TONEAREST) std::fesetround(mode);
     const double top = static_cast<double>(limit);
     const double first = std::clamp(std::ceil(origin - 0.5), 0.0, top);
     const double last = std::clamp(std::ceil(end - 0.5), 0.0, top);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cfenv>
 #include <cfloat>
 #include <cmath>
 #include <limits>
@@ -43,6 +44,10 @@ TEST(CoveredSpan, PixelCentresDecideCoverage) {
     expectSpan(10.6, 0.3, 0, 0);        // thin and between centres
     expectSpan(0.0, 0.5, 0, 0);         // [0, 0.5) misses centre 0.5
     expectSpan(0.0, std::nextafter(0.5, 1.0), 0, 1);
+    // The end is x + w rounded to nearest: 0.5 + 1e-300 is 0.5, which excludes centre 0.5.
+    expectSpan(1e-300, 0.5, 0, 0);
+    expectSpan(0.5000000000000001, 1599.0, 1, 1599);
+    expectSpan(-1e20, 1e20 + 16384, 0, 1600);  // 1e20 + 16384 rounds, the sum stays >= 1600.5
 }
 
 TEST(CoveredSpan, ClipsAtBothEnds) {
@@ -78,6 +83,40 @@ struct Mode {
     bool deferred;
     const char* name;
 };
+
+void PrintTo(const Mode& mode, std::ostream* os) { *os << mode.name; }
+
+// Bounds come out the same in every rounding mode (including ends where x + w rounds), and
+// infinite or huge (non-NaN) arguments
+// raise no invalid-operation flag (the program runs with that trap unmasked).
+TEST(CoveredSpan, IndependentOfRoundingModeAndRaisesNoInvalid) {
+    const double cases[][2] = {{10.5, 5},     {10.6, 5},       {0.75, 4.75}, {-0.5, 1},
+                               {1599.5, 1},   {-1e300, 1e308}, {-kInf, kInf}, {kInf, kInf},
+                               {-kInf, 1e9},  {DBL_MAX, DBL_MAX}, {5, kInf}, {1e-300, 0.5},
+                               {-DBL_MIN, 0.5}, {0.5000000000000001, 1599.0},
+                               {-1e-300, 0.5}, {0.1, 0.4}, {1e16, -1e16}, {-1e16, 1e16 + 3}};
+    std::vector<lumen::PixelSpan> nearest;
+    for (const auto& c : cases) nearest.push_back(coveredSpan(c[0], c[1], 1600));
+    const int old = std::fegetround();
+    for (int mode : {FE_TOWARDZERO, FE_UPWARD, FE_DOWNWARD, FE_TONEAREST}) {
+        ASSERT_EQ(std::fesetround(mode), 0);
+        std::feclearexcept(FE_ALL_EXCEPT);
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            const lumen::PixelSpan s = coveredSpan(cases[i][0], cases[i][1], 1600);
+            EXPECT_EQ(s.first, nearest[i].first) << "mode " << mode << " case " << i;
+            EXPECT_EQ(s.last, nearest[i].last) << "mode " << mode << " case " << i;
+        }
+        EXPECT_FALSE(std::fetestexcept(FE_INVALID)) << "mode " << mode;
+        EXPECT_EQ(std::fegetround(), mode);
+    }
+    Canvas canvas;
+    std::feclearexcept(FE_ALL_EXCEPT);
+    canvas.fillRect(-kInf, -kInf, kInf, kInf, kInf, -kInf, 1e308, kInf);
+    canvas.fillRect(-1e300, 0, 1e308, 1e308, 2, -1, 0.5, 1e300);
+    canvas.pixels();
+    EXPECT_FALSE(std::fetestexcept(FE_INVALID));
+    std::fesetround(old);
+}
 
 class CanvasTest : public testing::TestWithParam<Mode> {
 protected:
