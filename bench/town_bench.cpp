@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/ops.h"
 #include "runtime/runtime.h"
 #include "town/main_routine.h"
 
