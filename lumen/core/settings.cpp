@@ -6,8 +6,9 @@ namespace lumen {
 
 namespace {
 std::optional<std::string> variable(const char* name) {
+    // An empty value counts as unset, so that `LUMEN_TRACE= stackrise` turns the trace off.
     const char* value = std::getenv(name);
-    if (value == nullptr) return std::nullopt;
+    if (value == nullptr || *value == '\0') return std::nullopt;
     return std::string(value);
 }
 }  // namespace

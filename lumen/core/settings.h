@@ -16,7 +16,7 @@ struct Settings {
     std::optional<std::string> movie;     // LUMEN_MOVIE: animated GIF of the run
     std::optional<std::string> record;    // LUMEN_RECORD: script of a windowed session's input
 
-    // The settings from the process environment (unset variables stay empty).
+    // The settings from the process environment; unset and empty variables stay empty.
     static Settings fromEnvironment();
 };
 
