@@ -9,6 +9,7 @@
 
 #include <gif_lib.h>
 #include <png.h>
+#include <cstdio>
 
 namespace lumen {
 
@@ -47,7 +48,6 @@ constexpr unsigned levelValue(unsigned level, unsigned levels) {
     return (level * 255u * 2 + (levels - 1)) / (2 * (levels - 1));  // round(level * 255 / (n-1))
 }
 
-GifFileType* gifOf(void* p) { return static_cast<GifFileType*>(p); }
 
 }  // namespace
 
@@ -111,8 +111,17 @@ bool GifMovie::open(const char* path, int width, int height) {
 
     errno = 0;
     int code = 0;
-    GifFileType* gif = EGifOpenFileName(path_.c_str(), false, &code);
-    if (gif == nullptr) return fail("open", code);
+    // giflib writes through our function into our own stdio file, so that write errors (which
+    // giflib's own file writer drops) are seen, and the file is created like any other output.
+    out_ = std::fopen(path_.c_str(), "wb");
+    if (out_ == nullptr) return fail("open", E_GIF_ERR_OPEN_FAILED);
+    writeFailed_ = false;
+    GifFileType* gif = EGifOpen(this, &GifMovie::writeBytes, &code);
+    if (gif == nullptr) {
+        std::fclose(out_);
+        out_ = nullptr;
+        return fail("open", code);
+    }
     file_ = gif;
 
     GifColorType colors[256];
@@ -145,7 +154,7 @@ bool GifMovie::present(const uint32_t* pixels) {
     if (file_ == nullptr || !error_.empty()) return false;
     const int index = presented_++;
     if (index % kFrameStep != 0) return true;
-    GifFileType* gif = gifOf(file_);
+    GifFileType* gif = file_;
 
     const int outW = width_ / 2;
     const int outH = height_ / 2;
@@ -177,6 +186,7 @@ bool GifMovie::present(const uint32_t* pixels) {
         if (EGifPutLine(gif, indices_ + static_cast<std::size_t>(y) * outW, outW) == GIF_ERROR)
             return fail("frame", gif->Error);
     }
+    if (writeFailed_) return fail("frame", E_GIF_ERR_WRITE_FAILED);
     ++written_;
     return true;
 }
@@ -185,13 +195,28 @@ bool GifMovie::close() {
     if (file_ != nullptr) {
         int code = 0;
         errno = 0;
-        const int result = EGifCloseFile(gifOf(file_), &code);
+        const int result = EGifCloseFile(file_, &code);
         file_ = nullptr;
         if (result == GIF_ERROR) fail("close", code);
+    }
+    if (out_ != nullptr) {
+        errno = 0;
+        const bool bad = writeFailed_ || std::fflush(out_) != 0 || std::ferror(out_) != 0;
+        const bool closeFailed = std::fclose(out_) != 0;
+        out_ = nullptr;
+        if (bad || closeFailed) fail("close", bad ? E_GIF_ERR_WRITE_FAILED : E_GIF_ERR_CLOSE_FAILED);
     }
     delete[] indices_;
     indices_ = nullptr;
     return error_.empty();
+}
+
+int GifMovie::writeBytes(GifFileType* gif, const GifByteType* bytes, int count) {
+    auto* self = static_cast<GifMovie*>(gif->UserData);
+    if (self->writeFailed_ || count <= 0) return self->writeFailed_ ? 0 : count;
+    const std::size_t n = std::fwrite(bytes, 1, static_cast<std::size_t>(count), self->out_);
+    if (n != static_cast<std::size_t>(count)) self->writeFailed_ = true;
+    return static_cast<int>(n);
 }
 
 }  // namespace lumen

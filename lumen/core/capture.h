@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+
+struct GifFileType;
 
 namespace lumen {
 
@@ -47,8 +50,11 @@ public:
 
 private:
     bool fail(const char* what, int code);
+    static int writeBytes(GifFileType* gif, const unsigned char* bytes, int count);
 
-    void* file_;              // GifFileType*
+    GifFileType* file_;
+    std::FILE* out_ = nullptr;
+    bool writeFailed_ = false;
     std::string path_;
     std::string error_;
     int width_ = 0;           // canvas px

@@ -9,6 +9,8 @@
 #include <gif_lib.h>
 #include <png.h>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -161,6 +163,49 @@ TEST(Gif, FailuresAreReportedNotFatal) {
     GifMovie odd;
     EXPECT_FALSE(odd.open(tempPath("odd.gif").c_str(), 1601, 900));
     EXPECT_FALSE(odd.error().empty());
+}
+
+// Files may not grow past `bytes` while alive (a full disk, as the writers see it).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &old_);
+        previous_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = old_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        signal(SIGXFSZ, previous_);
+    }
+
+private:
+    rlimit old_{};
+    void (*previous_)(int) = nullptr;
+};
+
+TEST(Capture, WriteErrorsAreReported) {
+    auto canvas = sampleCanvas(4);
+    const std::string png = tempPath("full.png"), gif = tempPath("full.gif");
+    std::string pngMessage;
+    bool opened = false, closed = true;
+    std::string gifMessage;
+    {
+        FileSizeLimit limit(4096);
+        pngMessage = lumen::writePng(png.c_str(), canvas->pixels(), kW, kH);
+        GifMovie movie;
+        opened = movie.open(gif.c_str(), kW, kH);
+        for (int i = 0; i < 9; ++i) movie.present(canvas->pixels());
+        closed = movie.close();
+        gifMessage = movie.error();
+    }
+    EXPECT_NE(pngMessage, "");
+    EXPECT_TRUE(opened);
+    EXPECT_FALSE(closed);
+    EXPECT_NE(gifMessage.find(gif), std::string::npos) << gifMessage;
+    std::filesystem::remove(png);
+    std::filesystem::remove(gif);
 }
 
 TEST(Gif, ReopenStartsANewMovie) {
