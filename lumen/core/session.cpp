@@ -274,7 +274,7 @@ void Session::free() {
 
 void Session::act() {
     const int64_t n = frame_ + 1;
-    trace("Act " + std::to_string(n));
+    if (trace_.enabled()) trace("Act " + std::to_string(n));
     if (state_ != State::Running) notRunning("Act");
     frame_ = n;
     presentFrame();
@@ -380,18 +380,19 @@ void Session::finishCapture() {
 // ---- Memory ---------------------------------------------------------------------------------
 
 void* Session::allocMem(int64_t bytes, const char16_t* tag) {
-    const std::string call = "AllocMem " + std::to_string(bytes) + " " + tagText(tag);
+    // Trace lines are only built when there is a trace.
+    const auto call = [&] { return "AllocMem " + std::to_string(bytes) + " " + tagText(tag); };
     if (bytes < 0) {
-        trace(call);
+        if (trace_.enabled()) trace(call());
         raise(kBadArgument, "Lumen: AllocMem of a negative size (" + std::to_string(bytes) + " bytes)");
     }
     uint64_t id = 0;
     void* block = heap_.allocate(static_cast<uint64_t>(bytes), id);
     if (block == nullptr) {
-        trace(call);
+        if (trace_.enabled()) trace(call());
         raise(kOutOfMemory, "Lumen: out of memory (AllocMem of " + std::to_string(bytes) + " bytes)");
     }
-    trace(call + " -> " + blockName(id));
+    if (trace_.enabled()) trace(call() + " -> " + blockName(id));
     return block;
 }
 
@@ -402,7 +403,9 @@ void Session::freeMem(void* block) {
     }
     uint64_t id = 0;
     switch (heap_.release(block, id)) {
-        case Heap::Release::Freed: trace("FreeMem " + blockName(id)); return;
+        case Heap::Release::Freed:
+            if (trace_.enabled()) trace("FreeMem " + blockName(id));
+            return;
         case Heap::Release::AlreadyFreed:
             trace("FreeMem " + blockName(id));
             raise(kBadFree, "Lumen: FreeMem of block " + blockName(id) + ", which is already freed");
@@ -415,13 +418,13 @@ void Session::freeMem(void* block) {
 // ---- Input, random numbers, drawing --------------------------------------------------------
 
 int64_t Session::mouse(int64_t button) {
-    const std::string call = "Mouse " + std::to_string(button);
+    const auto call = [&] { return "Mouse " + std::to_string(button); };
     if (state_ != State::Running) {
-        trace(call);
+        if (trace_.enabled()) trace(call());
         notRunning("Mouse");
     }
     const int64_t value = mouse_.button(button);
-    trace(call + " -> " + std::to_string(value));
+    if (trace_.enabled()) trace(call() + " -> " + std::to_string(value));
     return value;
 }
 
@@ -430,7 +433,7 @@ double Session::mouseX() {
         trace("MouseX");
         notRunning("MouseX");
     }
-    trace("MouseX -> " + formatFloat(mouse_.x()));
+    if (trace_.enabled()) trace("MouseX -> " + formatFloat(mouse_.x()));
     return mouse_.x();
 }
 
@@ -439,23 +442,23 @@ double Session::mouseY() {
         trace("MouseY");
         notRunning("MouseY");
     }
-    trace("MouseY -> " + formatFloat(mouse_.y()));
+    if (trace_.enabled()) trace("MouseY -> " + formatFloat(mouse_.y()));
     return mouse_.y();
 }
 
 int64_t Session::rnd(int64_t lo, int64_t hi) {
-    const std::string call = "Rnd " + std::to_string(lo) + " " + std::to_string(hi);
+    const auto call = [&] { return "Rnd " + std::to_string(lo) + " " + std::to_string(hi); };
     if (state_ != State::Running) {
-        trace(call);
+        if (trace_.enabled()) trace(call());
         notRunning("Rnd");
     }
     if (lo > hi) {
-        trace(call);
+        if (trace_.enabled()) trace(call());
         raise(kBadArgument, "Lumen: Rnd " + std::to_string(lo) + " " + std::to_string(hi) +
                                 ": the lower bound is above the upper bound");
     }
     const int64_t value = rng_.between(lo, hi);
-    trace(call + " -> " + std::to_string(value));
+    if (trace_.enabled()) trace(call() + " -> " + std::to_string(value));
     return value;
 }
 
@@ -465,7 +468,7 @@ double Session::rndF() {
         notRunning("RndF");
     }
     const double value = rng_.unit();
-    trace("RndF -> " + formatFloat(value));
+    if (trace_.enabled()) trace("RndF -> " + formatFloat(value));
     return value;
 }
 
