@@ -27,4 +27,9 @@ struct Backend {
 // The backend without a window.
 const Backend& headlessBackend();
 
+#if defined(_WIN32)
+// The Win32 window (backend_win32.cpp). Its open() takes the Init record's HICON as `icon`.
+const Backend& win32Backend();
+#endif
+
 }  // namespace lumen

@@ -8,8 +8,12 @@
 
 namespace {
 
+#if defined(_WIN32)
+const lumen::Backend* windowBackend() { return &lumen::win32Backend(); }
+#else
 // No window backend is built yet: every run is headless.
 const lumen::Backend* windowBackend() { return nullptr; }
+#endif
 
 lumen::Session& session() {
     // Never destroyed: FreeMem may come after Free and during the program's exit.

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "lumen/lumen.h"
+
 namespace platform {
 
 using Library = void*;
@@ -30,6 +32,14 @@ const void* loadIcon(void* instance, int id);
 // instruction) into lumen::Fault at the faulting place with the Windows fault codes; writes the
 // faulting address into *faultCell when that cell is empty.
 void catchProcessorFaults(uint64_t* faultCell);
+// Runs `body` under the process's outermost fault handler. POSIX: calls it (faults are C++
+// exceptions already). Windows: a structured exception reaching the top is thrown as
+// lumen::Fault from the faulting place, so body's own catch gets it after every destructor on
+// the way; one that cannot be (non-continuable) abandons body and goes to `lost` instead.
+void runUnderFaultHandler(void (*body)(), void (*lost)(const lumen::Fault&));
+// The build identifier the Init record carries: `generated` (made at build time) on POSIX;
+// on Windows its upper 32 bits replaced by the executable's link time stamp.
+uint64_t buildIdentifier(uint64_t generated);
 // "module+0xOFFSET" for a code address, or "" when no module holds it.
 std::string describeAddress(uint64_t address);
 // Writes one line (a newline is added) to standard error.

@@ -141,6 +141,10 @@ void catchProcessorFaults(uint64_t* faultCell) {
     for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) sigaction(sig, &action, nullptr);
 }
 
+void runUnderFaultHandler(void (*body)(), void (*)(const lumen::Fault&)) { body(); }
+
+uint64_t buildIdentifier(uint64_t generated) { return generated; }
+
 std::string describeAddress(uint64_t address) {
     Dl_info info{};
     if (!dladdr(reinterpret_cast<void*>(address), &info) || !info.dli_fname) return {};

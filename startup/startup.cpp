@@ -19,7 +19,7 @@ void configure(AppConfig& config) { config.title = rt::makeString(u"Stackrise");
 
 void initRuntime() {
     lumen::InitRecord record{};
-    record.buildId = kBuildId;
+    record.buildId = platform::buildIdentifier(kBuildId);
     record.one = 1;
     record.instance = platform::moduleHandle();
     record.icon = platform::loadIcon(record.instance, 101);

@@ -191,9 +191,9 @@ void errorHook(const ErrorObject& error) {
                                         static_cast<uint64_t>(error.location)));
 }
 
-void runProcess() {
-    setFloatingPointMode();
-    platform::catchProcessorFaults(&faultLocation);
+namespace {
+
+void startAndRun() {
     try {
         try {
             staticInit();
@@ -208,6 +208,23 @@ void runProcess() {
         // Nothing but a failure of the handling itself (out of memory for a diagnostic) gets here.
         exitStatus = 1;
     }
+}
+
+// A fault that the platform could not deliver to startAndRun's catch.
+void handleLostFault(const lumen::Fault& fault) {
+    try {
+        handleTopLevel(fault);
+    } catch (...) {
+        exitStatus = 1;
+    }
+}
+
+}  // namespace
+
+void runProcess() {
+    setFloatingPointMode();
+    platform::catchProcessorFaults(&faultLocation);
+    platform::runUnderFaultHandler(startAndRun, handleLostFault);
     if (runtimeModule) platform::releaseLibrary(runtimeModule);
     platform::endProcess(exitStatus);
 }

@@ -140,8 +140,19 @@ void Session::raiseNull(uint32_t code) {
     throwFault(code, 0, address);
 }
 
+#if defined(_WIN32)
+// Raises `code` as a structured exception with `argument` as its one parameter (backend_win32.cpp).
+[[noreturn]] void raiseStructured(uint32_t code, uint64_t argument);
+#endif
+
 void Session::throwFault(uint32_t code, uint64_t argument, uint64_t address) {
+#if defined(_WIN32)
+    // Windows: RaiseException(code, 0, 1, {argument}); the system reports the raising place.
+    (void)address;
+    raiseStructured(code, argument);
+#else
     throw Fault{code, argument, address};
+#endif
 }
 
 void Session::notRunning(const char* name) {
@@ -186,9 +197,14 @@ void Session::init(const InitRecord* record) {
     state_ = State::Failed;  // until everything below has worked
     if (!setupError_.empty()) raise(kScriptError, setupError_);
     if (!titleOk) raise(kBadArgument, "Lumen: Init: the title's length is out of range");
+#if defined(_WIN32)
+    // On Windows the icon is an HICON; the window backend hands it to the system as it is.
+    const auto* icon = static_cast<const IconFile*>(record->icon);
+#else
     const auto* icon = static_cast<const IconFile*>(record->icon);
     if (icon != nullptr && (icon->magic != kIconMagic || icon->data == nullptr || icon->size == 0))
         raise(kBadArgument, "Lumen: Init: the icon is not a lumen::IconFile");
+#endif
 
     const bool forcedHeadless =
         (settings_.headless && *settings_.headless == "1") || settings_.script.has_value();
