@@ -19,6 +19,8 @@ struct Gestures {
 // update, draw. Calls Mouse(0) twice while a drag is under way, else once; Mouse(1) once.
 void runFrame(Town& town, Gestures& gestures);
 
+// Creates and sets up the one Town (all allocation happens here), then runs runFrame for ever.
+// Leaves only by a fault, which passes on unchanged after the Town has been released.
 void mainRoutine();
 
 }  // namespace town
