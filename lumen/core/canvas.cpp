@@ -1,4 +1,5 @@
-// The canvas and its blend paths (scalar reference, SSE2, AVX2).
+// The canvas: its blend paths (scalar reference, SSE2, AVX2) and the lazy compositing of a
+// frame's fills (see canvas.h).
 //
 // Every path evaluates d' = (d * (255 - a) + k) / 255 with k = s * a + 127 per channel. The
 // numerator never exceeds 255 * 255 + 127 = 65152, so it fits an unsigned 16-bit lane, and the
@@ -373,6 +374,7 @@ void Canvas::composite() const {
 
     int active[kMaxPending];
     int xs[2 * kMaxPending + 2];
+    uint32_t colors[2 * kMaxPending + 1];
     for (int band = 0; band + 1 < ny; ++band) {
         const int top = ys[band], bottom = ys[band + 1];
         uint32_t* first = pixels_ + static_cast<std::size_t>(top) * kWidth;
@@ -401,8 +403,16 @@ void Canvas::composite() const {
                 const Pending& p = pending_[active[j]];
                 if (p.x0 <= left && left < p.x1) color = blendPixel(color, p.color);
             }
-            fillSpan(first + left, static_cast<std::size_t>(xs[run + 1] - left), color, path_);
+            colors[run] = color;
         }
+        const int runs = nx - 1;
+        if (runs == 1) {
+            fillSpan(first, static_cast<std::size_t>(bottom - top) * kWidth, colors[0], path_);
+            continue;
+        }
+        for (int run = 0; run < runs; ++run)
+            fillSpan(first + xs[run], static_cast<std::size_t>(xs[run + 1] - xs[run]), colors[run],
+                     path_);
         for (int y = top + 1; y < bottom; ++y)
             std::memcpy(pixels_ + static_cast<std::size_t>(y) * kWidth, first,
                         sizeof(uint32_t) * kWidth);
