@@ -454,6 +454,8 @@ TEST(Session, BadSettingsAreRaisedByInit) {
     badFps.fps = "0";
     Settings noScript;
     noScript.script = "/nonexistent/dir/x.script";
+    Settings noMovie;
+    noMovie.movie = "/nonexistent/dir/x.gif";
     const Case cases[] = {
         {"script", std::string("1 move 1 1\n2 jump\n"), {}, ""},
         {"seed", std::nullopt, badSeed,
@@ -462,6 +464,7 @@ TEST(Session, BadSettingsAreRaisedByInit) {
          "Lumen: bad LUMEN_FPS \"0\" (frames per second, above 0 and at most 1000000)"},
         {"missing", std::nullopt, noScript,
          "Lumen: cannot read script /nonexistent/dir/x.script: No such file or directory"},
+        {"movie", std::string("1 quit\n"), noMovie, "*"},
     };
     for (const Case& c : cases) {
         testing::internal::CaptureStderr();
@@ -471,9 +474,14 @@ TEST(Session, BadSettingsAreRaisedByInit) {
         void* early = run.session->allocMem(8, nullptr);
         const Fault f = faultOf([&] { run.session->init(&rec.record); });
         const std::string err = testing::internal::GetCapturedStderr();
-        const std::string expected =
+        std::string expected =
             c.message.empty() ? "Lumen: " + run.scriptFile->path() + ":2: unknown command \"jump\""
                               : c.message;
+        if (c.message == "*") {  // the GIF writer's own wording; it names the file
+            expected = messageOf(f);
+            EXPECT_EQ(expected.rfind("Lumen: ", 0), 0u);
+            EXPECT_NE(expected.find("/nonexistent/dir/x.gif"), std::string::npos);
+        }
         EXPECT_EQ(f.code, lumen::kScriptError) << c.what;
         EXPECT_EQ(run.message(f), expected) << c.what;
         EXPECT_EQ(err, expected + "\n") << c.what;
@@ -481,6 +489,54 @@ TEST(Session, BadSettingsAreRaisedByInit) {
         run.session->freeMem(early);
         EXPECT_EQ(run.session->liveBlocks(), 0u);
     }
+}
+
+TEST(Session, AnUnwritableTraceIsRaisedByInit) {
+    Settings settings;
+    settings.trace = "/nonexistent/dir/t.trace";
+    settings.headless = "1";
+    testing::internal::CaptureStderr();
+    Session s(settings);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "Lumen: cannot write trace /nonexistent/dir/t.trace: No such file or directory\n");
+    void* block = s.allocMem(8, nullptr);  // memory still works
+    Record rec;
+    const Fault f = faultOf([&] { s.init(&rec.record); });
+    EXPECT_EQ(f.code, lumen::kScriptError);
+    EXPECT_EQ(messageOf(f), "Lumen: cannot write trace /nonexistent/dir/t.trace: No such file or directory");
+    s.freeMem(reinterpret_cast<void*>(f.argument));
+    s.freeMem(block);
+}
+
+TEST(Session, InitChecksTheIconAndRefusesAfterFree) {
+    Harness run("1 quit\n");
+    Record rec;
+    lumen::IconFile wrong{0x1234, 6, nullptr};
+    rec.record.icon = &wrong;
+    Fault f = faultOf([&] { run.session->init(&rec.record); });
+    EXPECT_EQ(f.code, lumen::kBadArgument);
+    EXPECT_EQ(run.message(f), "Lumen: Init: the icon is not a lumen::IconFile");
+
+    Harness later("1 quit\n");
+    Record good;
+    later.session->free();
+    f = faultOf([&] { later.session->init(&good.record); });
+    EXPECT_EQ(later.message(f), "Lumen: Init after Free");
+}
+
+TEST(Session, MovieHoldsEveryFourthFrameAndIsFinishedAtTheEnd) {
+    TempFile gif("", ".gif");
+    Settings settings;
+    settings.movie = gif.path();
+    Harness run("9 quit\n", settings);
+    Record rec;
+    run.session->init(&rec.record);
+    for (int i = 0; i < 8; ++i) run.session->act();
+    faultOf([&] { run.session->act(); });  // Act 9 ends the run and finishes the file
+    const std::string bytes = lumen_test::readAll(gif.path());
+    ASSERT_GT(bytes.size(), 6u);
+    EXPECT_EQ(bytes.substr(0, 6), "GIF89a");
+    EXPECT_EQ(bytes.back(), ';');  // the trailer: the file was closed
 }
 
 TEST(Session, SeedPrecedence) {
