@@ -67,29 +67,44 @@ inline __m128i blendKey128(const BlendColor& c) {
                          static_cast<short>(c.k[1]), static_cast<short>(c.k[0]));
 }
 
-void blendSse2(uint32_t* p, std::size_t n, const BlendColor& c) {
+struct Sse2Key {
+    __m128i inv, k, magic;
+};
+
+inline Sse2Key sse2Key(const BlendColor& c) {
+    return {_mm_set1_epi16(static_cast<short>(c.inverse)), blendKey128(c),
+            _mm_set1_epi16(static_cast<short>(0x8081))};
+}
+
+inline void blendRowSse2(uint32_t* p, std::size_t n, const BlendColor& c, const Sse2Key& key) {
     while (n > 0 && (reinterpret_cast<uintptr_t>(p) & 15u) != 0) {
         *p = blendPixel(*p, c);
         ++p;
         --n;
     }
-    const __m128i inv = _mm_set1_epi16(static_cast<short>(c.inverse));
-    const __m128i k = blendKey128(c);
-    const __m128i magic = _mm_set1_epi16(static_cast<short>(0x8081));
     for (; n >= 8; n -= 8, p += 8) {
         __m128i* q = reinterpret_cast<__m128i*>(p);
         const __m128i d0 = _mm_load_si128(q);
         const __m128i d1 = _mm_load_si128(q + 1);
-        _mm_store_si128(q, blend4(d0, inv, k, magic));
-        _mm_store_si128(q + 1, blend4(d1, inv, k, magic));
+        _mm_store_si128(q, blend4(d0, key.inv, key.k, key.magic));
+        _mm_store_si128(q + 1, blend4(d1, key.inv, key.k, key.magic));
     }
     if (n >= 4) {
         __m128i* q = reinterpret_cast<__m128i*>(p);
-        _mm_store_si128(q, blend4(_mm_load_si128(q), inv, k, magic));
+        _mm_store_si128(q, blend4(_mm_load_si128(q), key.inv, key.k, key.magic));
         n -= 4;
         p += 4;
     }
     for (; n > 0; --n, ++p) *p = blendPixel(*p, c);
+}
+
+void blendSse2(uint32_t* p, std::size_t n, const BlendColor& c) {
+    blendRowSse2(p, n, c, sse2Key(c));
+}
+
+void blendRectSse2(uint32_t* p, std::size_t stride, std::size_t w, int h, const BlendColor& c) {
+    const Sse2Key key = sse2Key(c);
+    for (int y = 0; y < h; ++y, p += stride) blendRowSse2(p, w, c, key);
 }
 
 void fillSse2(uint32_t* p, std::size_t n, uint32_t value) {
@@ -128,14 +143,22 @@ __attribute__((target("avx2"))) inline void blendPartial8(uint32_t* p, std::size
     _mm256_maskstore_epi32(q, mask, blend8(_mm256_maskload_epi32(q, mask), inv, k, magic));
 }
 
-__attribute__((target("avx2"))) void blendAvx2(uint32_t* p, std::size_t n, const BlendColor& c) {
-    const __m256i inv = _mm256_set1_epi16(static_cast<short>(c.inverse));
-    const __m256i k = _mm256_broadcastsi128_si256(blendKey128(c));
-    const __m256i magic = _mm256_set1_epi16(static_cast<short>(0x8081));
+struct Avx2Key {
+    __m256i inv, k, magic;
+};
+
+__attribute__((target("avx2"))) inline Avx2Key avx2Key(const BlendColor& c) {
+    return {_mm256_set1_epi16(static_cast<short>(c.inverse)),
+            _mm256_broadcastsi128_si256(blendKey128(c)),
+            _mm256_set1_epi16(static_cast<short>(0x8081))};
+}
+
+__attribute__((target("avx2"))) inline void blendRowAvx2(uint32_t* p, std::size_t n,
+                                                         const Avx2Key& key) {
     const std::size_t misalign = (reinterpret_cast<uintptr_t>(p) & 31u) / 4;
     if (misalign != 0) {
         const std::size_t head = std::min<std::size_t>(n, 8 - misalign);
-        blendPartial8(p, head, inv, k, magic);
+        blendPartial8(p, head, key.inv, key.k, key.magic);
         p += head;
         n -= head;
     }
@@ -143,16 +166,26 @@ __attribute__((target("avx2"))) void blendAvx2(uint32_t* p, std::size_t n, const
         __m256i* q = reinterpret_cast<__m256i*>(p);
         const __m256i d0 = _mm256_load_si256(q);
         const __m256i d1 = _mm256_load_si256(q + 1);
-        _mm256_store_si256(q, blend8(d0, inv, k, magic));
-        _mm256_store_si256(q + 1, blend8(d1, inv, k, magic));
+        _mm256_store_si256(q, blend8(d0, key.inv, key.k, key.magic));
+        _mm256_store_si256(q + 1, blend8(d1, key.inv, key.k, key.magic));
     }
     if (n >= 8) {
         __m256i* q = reinterpret_cast<__m256i*>(p);
-        _mm256_store_si256(q, blend8(_mm256_load_si256(q), inv, k, magic));
+        _mm256_store_si256(q, blend8(_mm256_load_si256(q), key.inv, key.k, key.magic));
         n -= 8;
         p += 8;
     }
-    if (n > 0) blendPartial8(p, n, inv, k, magic);
+    if (n > 0) blendPartial8(p, n, key.inv, key.k, key.magic);
+}
+
+__attribute__((target("avx2"))) void blendAvx2(uint32_t* p, std::size_t n, const BlendColor& c) {
+    blendRowAvx2(p, n, avx2Key(c));
+}
+
+__attribute__((target("avx2"))) void blendRectAvx2(uint32_t* p, std::size_t stride, std::size_t w,
+                                                   int h, const BlendColor& c) {
+    const Avx2Key key = avx2Key(c);
+    for (int y = 0; y < h; ++y, p += stride) blendRowAvx2(p, w, key);
 }
 
 __attribute__((target("avx2"))) void fillAvx2(uint32_t* p, std::size_t n, uint32_t value) {
@@ -345,13 +378,17 @@ void Canvas::fillRect(double x, double y, double w, double h,
 
 void Canvas::blendNow(const Pending& rect) {
     const std::size_t width = static_cast<std::size_t>(rect.x1 - rect.x0);
+    const int height = rect.y1 - rect.y0;
     uint32_t* row = pixels_ + static_cast<std::size_t>(rect.y0) * kWidth + rect.x0;
-    for (int y = rect.y0; y < rect.y1; ++y, row += kWidth) {
-        if (rect.color.alpha == 255)
-            fillSpan(row, width, rect.color.solid, path_);  // d' = (255 s + 127) / 255 = s
-        else
-            blendSpan(row, width, rect.color, path_);
+    if (rect.color.alpha == 255) {  // d' = (255 s + 127) / 255 = s
+        for (int y = 0; y < height; ++y, row += kWidth) fillSpan(row, width, rect.color.solid, path_);
+        return;
     }
+#if LUMEN_CANVAS_X86
+    if (path_ == SimdPath::Avx2) return blendRectAvx2(row, kWidth, width, height, rect.color);
+    if (path_ == SimdPath::Sse2) return blendRectSse2(row, kWidth, width, height, rect.color);
+#endif
+    for (int y = 0; y < height; ++y, row += kWidth) blendScalar(row, width, rect.color);
 }
 
 void Canvas::composite() const {
