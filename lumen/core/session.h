@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
