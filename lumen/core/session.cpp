@@ -251,7 +251,6 @@ void Session::init(const InitRecord* record) {
             printError(error);
             raise(kScriptError, error);
         }
-        recordLine("# Stackrise input, recorded by Lumen; replay with LUMEN_SCRIPT");
         recordLine("0 seed " + std::to_string(seed_));
     }
 
