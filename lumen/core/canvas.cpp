@@ -76,9 +76,15 @@ inline Sse2Key sse2Key(const BlendColor& c) {
             _mm_set1_epi16(static_cast<short>(0x8081))};
 }
 
-inline void blendRowSse2(uint32_t* p, std::size_t n, const BlendColor& c, const Sse2Key& key) {
+// One pixel through the vector formula (the ends of a row).
+inline void blend1Sse2(uint32_t* p, const Sse2Key& key) {
+    const __m128i d = _mm_cvtsi32_si128(static_cast<int>(*p));
+    *p = static_cast<uint32_t>(_mm_cvtsi128_si32(blend4(d, key.inv, key.k, key.magic)));
+}
+
+inline void blendRowSse2(uint32_t* p, std::size_t n, const Sse2Key& key) {
     while (n > 0 && (reinterpret_cast<uintptr_t>(p) & 15u) != 0) {
-        *p = blendPixel(*p, c);
+        blend1Sse2(p, key);
         ++p;
         --n;
     }
@@ -95,16 +101,14 @@ inline void blendRowSse2(uint32_t* p, std::size_t n, const BlendColor& c, const 
         n -= 4;
         p += 4;
     }
-    for (; n > 0; --n, ++p) *p = blendPixel(*p, c);
+    for (; n > 0; --n, ++p) blend1Sse2(p, key);
 }
 
-void blendSse2(uint32_t* p, std::size_t n, const BlendColor& c) {
-    blendRowSse2(p, n, c, sse2Key(c));
-}
+void blendSse2(uint32_t* p, std::size_t n, const BlendColor& c) { blendRowSse2(p, n, sse2Key(c)); }
 
 void blendRectSse2(uint32_t* p, std::size_t stride, std::size_t w, int h, const BlendColor& c) {
     const Sse2Key key = sse2Key(c);
-    for (int y = 0; y < h; ++y, p += stride) blendRowSse2(p, w, c, key);
+    for (int y = 0; y < h; ++y, p += stride) blendRowSse2(p, w, key);
 }
 
 void fillSse2(uint32_t* p, std::size_t n, uint32_t value) {
