@@ -2,6 +2,8 @@
 // pixman's OVER fill of the same rectangles on an a8r8g8b8 image of the same size.
 #include "core/canvas.h"
 
+#include "core/capture.h"
+
 #include <benchmark/benchmark.h>
 #include <pixman.h>
 
@@ -117,6 +119,32 @@ void pixmanFrames(benchmark::State& state, const std::vector<Rect>& rects) {
 
 const std::vector<Rect> kTowers = sceneTowers();
 const std::vector<Rect> kFull = sceneFull();
+
+// Movie capture per presented frame (every fourth one is downscaled, quantised and encoded).
+void gifPresent(benchmark::State& state) {
+    Canvas canvas;
+    for (const Rect& r : kTowers) canvas.fillRect(r.x, r.y, r.w, r.h, r.r, r.g, r.b, r.alpha);
+    lumen::GifMovie movie;
+    if (!movie.open("/dev/null", Canvas::kWidth, Canvas::kHeight)) {
+        state.SkipWithError(movie.error().c_str());
+        return;
+    }
+    for (auto _ : state) movie.present(canvas.pixels());
+    movie.close();
+}
+BENCHMARK(gifPresent)->Unit(benchmark::kMillisecond);
+
+// One PNG capture of a towers frame.
+void pngWrite(benchmark::State& state) {
+    Canvas canvas;
+    for (const Rect& r : kTowers) canvas.fillRect(r.x, r.y, r.w, r.h, r.r, r.g, r.b, r.alpha);
+    for (auto _ : state) {
+        const std::string error = lumen::writePng("/dev/null", canvas.pixels(), Canvas::kWidth,
+                                                  Canvas::kHeight);
+        if (!error.empty()) state.SkipWithError(error.c_str());
+    }
+}
+BENCHMARK(pngWrite)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_CAPTURE(lumenFrames, towers/scalar, kTowers, SimdPath::Scalar, false)
     ->Unit(benchmark::kMillisecond);

@@ -49,13 +49,33 @@ constexpr unsigned levelValue(unsigned level, unsigned levels) {
 }
 
 
+// Each channel's share of the palette index, per 8-bit value.
+struct LevelTables {
+    uint8_t r[256], g[256], b[256];
+};
+constexpr LevelTables makeLevelTables() {
+    LevelTables t{};
+    for (unsigned c = 0; c < 256; ++c) {
+        t.r[c] = static_cast<uint8_t>(levelOf(c, kRedLevels) * (kGreenLevels * kBlueLevels));
+        t.g[c] = static_cast<uint8_t>(levelOf(c, kGreenLevels) * kBlueLevels);
+        t.b[c] = static_cast<uint8_t>(levelOf(c, kBlueLevels));
+    }
+    return t;
+}
+constexpr LevelTables kLevels = makeLevelTables();
+
+// Palette index of a 0x..RRGGBB colour.
+inline uint8_t indexOf(uint32_t rgb) {
+    rgb &= 0xFFFFFFu;
+    if (rgb == (kMovieBackground & 0xFFFFFFu)) return static_cast<uint8_t>(kBackgroundIndex);
+    return static_cast<uint8_t>(kLevels.r[rgb >> 16] + kLevels.g[(rgb >> 8) & 0xFF] +
+                                kLevels.b[rgb & 0xFF]);
+}
+
 }  // namespace
 
 uint8_t GifMovie::paletteIndex(unsigned r, unsigned g, unsigned b) {
-    if (((r << 16) | (g << 8) | b) == (kMovieBackground & 0xFFFFFFu))
-        return static_cast<uint8_t>(kBackgroundIndex);
-    return static_cast<uint8_t>(levelOf(r, kRedLevels) * (kGreenLevels * kBlueLevels) +
-                                levelOf(g, kGreenLevels) * kBlueLevels + levelOf(b, kBlueLevels));
+    return indexOf(((r & 0xFFu) << 16) | ((g & 0xFFu) << 8) | (b & 0xFFu));
 }
 
 uint32_t GifMovie::paletteColor(unsigned index) {
@@ -163,14 +183,17 @@ bool GifMovie::present(const uint32_t* pixels) {
         const uint32_t* bottom = top + width_;
         uint8_t* out = indices_ + static_cast<std::size_t>(y) * outW;
         for (int x = 0; x < outW; ++x) {
+            // 2 x 2 box average of all four channels at once: the even bytes (B, R) and the odd
+            // bytes (G, A) each sum in 16-bit halves (4 * 255 fits), then round and divide by 4.
             const uint32_t p0 = top[2 * x], p1 = top[2 * x + 1];
             const uint32_t p2 = bottom[2 * x], p3 = bottom[2 * x + 1];
-            const unsigned r = (((p0 >> 16) & 0xFF) + ((p1 >> 16) & 0xFF) + ((p2 >> 16) & 0xFF) +
-                                ((p3 >> 16) & 0xFF) + 2) >> 2;
-            const unsigned g = (((p0 >> 8) & 0xFF) + ((p1 >> 8) & 0xFF) + ((p2 >> 8) & 0xFF) +
-                                ((p3 >> 8) & 0xFF) + 2) >> 2;
-            const unsigned b = ((p0 & 0xFF) + (p1 & 0xFF) + (p2 & 0xFF) + (p3 & 0xFF) + 2) >> 2;
-            out[x] = paletteIndex(r, g, b);
+            constexpr uint32_t kEven = 0x00FF00FFu;
+            const uint32_t even = (p0 & kEven) + (p1 & kEven) + (p2 & kEven) + (p3 & kEven);
+            const uint32_t odd = ((p0 >> 8) & kEven) + ((p1 >> 8) & kEven) + ((p2 >> 8) & kEven) +
+                                 ((p3 >> 8) & kEven);
+            const uint32_t average = (((even + 0x00020002u) >> 2) & kEven) |
+                                     ((((odd + 0x00020002u) >> 2) & kEven) << 8);
+            out[x] = indexOf(average);
         }
     }
 
