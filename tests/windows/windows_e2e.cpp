@@ -1,0 +1,431 @@
+// The Windows build end to end, under wine64: binding, faults and their diagnostics, exit
+// statuses, the same traces as the Linux build, the PE files, the icon resource, and one run in
+// a window on a virtual display driven by xdotool.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "lumen/lumen.h"
+#include "wine.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kExe = win::kBin + "/stackrise.exe";
+const std::string kLumen = win::kBin + "/Data/Lumen.lmd";
+
+std::string fake(const std::string& name) { return win::kTests + "/fakes/" + name + ".lmd"; }
+
+// Lines of a text, CR LF or LF ended (standard error of a Windows program is a text stream).
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        out.push_back(line);
+    }
+    return out;
+}
+
+std::string unixText(const std::string& text) {
+    std::string out;
+    for (const auto& l : lines(text)) out += l + "\n";
+    return out;
+}
+
+const std::regex kDiagnostic(R"(Stackrise: fault 0x[0-9A-F]+ \(\d+\) at 0x[0-9a-f]+ \([^)]+\+0x[0-9a-f]+\): .+)");
+
+// The function of the program that holds the place "stackrise.exe+0xOFFSET" of a diagnostic.
+std::string functionAt(const std::string& diagnosticLine) {
+    std::smatch m;
+    if (!std::regex_search(diagnosticLine, m, std::regex(R"(\(stackrise\.exe\+0x([0-9a-f]+)\))"))) return "";
+    const win::PeFile pe = win::readPe(kExe);
+    char address[32];
+    std::snprintf(address, sizeof address, "0x%llx",
+                  static_cast<unsigned long long>(pe.imageBase + std::stoull(m[1].str(), nullptr, 16)));
+    return win::shell("x86_64-w64-mingw32-addr2line -f -C -e " + kExe + " " + address);
+}
+
+// Every block that AllocMem gave out, and every message block of a raise (Lumen's heap numbers
+// it next), went back through FreeMem, each once.
+void expectEveryBlockFreed(const std::vector<std::string>& trace) {
+    std::set<std::string> live;
+    int last = 0;
+    static const std::regex alloc(R"(AllocMem .* -> #(\d+))");
+    for (const auto& l : trace) {
+        std::smatch m;
+        if (std::regex_match(l, m, alloc)) {
+            last = std::stoi(m[1].str());
+            live.insert("#" + m[1].str());
+        } else if (l.rfind("raise ", 0) == 0 && l.find(" \"") != std::string::npos) {
+            live.insert("#" + std::to_string(++last));
+        } else if (l.rfind("FreeMem #", 0) == 0) {
+            EXPECT_EQ(live.erase(l.substr(8)), 1u) << "freed twice or never given: " << l;
+        }
+    }
+    EXPECT_TRUE(live.empty()) << live.size() << " blocks never freed, first " << *live.begin();
+}
+
+// The same input on both platforms: traces equal line for line (the build identifier apart),
+// the same diagnostic apart from where the place lies.
+void expectSameAsLinux(const e2e::Run& onWindows, const e2e::Run& onLinux) {
+    EXPECT_EQ(onWindows.status, onLinux.status);
+    ASSERT_EQ(onWindows.trace.size(), onLinux.trace.size());
+    const auto w = win::withoutBuildId(onWindows.trace);
+    const auto l = win::withoutBuildId(onLinux.trace);
+    for (size_t i = 0; i < w.size(); ++i) ASSERT_EQ(w[i], l[i]) << "first difference at trace line " << i + 1;
+    static const std::regex place(R"( at 0x[0-9a-f]+ \([^)]*\))");
+    EXPECT_EQ(std::regex_replace(unixText(onWindows.err), place, " at *"), std::regex_replace(onLinux.err, place, " at *"));
+}
+
+}  // namespace
+
+// ---- Binding ------------------------------------------------------------------------------
+
+TEST(WindowsBinding, MissingLibraryFailsWith3001BeforeAnyRuntimeCall) {
+    const std::string exe = win::install("");
+    const e2e::Run r = win::run(exe, {}, e2e::tempDir("emptycwd"));
+    EXPECT_EQ(r.status, 1);
+    const auto err = lines(r.err);
+    ASSERT_EQ(err.size(), 1u) << r.err;
+    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
+    EXPECT_NE(err[0].find("fault 0xBB9 (3001)"), std::string::npos) << err[0];
+    EXPECT_NE(err[0].find("cannot load Data/Lumen.lmd (system error 126)"), std::string::npos) << err[0];
+    EXPECT_TRUE(r.trace.empty()) << "no runtime call may happen";
+    // The place is the raise in the binding routine, not a routine the fault passed through.
+    EXPECT_NE(functionAt(err[0]).find("startup::bindRuntime"), std::string::npos) << functionAt(err[0]);
+}
+
+TEST(WindowsBinding, LibraryBesideTheProgramComesBeforeTheWorkingDirectory) {
+    const std::string exe = win::install(kLumen);
+    const std::string cwd = e2e::tempDir("cwd");
+    fs::create_directories(cwd + "/Data");
+    fs::copy_file(fake("fake_complete"), cwd + "/Data/Lumen.lmd");
+    e2e::writeFile(cwd + "/quit.script", "1 quit\n");
+    const e2e::Run r = win::run(exe, {{"LUMEN_SCRIPT", cwd + "/quit.script"}}, cwd);
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_FALSE(r.trace.empty());
+    EXPECT_EQ(r.trace[0], "AllocMem 16 null -> #1") << "the stand-in in the working directory was loaded";
+}
+
+TEST(WindowsBinding, FileThatIsNotALibraryFailsWith3001) {
+    const std::string text = e2e::tempDir("text") + "/Lumen.lmd";
+    e2e::writeFile(text, "this is not a library\n");
+    const e2e::Run r = win::run(win::install(text), {}, e2e::tempDir("emptycwd"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("fault 0xBB9 (3001)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("cannot load Data/Lumen.lmd"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.trace.empty());
+}
+
+TEST(WindowsBinding, LibraryWithoutExitCallsFreeButNeverInit) {
+    const e2e::Run r = win::run(win::install(fake("fake_no_exit")), {});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("has no entry point \"Exit\""), std::string::npos) << r.err;
+    EXPECT_EQ(r.trace, std::vector<std::string>{"Free"});
+}
+
+TEST(WindowsBinding, LibraryWithoutTheLastNameFailsAllTheSame) {
+    const e2e::Run r = win::run(win::install(fake("fake_no_stopbgmfade")), {});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("has no entry point \"StopBGMFade\""), std::string::npos) << r.err;
+    EXPECT_EQ(r.trace, (std::vector<std::string>{"AllocMem", "Free", "FreeMem"}));
+}
+
+TEST(WindowsBinding, ExtraNamesAreIgnoredAndTheStandInsEndOfRunIsOrderly) {
+    const e2e::Run r = win::run(win::install(fake("fake_extra")), {});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    // Init, then Act raises code 0 with RaiseException: the orderly end.
+    EXPECT_NE(e2e::find(r.trace, "Init"), -1);
+    EXPECT_NE(e2e::find(r.trace, "Act"), -1);
+    EXPECT_EQ(e2e::count(r.trace, "Free"), 1 + e2e::count(r.trace, "FreeMem"));
+    EXPECT_EQ(e2e::count(r.trace, "ExtraName"), 0);
+}
+
+// ---- Faults -------------------------------------------------------------------------------
+
+TEST(WindowsFaults, OrderlyEndIsSilentWithStatusZeroAndReleasesEverything) {
+    const e2e::Run r = win::runScript(kExe, "3 quit\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    ASSERT_NE(e2e::find(r.trace, "Act 3"), -1);
+    EXPECT_EQ(e2e::find(r.trace, "Act 4"), -1);
+    const int free = e2e::find(r.trace, "Free live=");
+    ASSERT_GT(free, e2e::find(r.trace, "raise 0 null"));
+    EXPECT_EQ(r.trace[static_cast<size_t>(free)], "Free live=1");
+    expectEveryBlockFreed(r.trace);
+    expectSameAsLinux(r, e2e::runScript(win::kLinuxExe, "3 quit\n"));
+}
+
+TEST(WindowsFaults, RaiseInsideLumenReachesTheTopOnceWithCodeMessageAndPlace) {
+    const std::string script = "1 move 300 500\n2 press left\n3 move 500 500\n4 release left\n6 fault 5000 the tower fell\n";
+    const e2e::Run r = win::runScript(kExe, script);
+    EXPECT_EQ(r.status, 1);
+    const auto err = lines(r.err);
+    ASSERT_EQ(err.size(), 1u) << r.err;
+    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
+    EXPECT_EQ(err[0].rfind("Stackrise: fault 0x1388 (5000) at 0x", 0), 0u) << err[0];
+    EXPECT_NE(err[0].find("(Lumen.lmd+0x"), std::string::npos) << "raised inside Lumen: " << err[0];
+    EXPECT_EQ(err[0].substr(err[0].size() - 16), ": the tower fell");
+    EXPECT_EQ(r.err, err[0] + "\r\n") << "one line, ended as Windows ends text lines";
+    EXPECT_EQ(e2e::count(r.trace, "raise 5000 \"the tower fell\""), 1) << "not raised again";
+    const int free = e2e::find(r.trace, "Free live=");
+    ASSERT_NE(free, -1);
+    // The record and its message are the two live blocks; both go back only after Free.
+    EXPECT_EQ(r.trace[static_cast<size_t>(free)], "Free live=2");
+    EXPECT_EQ(static_cast<int>(r.trace.size()) - free - 1, 2);
+    // The town (with a raised tower) was released on the way up, in the same order as on Linux.
+    expectEveryBlockFreed(r.trace);
+    expectSameAsLinux(r, e2e::runScript(win::kLinuxExe, script));
+}
+
+TEST(WindowsFaults, InvalidAccessInsideLumenBecomesAnAccessViolation) {
+    const e2e::Run r = win::runScript(kExe, "2 crash\n");
+    EXPECT_EQ(r.status, 1);
+    const auto err = lines(r.err);
+    ASSERT_EQ(err.size(), 1u) << r.err;
+    EXPECT_EQ(err[0].rfind("Stackrise: fault 0xC0000005 (3221225477) at 0x", 0), 0u) << err[0];
+    EXPECT_NE(err[0].find("(Lumen.lmd+0x"), std::string::npos) << err[0];
+    EXPECT_NE(err[0].find(": invalid memory access"), std::string::npos) << err[0];
+    EXPECT_NE(e2e::find(r.trace, "Free live=1"), -1) << "the record has no message";
+    expectEveryBlockFreed(r.trace);
+    expectSameAsLinux(r, e2e::runScript(win::kLinuxExe, "2 crash\n"));
+}
+
+TEST(WindowsFaults, FloatingPointTrapInTheProgramsOwnCode) {
+    // A drag that ends at a NaN pointer: the program's ordered comparison with NaN traps.
+    const std::string script = "1 move 300 500\n2 press left\n3 move nan 500\n4 release left\n6 quit\n";
+    const e2e::Run r = win::runScript(kExe, script);
+    EXPECT_EQ(r.status, 1);
+    const auto err = lines(r.err);
+    ASSERT_EQ(err.size(), 1u) << r.err;
+    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
+    EXPECT_EQ(err[0].rfind("Stackrise: fault 0xC0000090 (3221225616) at 0x", 0), 0u) << err[0];
+    EXPECT_NE(err[0].find("(stackrise.exe+0x"), std::string::npos) << err[0];
+    EXPECT_NE(err[0].find(": floating-point invalid operation"), std::string::npos) << err[0];
+    EXPECT_NE(functionAt(err[0]).find("town::"), std::string::npos) << functionAt(err[0]);
+    EXPECT_EQ(e2e::find(r.trace, "Act 5"), -1) << "the run ends in the frame of the release";
+    expectEveryBlockFreed(r.trace);
+    expectSameAsLinux(r, e2e::runScript(win::kLinuxExe, script));
+}
+
+TEST(WindowsFaults, BadScriptLineIsReportedAndEndsTheRun) {
+    const e2e::Run r = win::runScript(kExe, "1 move 10 20\n2 jump 3\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(".script:2: unknown command \"jump\""), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Stackrise: fault 0x3EA (1002) at 0x"), std::string::npos) << r.err;
+    EXPECT_EQ(e2e::find(r.trace, "Act"), -1) << "the run never reaches a frame";
+    EXPECT_EQ(e2e::count(r.trace, "Free live="), 1);
+    expectEveryBlockFreed(r.trace);
+}
+
+// ---- The same trace on both platforms -------------------------------------------------------
+
+TEST(WindowsTrace, BuiltInDemoGivesTheSameTraceAndPictureAsOnLinux) {
+    const std::string dir = e2e::tempDir("demo");
+    const e2e::Run w = win::run(kExe, {{"LUMEN_HEADLESS", "1"}, {"LUMEN_CAPTURE", dir + "/windows.png"}}, "", 120);
+    const e2e::Run l = e2e::run(win::kLinuxExe, {{"LUMEN_HEADLESS", "1"}, {"LUMEN_CAPTURE", dir + "/linux.png"}});
+    EXPECT_EQ(w.status, 0) << w.err;
+    EXPECT_GT(e2e::count(w.trace, "DrawRect"), 100) << "the demo raises towers";
+    expectSameAsLinux(w, l);
+    const win::Image a = win::readPng(dir + "/windows.png");
+    const win::Image b = win::readPng(dir + "/linux.png");
+    ASSERT_EQ(a.width, 1600);
+    EXPECT_EQ(win::differingPixels(a, b), 0);
+}
+
+TEST(WindowsTrace, LongRandomScriptGivesTheSameTraceAndPictureAsOnLinux) {
+    // Drags of every width (also reversed, zero wide and off the canvas), right clicks on and
+    // beside towers, moves to fractional and far-away places; enough drags to fill all slots.
+    std::mt19937_64 rng(20240611);
+    std::ostringstream script;
+    script << "0 seed 987654321\n";
+    int frame = 1;
+    auto coordinate = [&](double lo, double hi) {
+        const double v = std::uniform_real_distribution<double>(lo, hi)(rng);
+        return std::to_string(v);
+    };
+    for (int gesture = 0; gesture < 120; ++gesture) {
+        const int kind = static_cast<int>(rng() % 6);
+        if (kind <= 2) {  // a drag
+            script << frame << " move " << coordinate(-50, 1650) << " " << coordinate(0, 900) << "\n";
+            script << ++frame << " press left\n";
+            frame += static_cast<int>(rng() % 20);
+            script << ++frame << " move " << coordinate(-50, 1650) << " " << coordinate(0, 900) << "\n";
+            script << (frame += static_cast<int>(rng() % 3)) << " release left\n";
+        } else if (kind <= 4) {  // a right click
+            script << frame << " move " << coordinate(0, 1600) << " " << coordinate(500, 900) << "\n";
+            script << ++frame << " press right\n";
+            script << (frame += 1 + static_cast<int>(rng() % 4)) << " release right\n";
+        } else {
+            script << frame << " move " << coordinate(-1e6, 1e6) << " " << coordinate(-1e6, 1e6) << "\n";
+        }
+        frame += 1 + static_cast<int>(rng() % 40);
+    }
+    script << frame + 200 << " quit\n";
+    const std::string dir = e2e::tempDir("random");
+    const e2e::Run w = win::runScript(kExe, script.str(), "5", {{"LUMEN_CAPTURE", dir + "/windows.png"}});
+    const e2e::Run l = e2e::runScript(win::kLinuxExe, script.str(), "5", {{"LUMEN_CAPTURE", dir + "/linux.png"}});
+    EXPECT_EQ(w.status, 0) << w.err;
+    EXPECT_GT(e2e::count(w.trace, "Act "), 2000);
+    EXPECT_GT(e2e::count(w.trace, "Rnd 2 5"), 30) << "slots filled and reused";
+    expectSameAsLinux(w, l);
+    EXPECT_EQ(win::differingPixels(win::readPng(dir + "/windows.png"), win::readPng(dir + "/linux.png")), 0);
+}
+
+// ---- The built files ----------------------------------------------------------------------
+
+TEST(WindowsBuild, ProgramIsAGuiProgramWhoseBuildIdCarriesItsLinkTime) {
+    const win::PeFile pe = win::readPe(kExe);
+    ASSERT_TRUE(pe.ok);
+    EXPECT_EQ(pe.machine, 0x8664);  // x64
+    EXPECT_EQ(pe.subsystem, 2);     // GUI: no console window
+    const auto now = static_cast<uint32_t>(std::time(nullptr));
+    EXPECT_GT(pe.timeStamp, 1577836800u) << "the linker wrote no time stamp";  // 2020-01-01
+    EXPECT_LE(pe.timeStamp, now + 86400u);
+    const e2e::Run r = win::runScript(kExe, "1 quit\n");
+    const uint64_t id = win::buildIdOf(r.trace);
+    EXPECT_EQ(id >> 32, pe.timeStamp);
+    // The lower half is made at build time as on Linux (both trees are built from one checkout).
+    const uint64_t linuxId = win::buildIdOf(e2e::runScript(win::kLinuxExe, "1 quit\n").trace);
+    EXPECT_EQ(id & 0xFFFFFFFFu, linuxId & 0xFFFFFFFFu);
+}
+
+TEST(WindowsBuild, LumenIsADllExportingExactlyThe132Names) {
+    const win::PeFile pe = win::readPe(kLumen);
+    ASSERT_TRUE(pe.ok);
+    EXPECT_TRUE(pe.characteristics & 0x2000) << "not a DLL";
+    EXPECT_EQ(pe.exportName, "Lumen.lmd");
+    std::vector<std::string> expected = {
+#define NAME_TEXT(n) #n,
+        LUMEN_NAMES(NAME_TEXT)
+#undef NAME_TEXT
+    };
+    std::vector<std::string> exported = pe.exports;
+    std::sort(expected.begin(), expected.end());
+    std::sort(exported.begin(), exported.end());
+    EXPECT_EQ(exported, expected);
+}
+
+TEST(WindowsBuild, FolderNeedsNoCompilerRuntimeDlls) {
+    // Both files link the compiler's runtime statically: nothing but the system's DLLs remain.
+    for (const std::string& file : {kExe, kLumen}) {
+        const std::string dump = win::shell("x86_64-w64-mingw32-objdump -p " + file);
+        ASSERT_NE(dump.find("DLL Name:"), std::string::npos) << file;
+        for (const char* runtime : {"libstdc++", "libgcc", "libwinpthread"})
+            EXPECT_EQ(dump.find(runtime), std::string::npos) << file << " imports " << runtime;
+    }
+}
+
+// ---- The icon -----------------------------------------------------------------------------
+
+TEST(WindowsIcon, GroupIcon101LoadsAndHoldsFourSizesAt32Bits) {
+    const e2e::Run r = e2e::run(win::launcher(win::kTests + "/icon_probe.exe", {kExe}), win::wineEnv());
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto found = lines(r.err);
+    const std::vector<std::string> expected = {"loadicon ok", "group 4", "image 16 16 32", "image 32 32 32",
+                                               "image 48 48 32", "image 64 64 32"};
+    std::vector<std::string> sorted = found;
+    std::sort(sorted.begin() + std::min<size_t>(2, sorted.size()), sorted.end(),
+              [](const std::string& a, const std::string& b) { return std::stoi(a.substr(6)) < std::stoi(b.substr(6)); });
+    EXPECT_EQ(sorted, expected) << r.err;
+    // The program itself got an icon from LoadIconW(instance, 101) for the Init record.
+    const e2e::Run run = win::runScript(kExe, "1 quit\n");
+    ASSERT_NE(e2e::find(run.trace, "Init "), -1);
+    EXPECT_NE(run.trace[static_cast<size_t>(e2e::find(run.trace, "Init "))].find(" icon=set "), std::string::npos);
+}
+
+TEST(WindowsIcon, IcoFileHoldsTheFourSizesAt32Bits) {
+    const std::string ico = e2e::readFile(ICON_FILE);
+    ASSERT_GE(ico.size(), 6u + 4 * 16);
+    auto u16 = [&](size_t o) { return static_cast<unsigned>(static_cast<uint8_t>(ico[o]) | static_cast<uint8_t>(ico[o + 1]) << 8); };
+    EXPECT_EQ(u16(2), 1u) << "an icon file";
+    ASSERT_EQ(u16(4), 4u);
+    std::vector<unsigned> sizes;
+    for (size_t i = 0; i < 4; ++i) {
+        const size_t entry = 6 + 16 * i;
+        const unsigned w = static_cast<uint8_t>(ico[entry]);
+        EXPECT_EQ(w, static_cast<unsigned>(static_cast<uint8_t>(ico[entry + 1])));
+        EXPECT_EQ(u16(entry + 6), 32u) << "bits per pixel of the " << w << " px image";
+        sizes.push_back(w);
+    }
+    std::sort(sizes.begin(), sizes.end());
+    EXPECT_EQ(sizes, (std::vector<unsigned>{16, 32, 48, 64}));
+}
+
+// ---- In a window --------------------------------------------------------------------------
+
+TEST(WindowsWindow, WindowTitledStackriseRaisesATowerOnADragAndShowsTheCanvas) {
+    win::VirtualDisplay display;
+    ASSERT_TRUE(display.ok()) << "Xvfb did not start";
+    const std::string dir = e2e::tempDir("window");
+    const std::string trace = dir + "/trace.txt";
+    std::map<std::string, std::string> env = win::wineEnv();
+    env.insert({{"PATH", "/usr/bin:/bin"}, {"HOME", dir}, {"DISPLAY", display.name()}, {"LUMEN_TRACE", trace},
+                {"LUMEN_RECORD", dir + "/input.script"}, {"LUMEN_CAPTURE", dir + "/last.png"}, {"LUMEN_SEED", "7"}});
+    const pid_t program = win::spawn({"/usr/lib/wine/wine64", kExe}, env, dir + "/stderr.txt");
+    const std::string x = "DISPLAY=" + display.name() + " ";
+    const std::string window = lines(win::shell(x + "timeout 60 xdotool search --sync --name '^Stackrise$'")).at(0);
+    ASSERT_FALSE(window.empty()) << "no window titled Stackrise";
+
+    // The client area: the window less Wine's frame (equal borders, the caption on top).
+    std::map<std::string, int> g;
+    for (const auto& l : lines(win::shell(x + "xdotool getwindowgeometry --shell " + window))) {
+        const size_t eq = l.find('=');
+        if (eq != std::string::npos) g[l.substr(0, eq)] = std::stoi(l.substr(eq + 1));
+    }
+    const int border = (g["WIDTH"] - 1600) / 2;
+    ASSERT_GE(border, 0) << "client narrower than the canvas: " << g["WIDTH"];
+    const int left = g["X"] + border;
+    const int top = g["Y"] + g["HEIGHT"] - border - 900;
+
+    // A drag from canvas x 340 to 540 at height 500.
+    auto frames = [&] { return e2e::count(lines(e2e::readFile(trace)), "Act "); };
+    const std::string at = std::to_string(top + 500);
+    win::shell(x + "xdotool mousemove " + std::to_string(left + 340) + " " + at + " mousedown 1 sleep 0.2 mousemove " +
+               std::to_string(left + 440) + " " + at + " sleep 0.2 mousemove " + std::to_string(left + 540) + " " + at +
+               " sleep 0.2 mouseup 1");
+    // The tower climbs in three stages; after four seconds of frames it stands still.
+    const int released = frames();
+    for (int i = 0; i < 200 && frames() < released + 240; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::string shot = dir + "/screen.png";
+    win::shell(x + "import -window root " + shot);
+    win::shell(x + "xdotool key --window " + window + " alt+F4");
+    const int status = win::waitFor(program, 30);
+    EXPECT_EQ(status, 0) << e2e::readFile(dir + "/stderr.txt");
+    EXPECT_EQ(e2e::readFile(dir + "/stderr.txt"), "");
+
+    const auto t = lines(e2e::readFile(trace));
+    EXPECT_NE(e2e::find(t, "Init title=\"Stackrise\" "), -1);
+    const int pressed = e2e::find(t, "Mouse 0 -> 1");
+    ASSERT_NE(pressed, -1) << "the press never arrived";
+    EXPECT_EQ(t[static_cast<size_t>(pressed) + 1], "MouseX -> 340");
+    const int raised = e2e::find(t, "Rnd 2 5 -> ", pressed);
+    ASSERT_NE(raised, -1) << "no tower was raised";
+    EXPECT_NE(e2e::find(t, "DrawRect 340 ", raised), -1) << "the tower is not drawn where the drag was";
+    EXPECT_NE(e2e::find(t, "raise 0 null"), -1) << "closing is the orderly end";
+    expectEveryBlockFreed(t);
+
+    // What the screen shows is the canvas, pixel for pixel: the run's own last frame, and the
+    // last frame of its recorded input replayed headless on Linux.
+    const win::Image screen = win::crop(win::readPng(shot), left, top, 1600, 900);
+    ASSERT_EQ(screen.width, 1600) << "no screenshot";
+    EXPECT_EQ(win::differingPixels(screen, win::readPng(dir + "/last.png")), 0);
+    const e2e::Run replay = e2e::run(win::kLinuxExe, {{"LUMEN_SCRIPT", dir + "/input.script"},
+                                                      {"LUMEN_CAPTURE", dir + "/replay.png"}});
+    EXPECT_EQ(replay.status, 0) << replay.err;
+    EXPECT_EQ(win::withoutBuildId(replay.trace), win::withoutBuildId(t)) << "the recording replays to the same frames";
+    EXPECT_EQ(win::differingPixels(screen, win::readPng(dir + "/replay.png")), 0);
+}
