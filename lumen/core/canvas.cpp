@@ -218,6 +218,22 @@ void fillSpan(uint32_t* p, std::size_t n, uint32_t value, SimdPath path) {
     fillScalar(p, n, value);
 }
 
+// Round-to-nearest for the scope whatever the caller's mode, which is restored at the end.
+class NearestRounding {
+public:
+    NearestRounding() : mode_(std::fegetround()) {
+        if (mode_ != FE_TONEAREST) std::fesetround(FE_TONEAREST);
+    }
+    ~NearestRounding() {
+        if (mode_ != FE_TONEAREST) std::fesetround(mode_);
+    }
+    NearestRounding(const NearestRounding&) = delete;
+    NearestRounding& operator=(const NearestRounding&) = delete;
+
+private:
+    int mode_;
+};
+
 // Channel value c (any double) -> round(clamp(c, 0, 1) * 255); NaN -> 0.
 unsigned channelByte(double c) {
     if (!(c > 0.0)) return 0;  // also NaN
@@ -308,10 +324,8 @@ PixelSpan coveredSpan(double origin, double size, int limit) {
     // int; no NaN is ever produced (so no invalid-operation is raised).
     if (!(size > 0.0) || std::isnan(origin)) return {0, 0};
     if (std::isinf(origin) && std::isinf(size) && origin < 0.0) return {0, 0};  // -inf + inf
-    const int mode = std::fegetround();
-    if (mode != FE_TONEAREST) std::fesetround(FE_TONEAREST);
+    const NearestRounding nearest;
     const double end = origin + size;
-    if (mode != FE_TONEAREST) std::fesetround(mode);
     const double top = static_cast<double>(limit);
     const double first = std::clamp(std::ceil(origin - 0.5), 0.0, top);
     const double last = std::clamp(std::ceil(end - 0.5), 0.0, top);
@@ -364,6 +378,7 @@ void Canvas::clear() {
 void Canvas::fillRect(double x, double y, double w, double h,
                       double r, double g, double b, double alpha) {
     if (std::isnan(alpha)) return;
+    const NearestRounding nearest;  // c * 255 rounds as in Lumen's own mode
     const PixelSpan cols = coveredSpan(x, w, kWidth);
     if (cols.first == cols.last) return;
     const PixelSpan rows = coveredSpan(y, h, kHeight);

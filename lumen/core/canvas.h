@@ -73,7 +73,7 @@ public:
 
     // DrawRect: x, y, w, h in canvas px (any double; NaN coordinate/size or NaN alpha skips,
     // infinities clip, w or h <= 0 draws nothing); r, g, b, alpha nominally in [0, 1], clamped,
-    // a NaN channel counts as 0.
+    // a NaN channel counts as 0. Computed under round-to-nearest whatever the caller's mode.
     void fillRect(double x, double y, double w, double h,
                   double r, double g, double b, double alpha);
 
@@ -110,8 +110,9 @@ private:
     Pending pending_[kMaxPending];
 };
 
-// The pixel span [first, last) of the pixels whose centres lie in [origin, origin + size),
-// clipped to [0, limit]; first == last when nothing is covered (also for NaN).
+// The pixel span [first, last) of the pixels whose centres lie in [origin, origin + size)
+// (the sum rounded to nearest whatever the caller's mode), clipped to [0, limit]; first == last
+// when nothing is covered (also for NaN). Raises no floating-point invalid-operation.
 struct PixelSpan {
     int first;
     int last;

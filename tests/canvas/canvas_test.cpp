@@ -109,6 +109,26 @@ TEST(CoveredSpan, IndependentOfRoundingModeAndRaisesNoInvalid) {
         EXPECT_FALSE(std::fetestexcept(FE_INVALID)) << "mode " << mode;
         EXPECT_EQ(std::fegetround(), mode);
     }
+    // Channels whose c * 255 lies next to k + 0.5 round the same way in every mode.
+    double channels[255][3];
+    for (int k = 0; k < 255; ++k) {
+        channels[k][0] = (k + 0.5) / 255;
+        channels[k][1] = (k + 0.25) / 255;
+        channels[k][2] = 1.0 - (k + 0.5) / 255;
+    }
+    Canvas reference;
+    for (int k = 0; k < 255; ++k)
+        reference.fillRect(k, 0, 1, 1, channels[k][0], channels[k][1], channels[k][2], 1);
+    for (int mode : {FE_TOWARDZERO, FE_UPWARD, FE_DOWNWARD}) {
+        Canvas canvas;
+        ASSERT_EQ(std::fesetround(mode), 0);
+        for (int k = 0; k < 255; ++k)
+            canvas.fillRect(k, 0, 1, 1, channels[k][0], channels[k][1], channels[k][2], 1);
+        EXPECT_EQ(std::fegetround(), mode);
+        std::fesetround(FE_TONEAREST);
+        for (int k = 0; k < 255; ++k)
+            ASSERT_EQ(canvas.pixel(k, 0), reference.pixel(k, 0)) << "mode " << mode << " k " << k;
+    }
     Canvas canvas;
     std::feclearexcept(FE_ALL_EXCEPT);
     canvas.fillRect(-kInf, -kInf, kInf, kInf, kInf, -kInf, 1e308, kInf);
