@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -43,7 +44,12 @@ T at(const std::string& bytes, size_t offset) {
 }  // namespace
 
 std::map<std::string, std::string> wineEnv() {
-    return {{"WINEPREFIX", WINE_PREFIX}, {"WINEDEBUG", "-all"}};
+    // Wine's desktop process ends with the last program and comes back with the next one, on
+    // that program's display: every program gets the fixture's display, so that it is always
+    // there for windows (scripted runs are headless all the same).
+    std::map<std::string, std::string> env = {{"WINEPREFIX", WINE_PREFIX}, {"WINEDEBUG", "-all"}};
+    if (const std::string d = display(); !d.empty()) env["DISPLAY"] = d;
+    return env;
 }
 
 std::string launcher(const std::string& exe, const std::vector<std::string>& args) {
@@ -228,35 +234,12 @@ std::string shell(const std::string& command) {
     return out;
 }
 
-VirtualDisplay::VirtualDisplay() {
-    for (int n = 90; n < 140; ++n) {
-        const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
-        if (fs::exists(socket) || fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
-        name_ = ":" + std::to_string(n);
-        pid_ = spawn({"/usr/bin/Xvfb", name_, "-screen", "0", "1920x1080x24", "-nolisten", "tcp"},
-                     {{"PATH", "/usr/bin:/bin"}}, "/dev/null");
-        for (int i = 0; i < 500 && !fs::exists(socket); ++i) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (pid_ > 0 && fs::exists(socket)) return;
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        pid_ = -1;
-    }
-}
-
-VirtualDisplay::~VirtualDisplay() {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        waitFor(pid_, 5);
-    }
+std::string display() {
+    std::istringstream state(e2e::readFile(std::string(WINE_PREFIX) + ".display"));
+    int number = -1;
+    state >> number;
+    if (number < 0 || !fs::exists("/tmp/.X11-unix/X" + std::to_string(number))) return "";
+    return ":" + std::to_string(number);
 }
 
 }  // namespace win

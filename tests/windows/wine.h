@@ -17,7 +17,7 @@ inline const std::string kBin = WIN_BIN;      // the Windows tree's bin/: stackr
 inline const std::string kTests = WIN_TESTS;  // the Windows tree's tests/windows: fakes, icon_probe.exe
 inline const std::string kLinuxExe = LINUX_EXE;
 
-// WINEPREFIX (the fixture's) and WINEDEBUG=-all, added to every run.
+// WINEPREFIX (the fixture's), WINEDEBUG=-all and DISPLAY (the fixture's), added to every run.
 std::map<std::string, std::string> wineEnv();
 
 // A shell script, in a fresh directory, that runs the Windows program `exe` under wine64 with
@@ -72,19 +72,7 @@ int waitFor(pid_t pid, int seconds);
 // Runs a shell command; its standard output (standard error is dropped).
 std::string shell(const std::string& command);
 
-// An Xvfb display of 1920 x 1080 at 24 bits, for as long as the object lives.
-class VirtualDisplay {
-public:
-    VirtualDisplay();
-    ~VirtualDisplay();
-    VirtualDisplay(const VirtualDisplay&) = delete;
-    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
-    bool ok() const { return pid_ > 0; }
-    const std::string& name() const { return name_; }  // ":N"
-
-private:
-    pid_t pid_ = -1;
-    std::string name_;
-};
+// The fixture's virtual display (":N"), on which Wine's desktop runs; "" if there is none.
+std::string display();
 
 }  // namespace win
