@@ -85,6 +85,14 @@ Session::Session(Settings settings, const Backend* window)
                        " (frames per second, above 0 and at most 1000000)");
         }
     }
+    if (settings_.fault) {
+        std::string error;
+        if (std::optional<FaultPlan> plan = FaultPlan::parse(*settings_.fault, error)) {
+            planted_ = std::move(*plan);
+        } else {
+            setupError(error);
+        }
+    }
     if (settings_.script) {
         scriptName_ = *settings_.script;
         std::string text;
@@ -155,6 +163,11 @@ void Session::throwFault(uint32_t code, uint64_t argument, uint64_t address) {
 #endif
 }
 
+void Session::raisePlanted() {
+    if (planted_.hasMessage()) raise(planted_.code(), planted_.message());
+    raiseNull(planted_.code());
+}
+
 void Session::notRunning(const char* name) {
     switch (state_) {
         case State::Fresh: raise(kBadArgument, std::string("Lumen: ") + name + " before Init");
@@ -196,6 +209,7 @@ void Session::init(const InitRecord* record) {
     if (state_ != State::Fresh) raise(kBadArgument, "Lumen: Init called twice");
     state_ = State::Failed;  // until everything below has worked
     if (!setupError_.empty()) raise(kScriptError, setupError_);
+    if (planted_.due(FaultOp::Init)) raisePlanted();
     if (!titleOk) raise(kBadArgument, "Lumen: Init: the title's length is out of range");
 #if defined(_WIN32)
     // On Windows the icon is an HICON; the window backend hands it to the system as it is.
@@ -283,6 +297,7 @@ void Session::free() {
     lastFrame_.clear();
     lastFrame_.shrink_to_fit();
     state_ = State::Freed;
+    if (planted_.due(FaultOp::Free)) raisePlanted();
 }
 
 // ---- Act ------------------------------------------------------------------------------------
@@ -291,6 +306,7 @@ void Session::act() {
     const int64_t n = frame_ + 1;
     if (trace_.enabled()) trace("Act " + std::to_string(n));
     if (state_ != State::Running) notRunning("Act");
+    if (planted_.due(FaultOp::Act)) raisePlanted();
     frame_ = n;
     presentFrame();
     pace();
@@ -401,6 +417,11 @@ void* Session::allocMem(int64_t bytes, const char16_t* tag) {
         if (trace_.enabled()) trace(call());
         raise(kBadArgument, "Lumen: AllocMem of a negative size (" + std::to_string(bytes) + " bytes)");
     }
+    if (planted_.due(FaultOp::AllocMem) ||
+        (tag != nullptr && std::u16string_view(tag) == u"skip" && planted_.due(FaultOp::AllocMemSkip))) {
+        if (trace_.enabled()) trace(call());
+        raisePlanted();
+    }
     uint64_t id = 0;
     void* block = heap_.allocate(static_cast<uint64_t>(bytes), id);
     if (block == nullptr) {
@@ -438,6 +459,10 @@ int64_t Session::mouse(int64_t button) {
         if (trace_.enabled()) trace(call());
         notRunning("Mouse");
     }
+    if (planted_.due(FaultOp::Mouse)) {
+        if (trace_.enabled()) trace(call());
+        raisePlanted();
+    }
     const int64_t value = mouse_.button(button);
     if (trace_.enabled()) trace(call() + " -> " + std::to_string(value));
     return value;
@@ -448,6 +473,10 @@ double Session::mouseX() {
         trace("MouseX");
         notRunning("MouseX");
     }
+    if (planted_.due(FaultOp::MouseX)) {
+        trace("MouseX");
+        raisePlanted();
+    }
     if (trace_.enabled()) trace("MouseX -> " + formatFloat(mouse_.x()));
     return mouse_.x();
 }
@@ -456,6 +485,10 @@ double Session::mouseY() {
     if (state_ != State::Running) {
         trace("MouseY");
         notRunning("MouseY");
+    }
+    if (planted_.due(FaultOp::MouseY)) {
+        trace("MouseY");
+        raisePlanted();
     }
     if (trace_.enabled()) trace("MouseY -> " + formatFloat(mouse_.y()));
     return mouse_.y();
@@ -466,6 +499,10 @@ int64_t Session::rnd(int64_t lo, int64_t hi) {
     if (state_ != State::Running) {
         if (trace_.enabled()) trace(call());
         notRunning("Rnd");
+    }
+    if (planted_.due(FaultOp::Rnd)) {
+        if (trace_.enabled()) trace(call());
+        raisePlanted();
     }
     if (lo > hi) {
         if (trace_.enabled()) trace(call());
@@ -481,6 +518,10 @@ double Session::rndF() {
     if (state_ != State::Running) {
         trace("RndF");
         notRunning("RndF");
+    }
+    if (planted_.due(FaultOp::RndF)) {
+        trace("RndF");
+        raisePlanted();
     }
     const double value = rng_.unit();
     if (trace_.enabled()) trace("RndF -> " + formatFloat(value));
@@ -498,6 +539,7 @@ void Session::drawRect(double x, double y, double w, double h, double r, double 
         trace(line);
     }
     if (state_ != State::Running) notRunning("DrawRect");
+    if (planted_.due(FaultOp::DrawRect)) raisePlanted();
     canvas_->fillRect(x, y, w, h, r, g, b, a);
 }
 

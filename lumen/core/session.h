@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "core/fault_plan.h"
 #include "core/heap.h"
 #include "core/input.h"
 #include "core/rng.h"
@@ -72,6 +73,8 @@ private:
     [[noreturn]] void throwFault(uint32_t code, uint64_t argument, uint64_t address);
     // Raises the fault of calling `name` outside Init .. Free (the call's line already traced).
     [[noreturn]] void notRunning(const char* name);
+    // Raises the fault that LUMEN_FAULT planted (the call's line already traced).
+    [[noreturn]] void raisePlanted();
     void setupError(std::string message);
     void trace(std::string_view line) { trace_.line(line); }
 
@@ -105,6 +108,7 @@ private:
     bool scripted_ = false;          // input comes from a script (headless)
     std::optional<uint64_t> scriptSeed_;
     std::optional<uint64_t> envSeed_;
+    FaultPlan planted_;              // LUMEN_FAULT
     double fps_ = 0.0;               // frames per second; 0 unpaced
     uint64_t seed_ = 0;
     bool headless_ = true;

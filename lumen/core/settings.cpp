@@ -23,6 +23,7 @@ Settings Settings::fromEnvironment() {
     s.capture = variable("LUMEN_CAPTURE");
     s.movie = variable("LUMEN_MOVIE");
     s.record = variable("LUMEN_RECORD");
+    s.fault = variable("LUMEN_FAULT");
     return s;
 }
 

@@ -15,6 +15,7 @@ struct Settings {
     std::optional<std::string> capture;   // LUMEN_CAPTURE: PNG of the last presented frame
     std::optional<std::string> movie;     // LUMEN_MOVIE: animated GIF of the run
     std::optional<std::string> record;    // LUMEN_RECORD: script of a windowed session's input
+    std::optional<std::string> fault;     // LUMEN_FAULT: OP:N:CODE[:MESSAGE], a planted fault
 
     // The settings from the process environment; unset and empty variables stay empty.
     static Settings fromEnvironment();

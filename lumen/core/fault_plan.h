@@ -1,0 +1,49 @@
+// LUMEN_FAULT=OP:N:CODE[:MESSAGE]: the N-th call of operation OP raises fault CODE, with
+// MESSAGE (the rest of the text, colons included) or a null message. A test hook: it lets the
+// program's fault handling be tried in every place it calls Lumen.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace lumen {
+
+// The operations a fault can be planted in. AllocMemSkip counts only the AllocMem calls
+// whose tag is "skip" (the program's error record).
+enum class FaultOp : int {
+    AllocMem, AllocMemSkip, Init, Free, Act, Mouse, MouseX, MouseY, Rnd, RndF, DrawRect, None
+};
+
+class FaultPlan {
+public:
+    // Parses OP:N:CODE[:MESSAGE]. OP is AllocMem, AllocMem/skip, Init, Free, Act, Mouse,
+    // MouseX, MouseY, Rnd, RndF or DrawRect; N in [1, 2^63); CODE decimal or 0x hex up to
+    // 0xFFFFFFFF; a MESSAGE only with codes below 0x80000000. On failure: nullopt and `error`.
+    static std::optional<FaultPlan> parse(std::string_view text, std::string& error);
+
+    FaultPlan() = default;  // plants nothing
+
+    // Counts one call of `op`; true for the planted call only (once per run).
+    bool due(FaultOp op) {
+        if (op != op_ || fired_) return false;
+        if (++calls_ < when_) return false;
+        fired_ = true;
+        return true;
+    }
+    uint32_t code() const { return code_; }
+    bool hasMessage() const { return hasMessage_; }
+    const std::string& message() const { return message_; }
+
+private:
+    FaultOp op_ = FaultOp::None;
+    uint64_t when_ = 0;    // the planted call, 1-based
+    uint64_t calls_ = 0;   // calls of op_ counted so far
+    bool fired_ = false;
+    uint32_t code_ = 0;
+    bool hasMessage_ = false;
+    std::string message_;
+};
+
+}  // namespace lumen
