@@ -11,7 +11,8 @@ set -eu
 wine=/usr/lib/wine/wine64
 server=/usr/lib/wine/wineserver64
 [ -x "$server" ] || server=wineserver
-export WINEPREFIX="$2" WINEDEBUG=-all
+# No .NET or HTML engine: a new prefix would otherwise offer to install them, in a dialog.
+export WINEPREFIX="$2" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 state="$WINEPREFIX.display"
 case "$1" in
   start)
