@@ -16,6 +16,15 @@ namespace startup {
 namespace {
 
 int exitStatus = 0;
+// A run writes one diagnostic line, the first failure's: faults in the handling of it (the
+// error record, Free) follow from it and would only repeat or obscure it.
+bool lineWritten = false;
+
+void writeDiagnostic(uint32_t code, const lumen::String* message, uint64_t location) {
+    if (lineWritten) return;
+    lineWritten = true;
+    platform::writeErrorLine(diagnostic(code, message, location));
+}
 
 bool isOrderlyEnd(const lumen::Fault& f) { return f.code == lumen::kEndOfRun && f.argument == 0; }
 
@@ -79,7 +88,7 @@ const char* describeCode(uint32_t code) {
 void reportFault(const lumen::Fault& fault, const lumen::String* message, uint64_t location) {
     if (isOrderlyEnd(fault)) return;
     exitStatus = 1;
-    platform::writeErrorLine(diagnostic(fault.code, message, location));
+    writeDiagnostic(fault.code, message, location);
 }
 
 // A fault out of shutdown, or the held fault raised again: noted, reported, and (for codes
@@ -187,8 +196,8 @@ std::string diagnostic(uint32_t code, const lumen::String* message, uint64_t loc
 
 void errorHook(const ErrorObject& error) {
     if (error.code == lumen::kEndOfRun && !error.message) return;
-    platform::writeErrorLine(diagnostic(static_cast<uint32_t>(error.code), error.message.get(),
-                                        static_cast<uint64_t>(error.location)));
+    writeDiagnostic(static_cast<uint32_t>(error.code), error.message.get(),
+                    static_cast<uint64_t>(error.location));
 }
 
 namespace {
