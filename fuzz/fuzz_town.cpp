@@ -77,6 +77,8 @@ double position(FuzzedDataProvider& in) {
         case 1: return -DBL_MAX;
         case 2: return in.ConsumeBool() ? DBL_TRUE_MIN : -0.0;
         case 3: return in.ConsumeFloatingPoint<double>();  // any finite value
+        case 4:  // the band a right click must hit: the lower part of standing towers
+            return static_cast<double>(in.ConsumeIntegralInRange<int>(820, 960));
         default:
             return static_cast<double>(in.ConsumeIntegralInRange<int>(-300, 1900)) +
                    static_cast<double>(in.ConsumeIntegralInRange<int>(0, 3)) * 0.25;
@@ -104,6 +106,10 @@ void act() {
         }
     }
     --w.holdLeft;
+    static const bool debug = std::getenv("FUZZ_TOWN_DEBUG") != nullptr;  // one line a frame
+    if (debug)
+        std::fprintf(stderr, "frame %lld: left %d right %d at (%g, %g)\n", static_cast<long long>(w.frame), w.left,
+                     w.right, w.x, w.y);
     w.leftFrames = w.left ? w.leftFrames + 1 : 0;
     w.rightFrames = w.right ? w.rightFrames + 1 : 0;
 }
@@ -269,6 +275,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             town::runFrame(*town, gestures);
             _mm_setcsr(saved);
             checkFrame(*town, before, gestures);
+            static const bool debug = std::getenv("FUZZ_TOWN_DEBUG") != nullptr;
+            for (int64_t i = 0; debug && i < 30; ++i) {
+                const town::Tower& t = *(*town->towers)[i];
+                if (t.live)
+                    std::fprintf(stderr, "  slot %lld: state %lld timer %lld at (%g, %g) %g x %g\n",
+                                 static_cast<long long>(i), static_cast<long long>(t.state),
+                                 static_cast<long long>(t.timer), t.x, t.y, t.width, t.height);
+            }
         }
         for (int64_t i = 0; i < 30; ++i) {
             if ((*town->towers)[i]->state == town::Collapsing && (*town->towers)[i]->live)
