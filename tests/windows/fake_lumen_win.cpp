@@ -1,7 +1,8 @@
 // A stand-in runtime library for the binding tests of the Windows build. It exports the 132
 // names; a build may rename one away (compile definition NAME=NAME_omitted) and may add an extra
 // name (FAKE_EXTRA). Each call appends its name to the file named by LUMEN_TRACE. Act ends the
-// run at once as Lumen does on Windows: RaiseException with code 0 and a null argument. Every
+// run at once as Lumen does on Windows: RaiseException with code 0 and a null argument (with
+// FAKE_NONCONTINUABLE: fault 5000, raised as non-continuable, which cannot be resumed). Every
 // entry has one integer form, which serves AllocMem and FreeMem on x64 as well.
 #include <windows.h>
 
@@ -29,7 +30,11 @@ uint64_t call(const char* name, uint64_t a) {
     if (std::strcmp(name, "FreeMem") == 0) std::free(reinterpret_cast<void*>(a));
     if (std::strcmp(name, "Act") == 0) {
         const ULONG_PTR none[1] = {0};
+#ifdef FAKE_NONCONTINUABLE
+        RaiseException(5000, EXCEPTION_NONCONTINUABLE, 1, none);
+#else
         RaiseException(0, 0, 1, none);
+#endif
     }
     return 0;
 }

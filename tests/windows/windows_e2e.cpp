@@ -87,6 +87,63 @@ void expectSameAsLinux(const e2e::Run& onWindows, const e2e::Run& onLinux) {
     EXPECT_EQ(std::regex_replace(unixText(onWindows.err), place, " at *"), std::regex_replace(onLinux.err, place, " at *"));
 }
 
+// The window's outer rectangle on the X screen.
+struct Geometry {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+Geometry geometryOf(const std::string& xPrefix, const std::string& window) {
+    std::map<std::string, int> g;
+    for (const auto& l : lines(win::shell(xPrefix + "xdotool getwindowgeometry --shell " + window))) {
+        const size_t eq = l.find('=');
+        if (eq != std::string::npos) g[l.substr(0, eq)] = std::stoi(l.substr(eq + 1));
+    }
+    return {g["X"], g["Y"], g["WIDTH"], g["HEIGHT"]};
+}
+
+// A windowed run of the program under Wine on the fixture's display.
+struct WindowedRun {
+    std::string dir = e2e::tempDir("window");
+    std::string trace = dir + "/trace.txt";
+    std::string x;  // "DISPLAY=:N " for the X tools
+    pid_t pid = -1;
+    std::string window;
+
+    bool start() {
+        const std::string display = win::display();
+        if (display.empty()) return false;
+        x = "DISPLAY=" + display + " ";
+        std::map<std::string, std::string> env = win::wineEnv();
+        env.insert({{"PATH", "/usr/bin:/bin"}, {"HOME", dir}, {"LUMEN_TRACE", trace},
+                    {"LUMEN_RECORD", dir + "/input.script"}, {"LUMEN_CAPTURE", dir + "/last.png"},
+                    {"LUMEN_SEED", "7"}});
+        pid = win::spawn({"/usr/lib/wine/wine64", kExe}, env, dir + "/stderr.txt");
+        const auto found = lines(win::shell(x + "timeout 60 xdotool search --sync --name '^Stackrise$'"));
+        if (!found.empty()) window = found[0];
+        return !window.empty();
+    }
+    int frames() const { return e2e::count(lines(e2e::readFile(trace)), "Act "); }
+    // Waits until `n` more frames have been shown (at most 20 s).
+    void waitFrames(int n) const {
+        const int until = frames() + n;
+        for (int i = 0; i < 400 && frames() < until; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    void xdotool(const std::string& args) const { win::shell(x + "xdotool " + args); }
+    win::Image screenshot() const {
+        win::shell(x + "import -window root " + dir + "/screen.png");
+        return win::readPng(dir + "/screen.png");
+    }
+    // Closes the window as a person does (Alt+F4); the exit status.
+    int close() {
+        xdotool("key --window " + window + " alt+F4");
+        const int status = win::waitFor(pid, 30);
+        pid = -1;
+        return status;
+    }
+    ~WindowedRun() {
+        if (pid > 0) win::waitFor(pid, 0);
+    }
+};
+
 }  // namespace
 
 // ---- Binding ------------------------------------------------------------------------------
@@ -219,6 +276,23 @@ TEST(WindowsFaults, FloatingPointTrapInTheProgramsOwnCode) {
     EXPECT_EQ(e2e::find(r.trace, "Act 5"), -1) << "the run ends in the frame of the release";
     expectEveryBlockFreed(r.trace);
     expectSameAsLinux(r, e2e::runScript(win::kLinuxExe, script));
+}
+
+TEST(WindowsFaults, NonContinuableFaultStillEndsThroughTheTopLevelHandling) {
+    // Such a fault cannot be turned into a throw: the frames are abandoned, but the diagnostic,
+    // the error record, Free and the exit status are as for any other fault.
+    const e2e::Run r = win::run(win::install(fake("fake_noncontinuable")), {});
+    EXPECT_EQ(r.status, 1);
+    const auto err = lines(r.err);
+    ASSERT_EQ(err.size(), 1u) << r.err;
+    EXPECT_EQ(err[0].rfind("Stackrise: fault 0x1388 (5000) at 0x", 0), 0u) << err[0];
+    EXPECT_NE(err[0].find(": no message"), std::string::npos) << err[0];
+    const int act = e2e::find(r.trace, "Act");
+    ASSERT_NE(act, -1);
+    // The record; shutdown releases AppConfig and its title; Free; the record goes back. What
+    // the abandoned frames held (the town) is not released.
+    EXPECT_EQ(std::vector<std::string>(r.trace.begin() + act + 1, r.trace.end()),
+              (std::vector<std::string>{"AllocMem", "FreeMem", "FreeMem", "Free", "FreeMem"}));
 }
 
 TEST(WindowsFaults, BadScriptLineIsReportedAndEndsTheRun) {
@@ -368,46 +442,27 @@ TEST(WindowsIcon, IcoFileHoldsTheFourSizesAt32Bits) {
 // ---- In a window --------------------------------------------------------------------------
 
 TEST(WindowsWindow, WindowTitledStackriseRaisesATowerOnADragAndShowsTheCanvas) {
-    const std::string display = win::display();
-    ASSERT_FALSE(display.empty()) << "the Wine fixture's display is not running";
-    const std::string dir = e2e::tempDir("window");
-    const std::string trace = dir + "/trace.txt";
-    std::map<std::string, std::string> env = win::wineEnv();
-    env.insert({{"PATH", "/usr/bin:/bin"}, {"HOME", dir}, {"DISPLAY", display}, {"LUMEN_TRACE", trace},
-                {"LUMEN_RECORD", dir + "/input.script"}, {"LUMEN_CAPTURE", dir + "/last.png"}, {"LUMEN_SEED", "7"}});
-    const pid_t program = win::spawn({"/usr/lib/wine/wine64", kExe}, env, dir + "/stderr.txt");
-    const std::string x = "DISPLAY=" + display + " ";
-    const std::string window = lines(win::shell(x + "timeout 60 xdotool search --sync --name '^Stackrise$'")).at(0);
-    ASSERT_FALSE(window.empty()) << "no window titled Stackrise";
-
+    WindowedRun run;
+    ASSERT_TRUE(run.start()) << "no window titled Stackrise (or no display)";
     // The client area: the window less Wine's frame (equal borders, the caption on top).
-    std::map<std::string, int> g;
-    for (const auto& l : lines(win::shell(x + "xdotool getwindowgeometry --shell " + window))) {
-        const size_t eq = l.find('=');
-        if (eq != std::string::npos) g[l.substr(0, eq)] = std::stoi(l.substr(eq + 1));
-    }
-    const int border = (g["WIDTH"] - 1600) / 2;
-    ASSERT_GE(border, 0) << "client narrower than the canvas: " << g["WIDTH"];
-    const int left = g["X"] + border;
-    const int top = g["Y"] + g["HEIGHT"] - border - 900;
+    const Geometry g = geometryOf(run.x, run.window);
+    const int border = (g.width - 1600) / 2;
+    ASSERT_GE(border, 0) << "client narrower than the canvas: " << g.width;
+    const int left = g.x + border;
+    const int top = g.y + g.height - border - 900;
 
     // A drag from canvas x 340 to 540 at height 500.
-    auto frames = [&] { return e2e::count(lines(e2e::readFile(trace)), "Act "); };
-    const std::string at = std::to_string(top + 500);
-    win::shell(x + "xdotool mousemove " + std::to_string(left + 340) + " " + at + " mousedown 1 sleep 0.2 mousemove " +
-               std::to_string(left + 440) + " " + at + " sleep 0.2 mousemove " + std::to_string(left + 540) + " " + at +
-               " sleep 0.2 mouseup 1");
+    const std::string at = " " + std::to_string(top + 500);
+    run.xdotool("mousemove " + std::to_string(left + 340) + at + " mousedown 1 sleep 0.2 mousemove " +
+                std::to_string(left + 440) + at + " sleep 0.2 mousemove " + std::to_string(left + 540) + at +
+                " sleep 0.2 mouseup 1");
     // The tower climbs in three stages; after four seconds of frames it stands still.
-    const int released = frames();
-    for (int i = 0; i < 200 && frames() < released + 240; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const std::string shot = dir + "/screen.png";
-    win::shell(x + "import -window root " + shot);
-    win::shell(x + "xdotool key --window " + window + " alt+F4");
-    const int status = win::waitFor(program, 30);
-    EXPECT_EQ(status, 0) << e2e::readFile(dir + "/stderr.txt");
-    EXPECT_EQ(e2e::readFile(dir + "/stderr.txt"), "");
+    run.waitFrames(240);
+    const win::Image screen = win::crop(run.screenshot(), left, top, 1600, 900);
+    EXPECT_EQ(run.close(), 0) << e2e::readFile(run.dir + "/stderr.txt");
+    EXPECT_EQ(e2e::readFile(run.dir + "/stderr.txt"), "");
 
-    const auto t = lines(e2e::readFile(trace));
+    const auto t = lines(e2e::readFile(run.trace));
     EXPECT_NE(e2e::find(t, "Init title=\"Stackrise\" "), -1);
     const int pressed = e2e::find(t, "Mouse 0 -> 1");
     ASSERT_NE(pressed, -1) << "the press never arrived";
@@ -420,12 +475,74 @@ TEST(WindowsWindow, WindowTitledStackriseRaisesATowerOnADragAndShowsTheCanvas) {
 
     // What the screen shows is the canvas, pixel for pixel: the run's own last frame, and the
     // last frame of its recorded input replayed headless on Linux.
-    const win::Image screen = win::crop(win::readPng(shot), left, top, 1600, 900);
     ASSERT_EQ(screen.width, 1600) << "no screenshot";
-    EXPECT_EQ(win::differingPixels(screen, win::readPng(dir + "/last.png")), 0);
-    const e2e::Run replay = e2e::run(win::kLinuxExe, {{"LUMEN_SCRIPT", dir + "/input.script"},
-                                                      {"LUMEN_CAPTURE", dir + "/replay.png"}});
+    EXPECT_EQ(win::differingPixels(screen, win::readPng(run.dir + "/last.png")), 0);
+    const e2e::Run replay = e2e::run(win::kLinuxExe, {{"LUMEN_SCRIPT", run.dir + "/input.script"},
+                                                      {"LUMEN_CAPTURE", run.dir + "/replay.png"}});
     EXPECT_EQ(replay.status, 0) << replay.err;
     EXPECT_EQ(win::withoutBuildId(replay.trace), win::withoutBuildId(t)) << "the recording replays to the same frames";
-    EXPECT_EQ(win::differingPixels(screen, win::readPng(dir + "/replay.png")), 0);
+    EXPECT_EQ(win::differingPixels(screen, win::readPng(run.dir + "/replay.png")), 0);
+}
+
+TEST(WindowsWindow, ResizedWindowLetterboxesTheCanvasAndMapsTheMouseBack) {
+    WindowedRun run;
+    ASSERT_TRUE(run.start()) << "no window titled Stackrise (or no display)";
+    const Geometry before = geometryOf(run.x, run.window);
+    const int border = (before.width - 1600) / 2;
+    const int caption = before.height - 900 - 2 * border;
+    // Drag the lower right corner of the frame up and to the left: a client of 938 x 599.
+    const int cornerX = before.x + before.width - 2, cornerY = before.y + before.height - 2;
+    run.xdotool("mousemove " + std::to_string(cornerX) + " " + std::to_string(cornerY) +
+                " mousedown 1 sleep 0.3 mousemove " + std::to_string(cornerX - 331) + " " + std::to_string(cornerY - 150) +
+                " sleep 0.3 mousemove " + std::to_string(cornerX - 662) + " " + std::to_string(cornerY - 301) +
+                " sleep 0.3 mouseup 1");
+    run.waitFrames(10);
+    const Geometry after = geometryOf(run.x, run.window);
+    const int clientW = after.width - 2 * border, clientH = after.height - caption - 2 * border;
+    ASSERT_LT(clientW, 1600) << "the window did not shrink";
+    // The canvas keeps its aspect ratio: full width, bars above and below (or the other way).
+    int w = clientW, h = (clientW * 900 + 800) / 1600;
+    if (h > clientH) {
+        h = clientH;
+        w = (clientH * 1600 + 450) / 900;
+    }
+    const int lx = (clientW - w) / 2, ly = (clientH - h) / 2;
+    ASSERT_TRUE(lx > 0 || ly > 0) << "no bars to check at " << clientW << " x " << clientH;
+    const int originX = after.x + border, originY = after.y + border + caption;
+
+    // A right click (which reads both coordinates) at a quarter of the canvas's width and half
+    // its height, in client pixels.
+    const int px = lx + w / 4, py = ly + h / 2;
+    run.xdotool("mousemove " + std::to_string(originX + px) + " " + std::to_string(originY + py) +
+                " mousedown 3 sleep 0.2 mouseup 3");
+    run.waitFrames(5);
+    const win::Image screen = win::crop(run.screenshot(), originX, originY, clientW, clientH);
+    EXPECT_EQ(run.close(), 0);
+
+    const auto t = lines(e2e::readFile(run.trace));
+    const int pressed = e2e::find(t, "Mouse 1 -> 1");
+    ASSERT_NE(pressed, -1) << "the click never arrived";
+    ASSERT_EQ(t[static_cast<size_t>(pressed) + 1].rfind("MouseX -> ", 0), 0u);
+    const double mouseX = std::stod(t[static_cast<size_t>(pressed) + 1].substr(10));
+    ASSERT_EQ(t[static_cast<size_t>(pressed) + 2].rfind("MouseY -> ", 0), 0u);
+    const double mouseY = std::stod(t[static_cast<size_t>(pressed) + 2].substr(10));
+    EXPECT_DOUBLE_EQ(mouseX, (px - lx) * (1600.0 / w));
+    EXPECT_DOUBLE_EQ(mouseY, (py - ly) * (900.0 / h));
+    EXPECT_NEAR(mouseX, 400, 2);
+    EXPECT_NEAR(mouseY, 450, 2);
+
+    // Black bars outside the canvas; the dark sky inside.
+    ASSERT_EQ(screen.width, clientW) << "no screenshot";
+    auto pixel = [&](int cx, int cy) {
+        const size_t i = (static_cast<size_t>(cy) * screen.width + cx) * 3;
+        return (screen.rgb[i] << 16) | (screen.rgb[i + 1] << 8) | screen.rgb[i + 2];
+    };
+    if (ly > 0) {
+        EXPECT_EQ(pixel(clientW / 2, ly / 2), 0x000000);
+        EXPECT_EQ(pixel(clientW / 2, clientH - 1 - ly / 2), 0x000000);
+    } else {
+        EXPECT_EQ(pixel(lx / 2, clientH / 2), 0x000000);
+        EXPECT_EQ(pixel(clientW - 1 - lx / 2, clientH / 2), 0x000000);
+    }
+    EXPECT_EQ(pixel(lx + w / 2, ly + h / 4), 0x0B1328);
 }
