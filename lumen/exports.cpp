@@ -15,12 +15,22 @@ const lumen::Backend* windowBackend() { return &lumen::win32Backend(); }
 const lumen::Backend* windowBackend() { return nullptr; }
 #endif
 
+lumen::Session* instance = nullptr;
+
 lumen::Session& session() {
-    // Never destroyed: FreeMem may come after Free and during the program's exit.
-    static lumen::Session* const instance =
-        new lumen::Session(lumen::Settings::fromEnvironment(), windowBackend());
+    // Lives until the library is unloaded: FreeMem may come after Free.
+    if (instance == nullptr) instance = new lumen::Session(lumen::Settings::fromEnvironment(), windowBackend());
     return *instance;
 }
+
+#if !defined(_WIN32)
+// Unloading the library (dlclose, or the end of a process that exits normally) ends the
+// session and gives back its memory: nothing can call into Lumen after that.
+[[gnu::destructor]] void endSession() {
+    delete instance;
+    instance = nullptr;
+}
+#endif
 
 }  // namespace
 
