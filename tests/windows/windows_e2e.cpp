@@ -305,6 +305,29 @@ TEST(WindowsFaults, BadScriptLineIsReportedAndEndsTheRun) {
     expectEveryBlockFreed(r.trace);
 }
 
+// A fault planted (LUMEN_FAULT) in every operation the program calls, in every allocation of
+// start-up, in the error record and in Free, with and without a message, of every kind of code:
+// Windows ends each run exactly as Linux does (trace, status, diagnostic).
+TEST(WindowsFaults, EveryPlantedFaultEndsAsOnLinux) {
+    const std::string script = "1 move 100 700\n2 press left\n20 move 300 700\n21 release left\n"
+                               "300 move 200 880\n301 press right\n302 release right\n400 quit\n";
+    std::vector<std::string> plans = {
+        "Init:1:5000:planted", "Act:3:5000:planted", "Act:250:1001", "Mouse:1:5000:planted",
+        "MouseX:1:5000:planted", "MouseY:1:5000", "Rnd:1:5000:planted", "RndF:5:5000:planted",
+        "DrawRect:1:5000:planted", "Act:2:0", "DrawRect:9:0", "Act:2:999:below a thousand",
+        "Act:2:0x7FFFFFFF:the largest message code", "Act:3:0xC0000005", "Act:3:0xFFFFFFFF",
+        "AllocMem/skip:1:1003:no room for the record", "Free:1:5000:in Free", "Free:1:0xC0000090"};
+    for (int n = 1; n <= 66; n += 5) plans.push_back("AllocMem:" + std::to_string(n) + ":1003:out of memory");
+    for (const std::string& plan : plans) {
+        SCOPED_TRACE(plan);
+        const e2e::Run w = win::runScript(kExe, script, "1", {{"LUMEN_FAULT", plan}});
+        const e2e::Run l = e2e::runScript(win::kLinuxExe, script, "1", {{"LUMEN_FAULT", plan}});
+        EXPECT_NE(e2e::find(w.trace, "raise "), -1) << "nothing was planted";
+        expectSameAsLinux(w, l);
+        if (w.status == 0) expectEveryBlockFreed(w.trace);
+    }
+}
+
 // ---- The same trace on both platforms -------------------------------------------------------
 
 TEST(WindowsTrace, BuiltInDemoGivesTheSameTraceAndPictureAsOnLinux) {
