@@ -129,7 +129,7 @@ struct WindowedRun {
     }
     void xdotool(const std::string& args) const { win::shell(x + "xdotool " + args); }
     win::Image screenshot() const {
-        win::shell(x + "import -window root " + dir + "/screen.png");
+        win::shell(x + "/usr/bin/import -window root " + dir + "/screen.png");
         return win::readPng(dir + "/screen.png");
     }
     // Closes the window as a person does (Alt+F4); the exit status.
@@ -141,6 +141,8 @@ struct WindowedRun {
     }
     ~WindowedRun() {
         if (pid > 0) win::waitFor(pid, 0);
+        // Kept for a look when the test failed.
+        if (!testing::Test::HasFailure()) fs::remove_all(dir);
     }
 };
 
@@ -341,6 +343,7 @@ TEST(WindowsTrace, BuiltInDemoGivesTheSameTraceAndPictureAsOnLinux) {
     const win::Image b = win::readPng(dir + "/linux.png");
     ASSERT_EQ(a.width, 1600);
     EXPECT_EQ(win::differingPixels(a, b), 0);
+    fs::remove_all(dir);
 }
 
 TEST(WindowsTrace, LongRandomScriptGivesTheSameTraceAndPictureAsOnLinux) {
@@ -380,6 +383,7 @@ TEST(WindowsTrace, LongRandomScriptGivesTheSameTraceAndPictureAsOnLinux) {
     EXPECT_GT(e2e::count(w.trace, "Rnd 2 5"), 30) << "slots filled and reused";
     expectSameAsLinux(w, l);
     EXPECT_EQ(win::differingPixels(win::readPng(dir + "/windows.png"), win::readPng(dir + "/linux.png")), 0);
+    fs::remove_all(dir);
 }
 
 // ---- The built files ----------------------------------------------------------------------
