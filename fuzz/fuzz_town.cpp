@@ -10,7 +10,8 @@
 // The frame runs under the program's floating-point mode, MXCSR 0x7F00 (round toward zero,
 // invalid operation trapping): a trap is a SIGFPE, which the fuzzer reports as a crash.
 // Pointer positions are finite only: the real Lumen never reports a NaN position (a NaN would
-// trap on the ordered comparisons of the gestures by design; tests/faults checks that case).
+// trap on the ordered comparisons of the gestures by design; tests/faults checks that case, and
+// FUZZ_TOWN_NAN=1 lets NaN through here to show such a trap is caught).
 #include <fuzzer/FuzzedDataProvider.h>
 #include <xmmintrin.h>
 
@@ -75,7 +76,12 @@ double position(FuzzedDataProvider& in) {
     switch (in.ConsumeIntegralInRange<int>(0, 7)) {
         case 0: return DBL_MAX;
         case 1: return -DBL_MAX;
-        case 2: return in.ConsumeBool() ? DBL_TRUE_MIN : -0.0;
+        case 2: {
+            // FUZZ_TOWN_NAN=1 lets NaN positions through, to see the trap caught as a crash.
+            static const bool nan = std::getenv("FUZZ_TOWN_NAN") != nullptr;
+            if (nan) return std::nan("");
+            return in.ConsumeBool() ? DBL_TRUE_MIN : -0.0;
+        }
         case 3: return in.ConsumeFloatingPoint<double>();  // any finite value
         case 4:  // the band a right click must hit: the lower part of standing towers
             return static_cast<double>(in.ConsumeIntegralInRange<int>(820, 960));
