@@ -10,8 +10,10 @@ namespace {
 
 #if defined(_WIN32)
 const lumen::Backend* windowBackend() { return &lumen::win32Backend(); }
+#elif defined(LUMEN_HAVE_SDL)
+const lumen::Backend* windowBackend() { return &lumen::sdlBackend(); }
 #else
-// No window backend is built yet: every run is headless.
+// Built without a window backend: every run is headless.
 const lumen::Backend* windowBackend() { return nullptr; }
 #endif
 

@@ -1,0 +1,381 @@
+// The real program in a real window: Xvfb, the SDL window backend, real X input from xdotool.
+// Everything waits by polling the trace or the X server, with generous limits, so a loaded
+// machine makes the tests slower, not flaky.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "xserver.h"
+
+namespace {
+
+using wintest::Child;
+using wintest::drawRects;
+using wintest::findLine;
+using wintest::findPrefix;
+using wintest::lastFrame;
+using wintest::Seconds;
+using wintest::waitUntil;
+
+const std::string kExe = STACKRISE_EXE;
+const std::string kSource = STACKRISE_SOURCE_DIR;
+
+std::vector<std::string> fields(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> out;
+    for (std::string f; in >> f;) out.push_back(f);
+    return out;
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!wintest::haveXvfb()) GTEST_SKIP() << "Xvfb is not installed";
+        server_ = std::make_unique<wintest::XServer>();
+        ASSERT_TRUE(server_->ok()) << server_->error();
+        view_ = std::make_unique<wintest::XView>(server_->display());
+        ASSERT_TRUE(view_->ok());
+    }
+
+    // Starts the program on the test's display and waits for its window and first frames.
+    void start(std::map<std::string, std::string> env = {}) {
+        env["DISPLAY"] = server_->display();
+        child_ = std::make_unique<Child>(kExe, env);
+        ASSERT_TRUE(waitUntil([&] {
+            const std::string ids = server_->xdotool("search --name '^Stackrise$'");
+            window_ = std::strtoul(ids.c_str(), nullptr, 10);
+            return window_ != 0 || child_->exited();
+        })) << "no window; stderr: " << child_->err();
+        ASSERT_NE(window_, 0ul) << "stderr: " << child_->err();
+        ASSERT_TRUE(waitUntil([&] { return lastFrame(child_->trace()) >= 3; })) << child_->err();
+    }
+
+    // xdotool on the window: ARGS with "W" standing for the window id.
+    void xdo(const std::string& args) {
+        std::string command;
+        for (const char c : args) command += c == 'W' ? std::to_string(window_) : std::string(1, c);
+        server_->xdotool(command);
+    }
+
+    // Waits until `line` stands in the trace at or after index `from`; returns its index.
+    int awaitLine(const std::string& line, int from) {
+        int at = -1;
+        waitUntil([&] {
+            at = findLine(child_->trace(), line, from);
+            return at >= 0;
+        });
+        return at;
+    }
+
+    // Waits until at least `n` more frames have been served.
+    void awaitFrames(int64_t n) {
+        const int64_t target = lastFrame(child_->trace()) + n;
+        waitUntil([&] { return lastFrame(child_->trace()) >= target; });
+    }
+
+    // A left drag from (x0, y) to (x1, y) with one step between, each seen by the program.
+    // Returns the index of the release's MouseX line.
+    int leftDrag(int x0, int x1, int y) {
+        const int from = static_cast<int>(child_->trace().size());
+        xdo("mousemove --window W " + std::to_string(x0) + " " + std::to_string(y) + " mousedown 1");
+        const int pressed = awaitLine("Mouse 0 -> 1", from);
+        EXPECT_GE(pressed, 0) << "the press did not arrive";
+        EXPECT_EQ(findLine(child_->trace(), "MouseX -> " + std::to_string(x0), pressed), pressed + 1);
+        xdo("mousemove --window W " + std::to_string((x0 + x1) / 2) + " " + std::to_string(y));
+        awaitFrames(3);
+        xdo("mousemove --window W " + std::to_string(x1) + " " + std::to_string(y) + " mouseup 1");
+        const int released = awaitLine("MouseX -> " + std::to_string(x1), pressed + 1);
+        EXPECT_GE(released, 0) << "the release did not arrive";
+        return released;
+    }
+
+    // Waits until nothing on the canvas has moved for 60 frames (risen towers stand).
+    bool awaitStill() {
+        return waitUntil([&] { return wintest::stillFor(child_->trace(), 60); }, Seconds(60));
+    }
+
+    std::unique_ptr<wintest::XServer> server_;
+    std::unique_ptr<wintest::XView> view_;
+    std::unique_ptr<Child> child_;
+    unsigned long window_ = 0;
+};
+
+// The run ended in order: the last Act raised fault 0, then only memory calls while the program
+// unwound, then Free, once.
+void expectOrderlyEnd(const std::vector<std::string>& t) {
+    const int raised = findLine(t, "raise 0 null");
+    ASSERT_GT(raised, 0);
+    EXPECT_EQ(t[static_cast<std::size_t>(raised) - 1], "Act " + std::to_string(lastFrame(t)));
+    const int freed = findPrefix(t, "Free live=", raised);
+    ASSERT_GT(freed, raised);
+    for (int i = raised + 1; i < freed; ++i) {
+        const std::string& l = t[static_cast<std::size_t>(i)];
+        EXPECT_TRUE(l.rfind("FreeMem ", 0) == 0 || l.rfind("AllocMem ", 0) == 0) << l;
+    }
+    EXPECT_EQ(wintest::findPrefix(t, "Free live=", freed + 1), -1);
+}
+
+// Replays a recorded script headless; returns the run (trace read through the returned child).
+std::unique_ptr<Child> replay(const std::string& script, std::map<std::string, std::string> env = {}) {
+    env["LUMEN_SCRIPT"] = script;
+    auto child = std::make_unique<Child>(kExe, env);
+    return child;
+}
+
+TEST_F(WindowTest, OpensTitledWithTheIconAtOneToOneCentredOnTheScreen) {
+    start();
+    const wintest::Geometry g = view_->geometry(window_);
+    EXPECT_EQ(g.width, 1600);
+    EXPECT_EQ(g.height, 900);
+    EXPECT_EQ(g.x, (1920 - 1600) / 2);
+    EXPECT_EQ(g.y, (1080 - 900) / 2);
+
+    // The window system holds the .ico's 64 px image, exactly as the resource's picture.
+    const std::vector<uint32_t> icon = view_->icon(window_);
+    ASSERT_GE(icon.size(), 2u);
+    ASSERT_EQ(icon[0], 64u);
+    ASSERT_EQ(icon[1], 64u);
+    ASSERT_EQ(icon.size(), 2u + 64 * 64);
+    int w = 0;
+    int h = 0;
+    std::vector<uint32_t> expected;
+    ASSERT_TRUE(wintest::readPng(kSource + "/resources/icon-64.png", w, h, expected));
+    ASSERT_EQ(w, 64);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        // Fully transparent pixels may differ in colour; their alpha must still be 0.
+        if ((expected[i] >> 24) == 0) {
+            ASSERT_EQ(icon[2 + i] >> 24, 0u) << "pixel " << i;
+        } else {
+            ASSERT_EQ(icon[2 + i], expected[i]) << "pixel " << i;
+        }
+    }
+    child_->signal(SIGTERM);
+    EXPECT_EQ(child_->wait(), 0) << child_->err();
+}
+
+// A drag raises a tower over the dragged stretch; a right click on it, once it stands, tips it
+// over: it trembles (a RndF in every frame's drawing). The recorded input replays headless to
+// the same drawing, call for call.
+TEST_F(WindowTest, DragRaisesATowerRightClickTipsItOverAndTheRecordReplays) {
+    const std::string dir = testing::TempDir();
+    const std::string recordPath = dir + "/drag-" + std::to_string(getpid()) + ".script";
+    start({{"LUMEN_RECORD", recordPath}});
+
+    const int released = leftDrag(300, 700, 800);
+    ASSERT_GE(released, 0);
+    std::vector<std::string> t = child_->trace();
+    // The release's frame draws the new tower's random numbers: RndF, Rnd 2 5, three RndF.
+    ASSERT_GE(t.size(), static_cast<std::size_t>(released) + 7);
+    EXPECT_EQ(t[static_cast<std::size_t>(released) - 1], "Mouse 0 -> 0");
+    EXPECT_EQ(t[static_cast<std::size_t>(released) + 1].rfind("RndF -> ", 0), 0u);
+    EXPECT_EQ(t[static_cast<std::size_t>(released) + 2].rfind("Rnd 2 5 -> ", 0), 0u);
+    for (int i = 3; i <= 5; ++i)
+        EXPECT_EQ(t[static_cast<std::size_t>(released) + i].rfind("RndF -> ", 0), 0u);
+    const int firstDraw = findPrefix(t, "DrawRect ", released);
+    ASSERT_GE(firstDraw, 0);
+    const std::vector<std::string> rect = fields(t[static_cast<std::size_t>(firstDraw)]);
+    ASSERT_EQ(rect.size(), 9u);
+    EXPECT_EQ(rect[1], "300");  // x: the drag's start
+    EXPECT_EQ(rect[3], "400");  // width: the dragged stretch
+
+    ASSERT_TRUE(awaitStill()) << "the tower never came to stand";
+    const int from = static_cast<int>(child_->trace().size());
+    xdo("mousemove --window W 500 880 click 3");
+    const int clicked = awaitLine("Mouse 1 -> 1", from);
+    ASSERT_GE(clicked, 0) << "the right click did not arrive";
+    awaitFrames(30);
+    t = child_->trace();
+    EXPECT_EQ(t[static_cast<std::size_t>(clicked) + 1], "MouseX -> 500");
+    EXPECT_EQ(t[static_cast<std::size_t>(clicked) + 2], "MouseY -> 880");
+    // Every later frame: RndF -> r, then the tower drawn at 500 - 7.5 + 15 r.
+    int trembles = 0;
+    for (int i = findPrefix(t, "Act ", clicked); i >= 0 && i + 2 < static_cast<int>(t.size());
+         i = findPrefix(t, "Act ", i + 1)) {
+        const int r = findPrefix(t, "RndF -> ", i);
+        const int d = findPrefix(t, "DrawRect ", i);
+        const int next = findPrefix(t, "Act ", i + 1);
+        if (next < 0) break;
+        ASSERT_TRUE(r > i && r < d && d < next) << "frame at line " << i << " has no tremble";
+        const double v = std::strtod(t[static_cast<std::size_t>(r)].c_str() + 8, nullptr);
+        const double x = std::strtod(fields(t[static_cast<std::size_t>(d)])[1].c_str(), nullptr);
+        EXPECT_DOUBLE_EQ(x, 300.0 - 7.5 + 15.0 * v);
+        ++trembles;
+    }
+    EXPECT_GE(trembles, 20);
+
+    child_->signal(SIGTERM);
+    ASSERT_EQ(child_->wait(), 0) << child_->err();
+    const std::vector<std::string> windowed = child_->trace();
+
+    std::unique_ptr<Child> again = replay(recordPath);
+    ASSERT_EQ(again->wait(), 0) << again->err();
+    const std::vector<std::string> replayed = again->trace();
+    EXPECT_EQ(lastFrame(replayed), lastFrame(windowed));
+    const std::vector<std::string> a = drawRects(windowed);
+    const std::vector<std::string> b = drawRects(replayed);
+    EXPECT_GT(a.size(), 100u);
+    EXPECT_TRUE(a == b) << a.size() << " DrawRect lines windowed, " << b.size() << " replayed";
+    std::remove(recordPath.c_str());
+}
+
+// At 1:1 (a 1600 x 900 window on a 1920 x 1080 screen, no window manager to resize it) the
+// window shows the canvas pixel for pixel: the same picture as the headless capture of the
+// recorded input. SIGTERM then ends the run in order: status 0, Free in the trace.
+TEST_F(WindowTest, ScreenshotEqualsTheHeadlessCaptureAndSigtermEndsInOrder) {
+    const std::string dir = testing::TempDir();
+    const std::string tag = std::to_string(getpid());
+    const std::string recordPath = dir + "/shot-" + tag + ".script";
+    const std::string capturePath = dir + "/shot-" + tag + ".png";
+    start({{"LUMEN_RECORD", recordPath}});
+    const wintest::Geometry g = view_->geometry(window_);
+    ASSERT_EQ(g.width, 1600);
+    ASSERT_EQ(g.height, 900);
+
+    // Two overlapping translucent towers, and one dragged right to left.
+    ASSERT_GE(leftDrag(200, 600, 500), 0);
+    ASSERT_GE(leftDrag(450, 1000, 300), 0);
+    ASSERT_GE(leftDrag(1500, 1150, 700), 0);
+    ASSERT_TRUE(awaitStill());
+    const std::vector<uint32_t> shot = view_->pixels(window_, 1600, 900);
+    ASSERT_EQ(shot.size(), 1600u * 900u);
+
+    child_->signal(SIGTERM);
+    ASSERT_EQ(child_->wait(), 0) << child_->err();
+    const std::vector<std::string> t = child_->trace();
+    expectOrderlyEnd(t);
+
+    std::unique_ptr<Child> again = replay(recordPath, {{"LUMEN_CAPTURE", capturePath}});
+    ASSERT_EQ(again->wait(), 0) << again->err();
+    int w = 0;
+    int h = 0;
+    std::vector<uint32_t> capture;
+    ASSERT_TRUE(wintest::readPng(capturePath, w, h, capture));
+    ASSERT_EQ(w, 1600);
+    ASSERT_EQ(h, 900);
+    std::size_t differing = 0;
+    std::size_t first = 0;
+    for (std::size_t i = 0; i < capture.size(); ++i) {
+        if ((capture[i] & 0xFFFFFFu) != shot[i]) {
+            if (differing++ == 0) first = i;
+        }
+    }
+    EXPECT_EQ(differing, 0u) << "first at (" << first % 1600 << ", " << first / 1600 << "): window 0x"
+                             << std::hex << shot[first] << ", capture 0x" << (capture[first] & 0xFFFFFFu);
+    // The picture is not empty: the towers are in it.
+    std::size_t background = 0;
+    for (const uint32_t p : shot) background += p == 0x0B1328u;
+    EXPECT_LT(background, shot.size() * 9 / 10);
+    EXPECT_GT(background, 0u);
+    std::remove(recordPath.c_str());
+    std::remove(capturePath.c_str());
+}
+
+// Resized, the canvas is letterboxed and the pointer still maps to canvas px.
+TEST_F(WindowTest, ResizedWindowLetterboxesAndMapsThePointerBack) {
+    start();
+    struct Case {
+        int width, height;   // window px
+        int px, py;          // pointer in the window
+        const char* x;       // expected MouseX, MouseY
+        const char* y;
+        int barX, barY;      // a pixel in a black bar
+        int inX, inY;        // a pixel of the canvas (background: no towers)
+    };
+    const Case cases[] = {
+        {1000, 450, 100 + 150, 250, "300", "500", 50, 200, 500, 225},    // bars left and right
+        {800, 900, 400, 225 + 125, "800", "250", 400, 100, 400, 450},    // bars above and below
+        {800, 450, 0, 449, "0", "898", -1, -1, 10, 10},                  // half size, no bars
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height));
+        xdo("windowsize W " + std::to_string(c.width) + " " + std::to_string(c.height));
+        ASSERT_TRUE(waitUntil([&] {
+            const wintest::Geometry g = view_->geometry(window_);
+            return g.width == c.width && g.height == c.height;
+        }));
+        awaitFrames(5);  // presented at the new size
+        const int from = static_cast<int>(child_->trace().size());
+        xdo("mousemove --window W " + std::to_string(c.px) + " " + std::to_string(c.py) + " click 3");
+        const int clicked = awaitLine("Mouse 1 -> 1", from);
+        ASSERT_GE(clicked, 0);
+        const std::vector<std::string> t = child_->trace();
+        EXPECT_EQ(t[static_cast<std::size_t>(clicked) + 1], std::string("MouseX -> ") + c.x);
+        EXPECT_EQ(t[static_cast<std::size_t>(clicked) + 2], std::string("MouseY -> ") + c.y);
+        const std::vector<uint32_t> shot = view_->pixels(window_, c.width, c.height);
+        ASSERT_EQ(shot.size(), static_cast<std::size_t>(c.width) * static_cast<std::size_t>(c.height));
+        if (c.barX >= 0) {
+            EXPECT_EQ(shot[static_cast<std::size_t>(c.barY * c.width + c.barX)], 0u) << "bar";
+        }
+        EXPECT_EQ(shot[static_cast<std::size_t>(c.inY * c.width + c.inX)], 0x0B1328u) << "canvas";
+    }
+    child_->signal(SIGTERM);
+    EXPECT_EQ(child_->wait(), 0) << child_->err();
+}
+
+// Closing the window (the window manager's WM_DELETE_WINDOW) ends the run with status 0; the
+// record ends with the quit of that frame.
+TEST_F(WindowTest, CloseRequestEndsTheRunAndTheRecordSaysQuit) {
+    const std::string recordPath = testing::TempDir() + "/close-" + std::to_string(getpid()) + ".script";
+    start({{"LUMEN_RECORD", recordPath}});
+    view_->requestClose(window_);
+    ASSERT_EQ(child_->wait(), 0) << child_->err();
+    const std::vector<std::string> t = child_->trace();
+    expectOrderlyEnd(t);
+    std::ifstream in(recordPath);
+    std::string first;
+    std::string line;
+    std::string last;
+    std::getline(in, first);
+    while (std::getline(in, line)) last = line;
+    EXPECT_EQ(first.rfind("0 seed ", 0), 0u);
+    EXPECT_EQ(last, std::to_string(lastFrame(t)) + " quit");
+    std::remove(recordPath.c_str());
+}
+
+TEST_F(WindowTest, SigintEndsTheRunWithStatusZero) {
+    start();
+    child_->signal(SIGINT);
+    ASSERT_EQ(child_->wait(), 0) << child_->err();
+    const std::vector<std::string> t = child_->trace();
+    expectOrderlyEnd(t);
+    // A window run takes its seed from the clock and says how to replay it.
+    EXPECT_NE(child_->err().find("Lumen: seed "), std::string::npos) << child_->err();
+}
+
+// With a display there, LUMEN_HEADLESS=1 still runs headless: no window, no fallback line.
+TEST_F(WindowTest, HeadlessWhenAskedEvenWithADisplay) {
+    Child c(kExe, {{"DISPLAY", server_->display()}, {"LUMEN_HEADLESS", "1"}, {"LUMEN_FPS", "400"}});
+    bool sawWindow = false;
+    waitUntil([&] {
+        sawWindow = sawWindow || !server_->xdotool("search --name '^Stackrise$'").empty();
+        return c.exited() || lastFrame(c.trace()) >= 1200;
+    });
+    EXPECT_EQ(c.wait(), 0) << c.err();
+    EXPECT_FALSE(sawWindow);
+    EXPECT_EQ(c.err(), "");
+    EXPECT_EQ(lastFrame(c.trace()), 1200);  // the built-in demo
+}
+
+// No display: one line on stderr, then the built-in demo headless, ending in order.
+TEST(WindowFallback, WithoutADisplayPlaysTheDemoHeadless) {
+    const std::map<std::string, std::string> envs[] = {
+        {},                        // no DISPLAY at all
+        {{"DISPLAY", ":4095"}},    // a display nobody serves
+    };
+    for (const auto& env : envs) {
+        SCOPED_TRACE(env.empty() ? "no DISPLAY" : "DISPLAY=:4095");
+        Child c(kExe, env);
+        ASSERT_EQ(c.wait(), 0) << c.err();
+        EXPECT_EQ(c.err(), "Lumen: no display; running headless, playing the built-in demo\n");
+        const std::vector<std::string> t = c.trace();
+        EXPECT_EQ(lastFrame(t), 1200);
+        EXPECT_GE(findPrefix(t, "Free live="), 0);
+    }
+}
+
+}  // namespace

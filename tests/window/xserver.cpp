@@ -1,0 +1,364 @@
+#include "xserver.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <fcntl.h>
+#include <png.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace wintest {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string freshDir(const std::string& name) {
+    static std::atomic<int> serial{0};
+    const fs::path dir = fs::temp_directory_path() /
+                         ("stackrise-window-" + name + "-" + std::to_string(getpid()) + "-" +
+                          std::to_string(serial++));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir.string();
+}
+
+int statusOf(int wstatus) {
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
+}  // namespace
+
+bool haveXvfb() {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "";
+    dirs += ":/usr/bin";
+    std::stringstream s(dirs);
+    for (std::string dir; std::getline(s, dir, ':');) {
+        if (!dir.empty() && access((dir + "/Xvfb").c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+bool waitUntil(const std::function<bool()>& done, Seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() > deadline) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// ---- XServer ----------------------------------------------------------------------------------
+
+XServer::XServer() {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        error_ = "pipe failed";
+        return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(fds[0]);
+        const int nullFd = open("/dev/null", O_RDWR);
+        dup2(nullFd, 0);
+        dup2(nullFd, 1);
+        dup2(nullFd, 2);
+        const std::string fd = std::to_string(fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1920x1080x24",
+               "-nolisten", "tcp", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    // Xvfb writes its display number once it takes connections.
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (text.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fds[0], POLLIN, 0};
+        if (::poll(&p, 1, 200) <= 0) continue;
+        char buffer[32];
+        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n <= 0) break;  // Xvfb ended without a number
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fds[0]);
+    if (text.find('\n') == std::string::npos) {
+        error_ = "Xvfb did not start";
+        return;
+    }
+    display_ = std::atoi(text.c_str());
+}
+
+XServer::~XServer() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        int wstatus = 0;
+        waitpid(pid_, &wstatus, 0);
+    }
+}
+
+std::string XServer::xdotool(const std::string& args) const {
+    const std::string command = "DISPLAY=" + display() + " xdotool " + args + " 2>/dev/null";
+    std::FILE* out = popen(command.c_str(), "r");
+    if (out == nullptr) return "";
+    std::string text;
+    char buffer[256];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, n);
+    pclose(out);
+    return text;
+}
+
+// ---- Child ------------------------------------------------------------------------------------
+
+Child::Child(const std::string& exe, const std::map<std::string, std::string>& env) {
+    dir_ = freshDir("run");
+    tracePath_ = dir_ + "/trace.txt";
+    std::map<std::string, std::string> all = {{"PATH", "/usr/bin:/bin"}, {"HOME", dir_}};
+    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        if (const char* v = std::getenv(keep)) all[keep] = v;
+    }
+#if defined(WINDOW_LSAN_SUPPRESSIONS)
+    // Leaks inside the display libraries (kept for the process's life) are theirs, not ours.
+    if (all.count("ASAN_OPTIONS")) {
+        std::string& lsan = all["LSAN_OPTIONS"];
+        lsan += (lsan.empty() ? "" : ":") + std::string("suppressions=") + WINDOW_LSAN_SUPPRESSIONS;
+    }
+#endif
+    all["LUMEN_TRACE"] = tracePath_;
+    for (const auto& [k, v] : env) all[k] = v;
+    if (all["LUMEN_TRACE"].empty()) all.erase("LUMEN_TRACE");
+    else tracePath_ = all["LUMEN_TRACE"];
+    std::vector<std::string> entries;
+    for (const auto& [k, v] : all) entries.push_back(k + "=" + v);
+    const std::string errPath = dir_ + "/stderr.txt";
+
+    pid_ = fork();
+    if (pid_ == 0) {
+        std::vector<char*> envp;
+        for (auto& e : entries) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int nullFd = open("/dev/null", O_RDWR);
+        dup2(nullFd, 0);
+        dup2(nullFd, 1);
+        dup2(errFd, 2);
+        if (chdir(dir_.c_str()) != 0) _exit(126);
+        char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
+        execve(exe.c_str(), argv, envp.data());
+        _exit(127);
+    }
+}
+
+Child::~Child() {
+    if (pid_ > 0 && !exited_) {
+        kill(pid_, SIGKILL);
+        int wstatus = 0;
+        waitpid(pid_, &wstatus, 0);
+    }
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+}
+
+void Child::signal(int sig) const {
+    if (pid_ > 0 && !exited_) kill(pid_, sig);
+}
+
+int Child::wait(Seconds limit) {
+    if (exited_) return status_;
+    int wstatus = 0;
+    const bool done = waitUntil([&] { return waitpid(pid_, &wstatus, WNOHANG) == pid_; }, limit);
+    if (!done) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &wstatus, 0);
+        exited_ = true;
+        status_ = -1;
+        return -1;
+    }
+    exited_ = true;
+    status_ = statusOf(wstatus);
+    return status_;
+}
+
+std::vector<std::string> Child::trace() const {
+    std::vector<std::string> lines;
+    std::istringstream in(readAll(tracePath_));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    // A line still being written has no newline yet: leave it for the next look.
+    const std::string all = in.str();
+    if (!all.empty() && all.back() != '\n' && !lines.empty()) lines.pop_back();
+    return lines;
+}
+
+std::string Child::err() const { return readAll(dir_ + "/stderr.txt"); }
+
+// ---- Trace helpers ------------------------------------------------------------------------------
+
+int64_t lastFrame(const std::vector<std::string>& trace) {
+    for (auto it = trace.rbegin(); it != trace.rend(); ++it) {
+        if (it->rfind("Act ", 0) == 0) return std::atoll(it->c_str() + 4);
+    }
+    return 0;
+}
+
+int findLine(const std::vector<std::string>& trace, const std::string& line, int from) {
+    for (int i = from < 0 ? 0 : from; i < static_cast<int>(trace.size()); ++i) {
+        if (trace[static_cast<std::size_t>(i)] == line) return i;
+    }
+    return -1;
+}
+
+int findPrefix(const std::vector<std::string>& trace, const std::string& prefix, int from) {
+    for (int i = from < 0 ? 0 : from; i < static_cast<int>(trace.size()); ++i) {
+        if (trace[static_cast<std::size_t>(i)].rfind(prefix, 0) == 0) return i;
+    }
+    return -1;
+}
+
+bool stillFor(const std::vector<std::string>& trace, int frames) {
+    // Frames from the back: each is the DrawRect lines between two Act lines.
+    std::vector<std::vector<std::string>> recent;
+    std::vector<std::string> current;
+    bool inFrame = false;
+    for (auto it = trace.rbegin(); it != trace.rend() && static_cast<int>(recent.size()) < frames; ++it) {
+        if (it->rfind("Act ", 0) == 0) {
+            if (inFrame) recent.push_back(current);  // the part after the last Act is unfinished
+            current.clear();
+            inFrame = true;
+        } else if (inFrame && it->rfind("DrawRect ", 0) == 0) {
+            current.push_back(*it);
+        }
+    }
+    if (static_cast<int>(recent.size()) < frames) return false;
+    for (const auto& f : recent) {
+        if (f != recent.front()) return false;
+    }
+    return true;
+}
+
+std::vector<std::string> drawRects(const std::vector<std::string>& trace) {
+    std::vector<std::string> out;
+    for (const auto& l : trace) {
+        if (l.rfind("DrawRect ", 0) == 0) out.push_back(l);
+    }
+    return out;
+}
+
+// ---- XView --------------------------------------------------------------------------------------
+
+namespace {
+Display* dpy(void* d) { return static_cast<Display*>(d); }
+}  // namespace
+
+XView::XView(const std::string& display) { display_ = XOpenDisplay(display.c_str()); }
+
+XView::~XView() {
+    if (display_) XCloseDisplay(dpy(display_));
+}
+
+Geometry XView::geometry(unsigned long window) const {
+    Geometry g;
+    XWindowAttributes a{};
+    if (!XGetWindowAttributes(dpy(display_), window, &a)) return g;
+    Window child = 0;
+    XTranslateCoordinates(dpy(display_), window, a.root, 0, 0, &g.x, &g.y, &child);
+    g.width = a.width;
+    g.height = a.height;
+    return g;
+}
+
+std::vector<uint32_t> XView::pixels(unsigned long window, int width, int height) const {
+    std::vector<uint32_t> out;
+    XImage* image = XGetImage(dpy(display_), window, 0, 0, static_cast<unsigned>(width),
+                              static_cast<unsigned>(height), AllPlanes, ZPixmap);
+    if (image == nullptr) return out;
+    out.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const unsigned long p = XGetPixel(image, x, y);
+            // A 24-bit TrueColor visual: the masks say where each channel is.
+            const auto channel = [&](unsigned long mask) {
+                unsigned long v = p & mask;
+                while (mask != 0 && (mask & 1) == 0) {
+                    mask >>= 1;
+                    v >>= 1;
+                }
+                return static_cast<uint32_t>(v & 0xFF);
+            };
+            out[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] =
+                channel(image->red_mask) << 16 | channel(image->green_mask) << 8 | channel(image->blue_mask);
+        }
+    }
+    XDestroyImage(image);
+    return out;
+}
+
+std::vector<uint32_t> XView::icon(unsigned long window) const {
+    std::vector<uint32_t> out;
+    const Atom netWmIcon = XInternAtom(dpy(display_), "_NET_WM_ICON", False);
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(dpy(display_), window, netWmIcon, 0, LONG_MAX / 4, False, XA_CARDINAL,
+                           &type, &format, &count, &after, &data) != Success)
+        return out;
+    if (data != nullptr && format == 32) {
+        // Format 32 comes as longs.
+        const auto* values = reinterpret_cast<const unsigned long*>(data);
+        for (unsigned long i = 0; i < count; ++i) out.push_back(static_cast<uint32_t>(values[i]));
+    }
+    if (data) XFree(data);
+    return out;
+}
+
+void XView::requestClose(unsigned long window) const {
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = window;
+    e.xclient.message_type = XInternAtom(dpy(display_), "WM_PROTOCOLS", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = static_cast<long>(XInternAtom(dpy(display_), "WM_DELETE_WINDOW", False));
+    e.xclient.data.l[1] = CurrentTime;
+    XSendEvent(dpy(display_), window, False, NoEventMask, &e);
+    XFlush(dpy(display_));
+}
+
+// ---- PNG ----------------------------------------------------------------------------------------
+
+bool readPng(const std::string& path, int& width, int& height, std::vector<uint32_t>& pixels) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
+    image.format = PNG_FORMAT_BGRA;  // bytes B, G, R, A: 0xAARRGGBB little-endian
+    width = static_cast<int>(image.width);
+    height = static_cast<int>(image.height);
+    pixels.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+    if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) {
+        png_image_free(&image);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace wintest

@@ -1,0 +1,113 @@
+// What the window tests need around the real program: a private X server (Xvfb), the program
+// run as a child on it, real input through xdotool, and a look at the window with Xlib.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace wintest {
+
+using Seconds = std::chrono::duration<double>;
+
+// True if an Xvfb executable is on PATH (or in /usr/bin).
+bool haveXvfb();
+
+// Polls `done` every 20 ms until it is true or `limit` has passed; returns its last value.
+bool waitUntil(const std::function<bool()>& done, Seconds limit = Seconds(30));
+
+// An Xvfb of its own, on the first free display number (it picks it: -displayfd), with one
+// 1920 x 1080 x 24 screen and no TCP listener. Stopped by the destructor.
+class XServer {
+public:
+    XServer();
+    ~XServer();
+    XServer(const XServer&) = delete;
+    XServer& operator=(const XServer&) = delete;
+
+    bool ok() const { return display_ >= 0; }
+    const std::string& error() const { return error_; }
+    std::string display() const { return ":" + std::to_string(display_); }  // e.g. ":3"
+
+    // Runs `xdotool ARGS` on this display; returns its standard output ("" on failure).
+    std::string xdotool(const std::string& args) const;
+
+private:
+    pid_t pid_ = -1;
+    int display_ = -1;
+    std::string error_;
+};
+
+// The real program as a child: a minimal environment (PATH, HOME, the sanitizer options) plus
+// `env`, standard error into a file, a trace file when `env` does not name one.
+class Child {
+public:
+    Child(const std::string& exe, const std::map<std::string, std::string>& env);
+    ~Child();  // kills it if it still runs
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    void signal(int sig) const;
+    // Waits for the exit; returns the status (exit code, or 128 + signal), or -1 if it still runs
+    // after `limit` (then it is killed).
+    int wait(Seconds limit = Seconds(60));
+    bool exited() const { return exited_; }
+
+    std::vector<std::string> trace() const;  // the trace's lines so far
+    std::string err() const;                 // standard error so far
+    const std::string& dir() const { return dir_; }  // its own temporary directory
+
+private:
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    int status_ = -1;
+    std::string dir_;
+    std::string tracePath_;
+};
+
+// Trace helpers.
+// The last frame number in `trace` ("Act N"), 0 if none.
+int64_t lastFrame(const std::vector<std::string>& trace);
+// The index of the first line equal to `line` at or after `from`, or -1.
+int findLine(const std::vector<std::string>& trace, const std::string& line, int from = 0);
+// Index of the first line starting with `prefix` at or after `from`, or -1.
+int findPrefix(const std::vector<std::string>& trace, const std::string& prefix, int from = 0);
+// True once the DrawRect lines of the last `frames` whole frames are all the same (and there
+// are that many frames): nothing moves on the canvas.
+bool stillFor(const std::vector<std::string>& trace, int frames);
+// The DrawRect lines of the trace, in order.
+std::vector<std::string> drawRects(const std::vector<std::string>& trace);
+
+// Xlib views of one window.
+struct Geometry {
+    int x = 0, y = 0, width = 0, height = 0;  // root-relative position, size in px
+};
+class XView {
+public:
+    explicit XView(const std::string& display);
+    ~XView();
+    XView(const XView&) = delete;
+    XView& operator=(const XView&) = delete;
+    bool ok() const { return display_ != nullptr; }
+
+    Geometry geometry(unsigned long window) const;
+    // The window's pixels, 0x00RRGGBB, row-major (empty if it cannot be read).
+    std::vector<uint32_t> pixels(unsigned long window, int width, int height) const;
+    // _NET_WM_ICON: width, height, then 0xAARRGGBB pixels (empty if unset).
+    std::vector<uint32_t> icon(unsigned long window) const;
+    // Asks the window to close the way a window manager does (WM_DELETE_WINDOW).
+    void requestClose(unsigned long window) const;
+
+private:
+    void* display_ = nullptr;  // Display*
+};
+
+// A PNG file as 0xAARRGGBB pixels; false if it cannot be read.
+bool readPng(const std::string& path, int& width, int& height, std::vector<uint32_t>& pixels);
+
+}  // namespace wintest
