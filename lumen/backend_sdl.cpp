@@ -13,6 +13,10 @@
 // two Acts still shows as down for one frame. Closing the window, SIGINT or SIGTERM ends the
 // run: poll() says so and Act raises fault 0.
 //
+// Renderer: SDL's first choice (GL where there is a GPU), but SDL's software renderer where GL
+// itself would be drawn by the processor (Xvfb, no GPU): there that costs a quarter of the CPU.
+// SDL_RENDER_DRIVER, if set, is left to SDL.
+//
 // Limits: no vsync (the session paces at 60 frames a second by sleeping to absolute deadlines;
 // presenting never blocks on the display); the window opens on the first display; keys are not
 // read. Only the X11 (DISPLAY) and Wayland (WAYLAND_DISPLAY) drivers are tried, never SDL's
@@ -236,6 +240,22 @@ void setIcon(const IconFile* icon) {
     SDL_FreeSurface(surface);
 }
 
+// True if `renderer` is GL whose driver rasterises on the processor (llvmpipe, softpipe, swrast).
+bool rasterisesInSoftware(SDL_Renderer* renderer) {
+    SDL_RendererInfo info{};
+    if (SDL_GetRendererInfo(renderer, &info) != 0 || info.name == nullptr) return false;
+    if (std::strncmp(info.name, "opengl", 6) != 0) return false;  // opengl, opengles2
+    using GetString = const unsigned char* (*)(unsigned int);
+    const auto getString = reinterpret_cast<GetString>(SDL_GL_GetProcAddress("glGetString"));
+    if (getString == nullptr) return false;
+    const auto* name = reinterpret_cast<const char*>(getString(0x1F01));  // GL_RENDERER
+    if (name == nullptr) return false;
+    for (const char* soft : {"llvmpipe", "softpipe", "Software Rasterizer", "swrast"}) {
+        if (std::strstr(name, soft) != nullptr) return true;
+    }
+    return false;
+}
+
 void installStopHandlers() {
     gStopSignal.store(false);
     struct sigaction action {};
@@ -287,6 +307,12 @@ bool openSdl(const char* title, const IconFile* icon) {
     SDL_SetWindowMinimumSize(win.window, 160, 90);
     setIcon(icon);
     win.renderer = SDL_CreateRenderer(win.window, -1, 0);
+    if (win.renderer != nullptr && !isSet("SDL_RENDER_DRIVER") && rasterisesInSoftware(win.renderer)) {
+        // GL drawn by the processor (a virtual X server, no GPU) costs several times what
+        // SDL's own software renderer does for one textured rectangle: use that instead.
+        SDL_DestroyRenderer(win.renderer);
+        win.renderer = nullptr;
+    }
     if (win.renderer == nullptr) win.renderer = SDL_CreateRenderer(win.window, -1, SDL_RENDERER_SOFTWARE);
     if (win.renderer != nullptr) {
         win.texture = SDL_CreateTexture(win.renderer, SDL_PIXELFORMAT_ARGB8888,

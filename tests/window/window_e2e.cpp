@@ -225,13 +225,18 @@ TEST_F(WindowTest, DragRaisesATowerRightClickTipsItOverAndTheRecordReplays) {
 
 // At 1:1 (a 1600 x 900 window on a 1920 x 1080 screen, no window manager to resize it) the
 // window shows the canvas pixel for pixel: the same picture as the headless capture of the
-// recorded input. SIGTERM then ends the run in order: status 0, Free in the trace.
-TEST_F(WindowTest, ScreenshotEqualsTheHeadlessCaptureAndSigtermEndsInOrder) {
+// recorded input. SIGTERM then ends the run in order: status 0, Free in the trace. Checked with
+// the renderer Lumen picks here (SDL's software one) and with GL, which desktops use.
+class ScreenshotTest : public WindowTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ScreenshotTest, EqualsTheHeadlessCaptureAndSigtermEndsInOrder) {
     const std::string dir = testing::TempDir();
     const std::string tag = std::to_string(getpid());
     const std::string recordPath = dir + "/shot-" + tag + ".script";
     const std::string capturePath = dir + "/shot-" + tag + ".png";
-    start({{"LUMEN_RECORD", recordPath}});
+    std::map<std::string, std::string> env = {{"LUMEN_RECORD", recordPath}};
+    if (*GetParam() != '\0') env["SDL_RENDER_DRIVER"] = GetParam();
+    start(env);
     const wintest::Geometry g = view_->geometry(window_);
     ASSERT_EQ(g.width, 1600);
     ASSERT_EQ(g.height, 900);
@@ -274,6 +279,11 @@ TEST_F(WindowTest, ScreenshotEqualsTheHeadlessCaptureAndSigtermEndsInOrder) {
     std::remove(recordPath.c_str());
     std::remove(capturePath.c_str());
 }
+
+INSTANTIATE_TEST_SUITE_P(Renderers, ScreenshotTest, ::testing::Values("", "opengl"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(*info.param ? info.param : "chosen");
+                         });
 
 // Resized, the canvas is letterboxed and the pointer still maps to canvas px.
 TEST_F(WindowTest, ResizedWindowLetterboxesAndMapsThePointerBack) {

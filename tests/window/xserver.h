@@ -32,6 +32,7 @@ public:
 
     bool ok() const { return display_ >= 0; }
     const std::string& error() const { return error_; }
+    pid_t pid() const { return pid_; }
     std::string display() const { return ":" + std::to_string(display_); }  // e.g. ":3"
 
     // Runs `xdotool ARGS` on this display; returns its standard output ("" on failure).
@@ -57,6 +58,7 @@ public:
     // after `limit` (then it is killed).
     int wait(Seconds limit = Seconds(60));
     bool exited() const { return exited_; }
+    pid_t pid() const { return pid_; }
 
     std::vector<std::string> trace() const;  // the trace's lines so far
     std::string err() const;                 // standard error so far
