@@ -128,7 +128,7 @@ void BM_WindowFrames(benchmark::State& state) {
         wintest::Child child(kExe, env);
         std::string window;
         wintest::waitUntil([&] {
-            window = server.xdotool("search --name '^Stackrise$'");
+            window = server.xdotool("search --onlyvisible --name '^Stackrise$'");
             return !window.empty();
         });
         if (window.empty()) {

@@ -47,7 +47,7 @@ protected:
         env["DISPLAY"] = server_->display();
         child_ = std::make_unique<Child>(kExe, env);
         ASSERT_TRUE(waitUntil([&] {
-            const std::string ids = server_->xdotool("search --name '^Stackrise$'");
+            const std::string ids = server_->xdotool("search --onlyvisible --name '^Stackrise$'");
             window_ = std::strtoul(ids.c_str(), nullptr, 10);
             return window_ != 0 || child_->exited();
         })) << "no window; stderr: " << child_->err();
@@ -62,12 +62,14 @@ protected:
         server_->xdotool(command);
     }
 
-    // Waits until `line` stands in the trace at or after index `from`; returns its index.
+    // Waits until `line` stands in the trace at or after index `from`, and its frame is whole
+    // (the next Act line is there too); returns its index.
     int awaitLine(const std::string& line, int from) {
         int at = -1;
         waitUntil([&] {
-            at = findLine(child_->trace(), line, from);
-            return at >= 0;
+            const std::vector<std::string> t = child_->trace();
+            at = findLine(t, line, from);
+            return at >= 0 && findPrefix(t, "Act ", at) >= 0;
         });
         return at;
     }

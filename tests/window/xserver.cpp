@@ -137,13 +137,6 @@ Child::Child(const std::string& exe, const std::map<std::string, std::string>& e
     for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
         if (const char* v = std::getenv(keep)) all[keep] = v;
     }
-#if defined(WINDOW_LSAN_SUPPRESSIONS)
-    // Leaks inside the display libraries (kept for the process's life) are theirs, not ours.
-    if (all.count("ASAN_OPTIONS")) {
-        std::string& lsan = all["LSAN_OPTIONS"];
-        lsan += (lsan.empty() ? "" : ":") + std::string("suppressions=") + WINDOW_LSAN_SUPPRESSIONS;
-    }
-#endif
     all["LUMEN_TRACE"] = tracePath_;
     for (const auto& [k, v] : env) all[k] = v;
     if (all["LUMEN_TRACE"].empty()) all.erase("LUMEN_TRACE");
@@ -269,7 +262,15 @@ namespace {
 Display* dpy(void* d) { return static_cast<Display*>(d); }
 }  // namespace
 
-XView::XView(const std::string& display) { display_ = XOpenDisplay(display.c_str()); }
+namespace {
+// Xlib's own handler ends the process; a request on a window that just went away only fails.
+int ignoreXError(Display*, XErrorEvent*) { return 0; }
+}  // namespace
+
+XView::XView(const std::string& display) {
+    XSetErrorHandler(ignoreXError);
+    display_ = XOpenDisplay(display.c_str());
+}
 
 XView::~XView() {
     if (display_) XCloseDisplay(dpy(display_));
