@@ -36,7 +36,7 @@ struct ScriptCommand {
 
 struct Script {
     std::optional<uint64_t> seed;
-    std::vector<ScriptCommand> commands;  // in line order, frames non-decreasing; ends in quit
+    std::vector<ScriptCommand> commands;  // in line order, frames non-decreasing; holds a quit
     // The frame of the first quit: the one written, or else one after the last line's frame.
     int64_t quitFrame = 1;
 };
