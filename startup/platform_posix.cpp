@@ -21,6 +21,7 @@
 #include "lumen/lumen.h"
 #include "resources/icon.h"
 #include "startup/platform.h"
+#include "startup/utf8.h"
 
 namespace platform {
 
@@ -34,23 +35,6 @@ std::string executableDirectory() {
     std::string full(path);
     const size_t slash = full.rfind('/');
     return slash == std::string::npos ? std::string(".") : full.substr(0, slash);
-}
-
-std::string toUtf8(std::u16string_view text) {
-    std::string out;
-    for (char16_t c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
 }
 
 uint64_t* faultCellOfHandlers = nullptr;
@@ -91,7 +75,8 @@ void onProcessorFault(int sig, siginfo_t* info, void* context) {
 }  // namespace
 
 Library loadLibrary(std::u16string_view path, std::string& why) {
-    const std::string full = executableDirectory() + "/" + toUtf8(path);
+    std::string full = executableDirectory() + "/";
+    startup::appendUtf8(full, path);
     void* handle = dlopen(full.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* error = dlerror();

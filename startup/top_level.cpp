@@ -9,6 +9,7 @@
 #include "startup/fpmode.h"
 #include "startup/platform.h"
 #include "startup/startup.h"
+#include "startup/utf8.h"
 #include "town/main_routine.h"
 
 namespace startup {
@@ -43,29 +44,13 @@ void dropMessage(rt::Ref<lumen::String>& message) {
     }
 }
 
-void appendUtf8(std::string& out, std::u16string_view text) {
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += (c >= 0x20 || c == '\t') ? static_cast<char>(c) : '?';
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+// The message as UTF-8, with control characters (but tab) shown as '?' so it stays one line.
+void appendMessage(std::string& out, std::u16string_view text) {
+    const size_t from = out.size();
+    appendUtf8(out, text);
+    for (size_t i = from; i < out.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(out[i]);
+        if (byte < 0x20 && byte != '\t') out[i] = '?';
     }
 }
 
@@ -185,7 +170,7 @@ std::string diagnostic(uint32_t code, const lumen::String* message, uint64_t loc
     }
     line += ": ";
     if (message) {
-        appendUtf8(line, rt::view(message));
+        appendMessage(line, rt::view(message));
     } else if (code == lumen::kRuntimeMissing && !bindFailure().empty()) {
         line += bindFailure();
     } else {
