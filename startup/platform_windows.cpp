@@ -1,15 +1,19 @@
 // The platform layer on Windows (x64).
 //
-// Provides: LoadLibraryW/GetProcAddress binding (the loader looks in the executable's folder
-// first), FreeLibrary, ExitProcess, the module handle from GetModuleHandleW, the icon from
-// LoadIconW, faults raised with RaiseException, and the outermost structured-exception handler
-// (seh_windows.c) that turns every fault reaching the top (access violations, the
-// floating-point trap, RaiseException from Lumen or from the program) into a lumen::Fault
-// thrown at the faulting place, so that the program's C++ frames release their references on
-// the way to the top-level catch exactly as on Linux.
+// Provides: binding by LoadLibraryExW of the library's absolute path in the executable's own
+// folder (no search order applies) and GetProcAddress, FreeLibrary, ExitProcess, the module
+// handle from GetModuleHandleW, the icon from LoadIconW, faults raised with RaiseException, the
+// diagnostic line on standard error or, for a program started without a console or standard
+// error (a double-click), in a message box as well, and the outermost structured-exception
+// handler (seh_windows.c) that turns every fault reaching the top (access violations, the
+// floating-point trap, a stack overflow, RaiseException from Lumen or from the program) into a
+// lumen::Fault thrown at the faulting place, so that the program's C++ frames release their
+// references on the way to the top-level catch exactly as on Linux.
 // Needs: all program C++ built by mingw g++ with -fnon-call-exceptions (a fault in a frame
 // without call-site entries for its instructions would end in std::terminate).
 #include <windows.h>
+
+#include <malloc.h>
 
 #include <cstdio>
 #include <cstring>
@@ -19,6 +23,7 @@
 #include "startup/fpmode.h"
 #include "startup/platform.h"
 #include "startup/seh_windows.h"
+#include "startup/utf8.h"
 
 namespace platform {
 
@@ -47,15 +52,115 @@ const IMAGE_NT_HEADERS64* ownHeaders() {
 
 // Called, in effect, by the faulting frame (see seh_windows.c).
 [[noreturn]] __attribute__((noinline, used)) void throwTurnedFault() {
+    // A stack overflow used up the guard page below the stack; put it back, so that a second
+    // overflow is a fault again and not the end of the process.
+    if (top.code == STATUS_STACK_OVERFLOW) _resetstkoflw();
     throw lumen::Fault{top.code, top.argument, top.address};
 }
+
+std::string utf8(const std::wstring& text) {
+    std::string out;
+    startup::appendUtf8(out, std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+    return out;
+}
+
+// The system's message for an error code, one line, without its closing full stop; "%1" (the
+// file in messages about one) becomes `subject`.
+std::wstring systemMessage(DWORD error, const std::wstring& subject) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                                   nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = n > 0 && buffer ? std::wstring(buffer, n) : std::wstring();
+    if (buffer) LocalFree(buffer);
+    buffer = nullptr;
+    // A status code that the loader passes on as it is (a fault in the library's start-up code):
+    // the system's status texts.
+    if (text.empty() && (error & 0xC0000000u) == 0xC0000000u) {
+        const DWORD m = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE |
+                                           FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                                       GetModuleHandleW(L"ntdll.dll"), error, 0,
+                                       reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+        text = m > 0 && buffer ? std::wstring(buffer, m) : std::wstring();
+        if (buffer) LocalFree(buffer);
+        wchar_t code[16];
+        std::swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(error));
+        text = text.empty() ? std::wstring(L"status ") + code : text + L" (" + code + L")";
+    }
+    for (size_t at = text.find(L"%1"); at != std::wstring::npos; at = text.find(L"%1", at + subject.size()))
+        text.replace(at, 2, subject);
+    while (!text.empty() && (text.back() == L' ' || text.back() == L'.' || text.back() == L'\r' || text.back() == L'\n'))
+        text.pop_back();
+    if (text.empty()) text = L"system error " + std::to_wstring(error);
+    return text;
+}
+
+// The executable's full file name, however long; empty with the error code in `error` if the
+// system cannot give it.
+std::wstring executablePath(DWORD& error) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        error = GetLastError();
+        if (n == 0) return {};
+        // A name that filled the buffer may have been cut: try again with room for more.
+        if (n < path.size() && error != ERROR_INSUFFICIENT_BUFFER) {
+            path.resize(n);
+            return path;
+        }
+        if (path.size() >= 0x10000) {
+            error = ERROR_FILENAME_EXCED_RANGE;
+            return {};
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+// Standard error as the process found it at start (Lumen may later put the NUL device behind
+// the CRT's descriptor 2): a console, file or pipe that a line written there reaches.
+const bool stderrUsable = [] {
+    HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_UNKNOWN;
+}();
 
 }  // namespace
 
 Library loadLibrary(std::u16string_view path, std::string& why) {
-    const std::u16string text(path);
-    HMODULE module = LoadLibraryW(reinterpret_cast<const wchar_t*>(text.c_str()));
-    if (!module) why = "system error " + std::to_string(GetLastError());
+    DWORD error = ERROR_SUCCESS;
+    const std::wstring exe = executablePath(error);
+    const size_t slash = exe.find_last_of(L"\\/");
+    if (exe.empty() || slash == std::wstring::npos) {
+        why = "the program's own folder cannot be found: " +
+              utf8(systemMessage(error != ERROR_SUCCESS ? error : ERROR_PATH_NOT_FOUND, L"the program"));
+        return nullptr;
+    }
+    std::wstring full = exe.substr(0, slash + 1);
+    for (const char16_t c : path) full += c == u'/' ? L'\\' : static_cast<wchar_t>(c);
+    // Beyond the classic path limit only the \\?\ form reaches the file.
+    std::wstring load = full;
+    if (load.size() >= MAX_PATH && load.rfind(L"\\\\", 0) != 0) {
+        load = L"\\\\?\\" + load;
+    } else if (load.size() >= MAX_PATH && load.rfind(L"\\\\?\\", 0) != 0 && load.rfind(L"\\\\.\\", 0) != 0) {
+        load = L"\\\\?\\UNC\\" + load.substr(2);
+    }
+    // By absolute path: no search order applies to the library itself, and its own imports come
+    // from its folder and the system folder only. No system dialog for a damaged file.
+    DWORD oldMode = 0;
+    SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &oldMode);
+    HMODULE module = LoadLibraryExW(load.c_str(), nullptr,
+                                    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    error = GetLastError();
+    if (!module && error == ERROR_INVALID_PARAMETER) {
+        // A system without those flags: the library's folder first for its imports.
+        module = LoadLibraryExW(load.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        error = GetLastError();
+    }
+    SetThreadErrorMode(oldMode, nullptr);
+    if (!module) {
+        const std::wstring name = full.substr(full.find_last_of(L'\\') + 1);
+        why = utf8(full) + ": " + utf8(systemMessage(error, name));
+    }
     return module;
 }
 
@@ -97,6 +202,20 @@ void runUnderFaultHandler(void (*body)(), void (*lost)(const lumen::Fault&)) {
     for (int i = 0; i < STACKRISE_SEH_SYSTEM_MODULES; ++i) {
         if (system[i]) moduleRange(system[i], top.systemBase[i], top.systemEnd[i]);
     }
+    // Room for the handling of a stack overflow: the system raises it while this much stack is
+    // left, and the filter and the way back to the program's frame run in it.
+    ULONG guarantee = 64 * 1024;
+    SetThreadStackGuarantee(&guarantee);
+    // Wine commits the whole stack at once with a single guard page at its very end, where the
+    // exception can no longer be delivered (the thread is ended instead). A guard page at the
+    // current depth makes Wine move it down a page at a time as Windows does, and raise the
+    // overflow while the guaranteed room is left. Windows keeps its own guard page; there a
+    // stray one would be a fault of its own.
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")) {
+        volatile char here = 0;
+        DWORD old = 0;
+        VirtualProtect(const_cast<char*>(&here), 1, PAGE_READWRITE | PAGE_GUARD, &old);
+    }
     top.mxcsr = startup::floatingPointMode() & ~0x3Fu;
     top.thrower = &throwTurnedFault;
     static void (*lostHandler)(const lumen::Fault&) = nullptr;
@@ -120,8 +239,8 @@ std::string describeAddress(uint64_t address) {
     unsigned long long base = 0;
     unsigned long long end = 0;
     if (!moduleRange(reinterpret_cast<const void*>(address), base, end)) return {};
-    wchar_t path[MAX_PATH] = {};
-    const DWORD n = GetModuleFileNameW(reinterpret_cast<HMODULE>(base), path, MAX_PATH);
+    std::wstring path(0x8000, L'\0');
+    const DWORD n = GetModuleFileNameW(reinterpret_cast<HMODULE>(base), path.data(), static_cast<DWORD>(path.size()));
     std::string name;
     for (DWORD i = 0; i < n; ++i) {
         const wchar_t c = path[i];
@@ -142,6 +261,24 @@ void writeErrorLine(std::string_view line) {
     text += '\n';
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
+    if (stderrUsable) return;
+    // No standard error: started from a console (the line goes there) or without one, as by a
+    // double-click (the line is shown in a message box, which waits for the user).
+    const int n = MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), wide.data(), n);
+    if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+        HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr);
+        if (console != INVALID_HANDLE_VALUE) {
+            const std::wstring withEnd = L"\r\n" + wide + L"\r\n";
+            DWORD written = 0;
+            const BOOL ok = WriteConsoleW(console, withEnd.data(), static_cast<DWORD>(withEnd.size()), &written, nullptr);
+            CloseHandle(console);
+            if (ok) return;
+        }
+    }
+    MessageBoxW(nullptr, wide.c_str(), L"Stackrise", MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
 }  // namespace platform

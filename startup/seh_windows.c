@@ -12,10 +12,16 @@
  * each destructor, up to the top-level catch. Frames of other modules that lay below the
  * program's frame are abandoned; their destructors do not run.
  *
+ * A stack overflow in another module (Lumen) is turned around in the program's frame that called
+ * it, where the stack has room again. One in the program's own code is caught here instead, as
+ * the throw would need stack that is not there; the guard page is put back either way.
+ *
  * Limits: non-continuable exceptions cannot be continued; they are caught here instead (the
- * body is abandoned and the fault reported to the caller). A stack overflow is not handled.
+ * body is abandoned and the fault reported to the caller).
  */
 #include <windows.h>
+
+#include <malloc.h>
 
 #include "startup/seh_windows.h"
 
@@ -110,6 +116,11 @@ static LONG filter(EXCEPTION_POINTERS* pointers, StackriseSehTop* top) {
         top->lost = 1;
         return EXCEPTION_EXECUTE_HANDLER;
     }
+    if (code == STATUS_STACK_OVERFLOW && inModule(context->Rip, top->imageBase, top->imageEnd)) {
+        /* The program's own frame is the one without stack: no throw can start there. */
+        top->lost = 1;
+        return EXCEPTION_EXECUTE_HANDLER;
+    }
 
     /* The innermost frame of the program's own code. */
     walk = *context;
@@ -119,8 +130,11 @@ static LONG filter(EXCEPTION_POINTERS* pointers, StackriseSehTop* top) {
         returnAddress = walk.Rip + 1;
         walk.MxCsr &= ~0x3Fu;
     } else {
-        for (frames = 0; frames < 256; ++frames) {
-            if (!unwindOne(&walk)) break;
+        /* A runaway recursion (a stack overflow) may lie below: as many frames as the stack
+         * can hold, as long as each unwinds to a higher one. */
+        for (frames = 0; frames < (1 << 22); ++frames) {
+            const DWORD64 below = walk.Rsp;
+            if (!unwindOne(&walk) || walk.Rsp <= below) break;
             if (inModule(walk.Rip, top->imageBase, top->imageEnd)) break;
         }
         if (!inModule(walk.Rip, top->imageBase, top->imageEnd)) {
@@ -149,5 +163,6 @@ int stackrise_seh_run(void (*body)(void), StackriseSehTop* top) {
     } __except (filter(GetExceptionInformation(), top)) {
         lost = 1;
     }
+    if (lost && top->code == STATUS_STACK_OVERFLOW) _resetstkoflw();
     return lost;
 }

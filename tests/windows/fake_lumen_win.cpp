@@ -2,8 +2,11 @@
 // names; a build may rename one away (compile definition NAME=NAME_omitted) and may add an extra
 // name (FAKE_EXTRA). Each call appends its name to the file named by LUMEN_TRACE. Act ends the
 // run at once as Lumen does on Windows: RaiseException with code 0 and a null argument (with
-// FAKE_NONCONTINUABLE: fault 5000, raised as non-continuable, which cannot be resumed). Every
-// entry has one integer form, which serves AllocMem and FreeMem on x64 as well.
+// FAKE_NONCONTINUABLE: fault 5000, raised as non-continuable, which cannot be resumed; with
+// FAKE_OVERFLOW: a recursion without end, until the stack runs out). With FAKE_MARKER the
+// library's start-up creates the file named by FAKE_MARKER_FILE, so that a test sees whether
+// this copy was ever loaded. Every entry has one integer form, which serves AllocMem and FreeMem
+// on x64 as well.
 #include <windows.h>
 
 #include <cstdint>
@@ -24,11 +27,26 @@ void note(const char* name) {
     }
 }
 
+#ifdef FAKE_OVERFLOW
+// Each level keeps a buffer live across the next call, so that no level can be folded away;
+// the end condition is one the stack never lets it reach.
+volatile uint64_t bottom = ~uint64_t{0};
+__attribute__((noinline)) uint64_t recurse(uint64_t depth) {
+    volatile char frame[512];
+    frame[depth % sizeof frame] = static_cast<char>(depth);
+    if (depth == bottom) return 0;
+    return recurse(depth + 1) + frame[(depth * 7) % sizeof frame];
+}
+#endif
+
 uint64_t call(const char* name, uint64_t a) {
     note(name);
     if (std::strcmp(name, "AllocMem") == 0) return reinterpret_cast<uint64_t>(std::calloc(1, a));
     if (std::strcmp(name, "FreeMem") == 0) std::free(reinterpret_cast<void*>(a));
     if (std::strcmp(name, "Act") == 0) {
+#ifdef FAKE_OVERFLOW
+        return recurse(a);
+#endif
         const ULONG_PTR none[1] = {0};
 #ifdef FAKE_NONCONTINUABLE
         RaiseException(5000, EXCEPTION_NONCONTINUABLE, 1, none);
@@ -47,4 +65,18 @@ LUMEN_NAMES(FAKE_ENTRY)
 
 #ifdef FAKE_EXTRA
 LUMEN_EXPORT uint64_t ExtraName(uint64_t a) { return call("ExtraName", a); }
+#endif
+
+#ifdef FAKE_MARKER
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        if (const char* path = std::getenv("FAKE_MARKER_FILE")) {
+            if (FILE* f = std::fopen(path, "wb")) {
+                std::fputs("loaded\n", f);
+                std::fclose(f);
+            }
+        }
+    }
+    return TRUE;
+}
 #endif

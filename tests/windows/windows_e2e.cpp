@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <random>
@@ -148,9 +149,19 @@ struct WindowedRun {
 
 }  // namespace
 
+// The Windows form of a Linux path as Wine shows it to the program (drive Z: is the root).
+std::string windowsPath(const std::string& path) {
+    std::string out = "Z:" + path;
+    std::replace(out.begin(), out.end(), '/', '\\');
+    return out;
+}
+
+// The folder of an installed copy (win::install).
+std::string folderOf(const std::string& exe) { return fs::path(exe).parent_path().string(); }
+
 // ---- Binding ------------------------------------------------------------------------------
 
-TEST(WindowsBinding, MissingLibraryFailsWith3001BeforeAnyRuntimeCall) {
+TEST(WindowsBinding, MissingLibraryFailsWith3001NamingThePathAndTheSystemsReason) {
     const std::string exe = win::install("");
     const e2e::Run r = win::run(exe, {}, e2e::tempDir("emptycwd"));
     EXPECT_EQ(r.status, 1);
@@ -158,10 +169,79 @@ TEST(WindowsBinding, MissingLibraryFailsWith3001BeforeAnyRuntimeCall) {
     ASSERT_EQ(err.size(), 1u) << r.err;
     EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
     EXPECT_NE(err[0].find("fault 0xBB9 (3001)"), std::string::npos) << err[0];
-    EXPECT_NE(err[0].find("cannot load Data/Lumen.lmd (system error 126)"), std::string::npos) << err[0];
+    // The full path tried, beside the program, and the system's words for what went wrong.
+    const std::string tried = windowsPath(folderOf(exe) + "/Data/Lumen.lmd");
+    EXPECT_NE(err[0].find("cannot load Data/Lumen.lmd (" + tried + ": "), std::string::npos) << err[0];
+    EXPECT_EQ(err[0].find("system error"), std::string::npos) << "a number, not words: " << err[0];
+    EXPECT_GT(err[0].size(), err[0].find(tried) + tried.size() + 5) << "no reason after the path: " << err[0];
     EXPECT_TRUE(r.trace.empty()) << "no runtime call may happen";
     // The place is the raise in the binding routine, not a routine the fault passed through.
     EXPECT_NE(functionAt(err[0]).find("startup::bindRuntime"), std::string::npos) << functionAt(err[0]);
+}
+
+TEST(WindowsBinding, LibraryInTheWorkingDirectoryOrOnThePathIsNeverLoaded) {
+    // A user runs a copy without its library from a folder that holds one (in Data/ and loose),
+    // with a third folder holding one on PATH. Each is a stand-in that leaves a marker file when
+    // it is loaded at all (its start-up code runs before any binding).
+    const std::string exe = win::install("");
+    const std::string cwd = e2e::tempDir("plantedcwd");
+    const std::string onPath = e2e::tempDir("plantedpath");
+    fs::create_directories(cwd + "/Data");
+    fs::create_directories(onPath + "/Data");
+    for (const std::string& copy : {cwd + "/Data/Lumen.lmd", cwd + "/Lumen.lmd", onPath + "/Lumen.lmd", onPath + "/Data/Lumen.lmd"})
+        fs::copy_file(fake("fake_marker"), copy);
+    const std::string marker = cwd + "/marker";
+    const e2e::Run r = win::run(exe, {{"FAKE_MARKER_FILE", windowsPath(marker)},
+                                      {"WINEPATH", windowsPath(onPath) + ";" + windowsPath(onPath + "/Data")}},
+                                cwd);
+    EXPECT_EQ(r.status, 1);
+    ASSERT_EQ(lines(r.err).size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("fault 0xBB9 (3001)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(" + windowsPath(folderOf(exe) + "/Data/Lumen.lmd") + ": "), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(marker)) << "a library outside the program's folder was loaded";
+    EXPECT_TRUE(r.trace.empty());
+
+    // The same stand-in beside the program is loaded (and leaves its marker): the marker works.
+    const std::string beside = win::install(fake("fake_marker"));
+    const e2e::Run ok = win::run(beside, {{"FAKE_MARKER_FILE", windowsPath(marker)}}, cwd);
+    EXPECT_TRUE(fs::exists(marker)) << ok.err;
+}
+
+TEST(WindowsBinding, DamagedLibraryIsAStartUpFailureNeverACrash) {
+    // Cut short at several places (in the headers, in the code, just before the relocations), and
+    // whole but with its code overwritten so that its start-up code faults while it is loaded.
+    const std::string lumen = e2e::readFile(kLumen);
+    ASSERT_GT(lumen.size(), 300000u);
+    const std::string dir = e2e::tempDir("damaged");
+    std::vector<std::pair<std::string, std::string>> copies;
+    for (const size_t cut : {size_t{1024}, size_t{4096}, lumen.size() / 16, lumen.size() / 8}) {
+        copies.push_back({"cut at " + std::to_string(cut), lumen.substr(0, cut)});
+    }
+    // The code section (the first) filled with bytes that are no instruction.
+    std::string garbled = lumen;
+    uint32_t nt = 0, rawSize = 0, rawAt = 0;
+    uint16_t optionalSize = 0;
+    std::memcpy(&nt, garbled.data() + 0x3C, 4);
+    std::memcpy(&optionalSize, garbled.data() + nt + 20, 2);
+    const size_t section = nt + 24 + optionalSize;
+    ASSERT_EQ(garbled.compare(section, 5, ".text"), 0);
+    std::memcpy(&rawSize, garbled.data() + section + 16, 4);
+    std::memcpy(&rawAt, garbled.data() + section + 20, 4);
+    ASSERT_LE(size_t{rawAt} + rawSize, garbled.size());
+    std::fill(garbled.begin() + rawAt, garbled.begin() + rawAt + rawSize, '\xFF');
+    copies.push_back({"code overwritten", garbled});
+    for (const auto& [what, bytes] : copies) {
+        SCOPED_TRACE(what);
+        e2e::writeFile(dir + "/Lumen.lmd", bytes);
+        const e2e::Run r = win::run(win::install(dir + "/Lumen.lmd"), {{"LUMEN_HEADLESS", "1"}});
+        EXPECT_EQ(r.status, 1);
+        const auto err = lines(r.err);
+        ASSERT_EQ(err.size(), 1u) << r.err;
+        EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
+        EXPECT_NE(err[0].find("fault 0xBB9 (3001)"), std::string::npos) << err[0];
+        EXPECT_NE(err[0].find("cannot load Data/Lumen.lmd ("), std::string::npos) << err[0];
+        EXPECT_TRUE(r.trace.empty()) << "a damaged library ran";
+    }
 }
 
 TEST(WindowsBinding, LibraryBesideTheProgramComesBeforeTheWorkingDirectory) {
@@ -295,6 +375,26 @@ TEST(WindowsFaults, NonContinuableFaultStillEndsThroughTheTopLevelHandling) {
     // the abandoned frames held (the town) is not released.
     EXPECT_EQ(std::vector<std::string>(r.trace.begin() + act + 1, r.trace.end()),
               (std::vector<std::string>{"AllocMem", "FreeMem", "FreeMem", "Free", "FreeMem"}));
+}
+
+TEST(WindowsFaults, StackOverflowInsideTheLibraryEndsWithOneLineFreeAndStatusOne) {
+    // The stand-in's Act recurses until the stack runs out.
+    const e2e::Run r = win::run(win::install(fake("fake_overflow")), {});
+    EXPECT_EQ(r.status, 1);
+    const auto err = lines(r.err);
+    ASSERT_EQ(err.size(), 1u) << r.err;
+    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
+    EXPECT_EQ(err[0].rfind("Stackrise: fault 0xC00000FD (3221225725) at 0x", 0), 0u) << err[0];
+    EXPECT_NE(err[0].find("(Lumen.lmd+0x"), std::string::npos) << "it overflowed inside the library: " << err[0];
+    const int act = e2e::find(r.trace, "Act");
+    ASSERT_NE(act, -1);
+    // Turned around in the program's frame that called Act: the town and the configuration go
+    // back on the way up, then the record, Free, and the record again.
+    const std::vector<std::string> after(r.trace.begin() + act + 1, r.trace.end());
+    EXPECT_EQ(std::count(after.begin(), after.end(), "Free"), 1) << r.err;
+    EXPECT_EQ(after.back(), "FreeMem");
+    const int allocs = e2e::count(r.trace, "AllocMem");
+    EXPECT_EQ(e2e::count(r.trace, "FreeMem"), allocs) << "every block given back";
 }
 
 TEST(WindowsFaults, BadScriptLineIsReportedAndEndsTheRun) {
@@ -572,4 +672,35 @@ TEST(WindowsWindow, ResizedWindowLetterboxesTheCanvasAndMapsTheMouseBack) {
         EXPECT_EQ(pixel(clientW - 1 - lx / 2, clientH / 2), 0x000000);
     }
     EXPECT_EQ(pixel(lx + w / 2, ly + h / 4), 0x0B1328);
+}
+
+// A failure of a copy started without a console or standard error, as a double-click in the
+// file manager starts it (here by Wine's `start`, which goes through the same shell call): the
+// line is shown in a message box titled Stackrise, and the run still ends with status 1.
+TEST(WindowsWindow, FailureWithoutAConsoleIsShownInAMessageBox) {
+    ASSERT_FALSE(win::display().empty()) << "no display";
+    const std::string exe = win::install("");
+    const std::string dir = e2e::tempDir("box");
+    const pid_t started = win::spawn({"/usr/lib/wine/wine64", "start", "/wait", "/unix", exe}, win::wineEnv(),
+                                     dir + "/start.txt");
+    const e2e::Run probe = e2e::run(win::launcher(win::kTests + "/box_probe.exe", {"30"}), win::wineEnv());
+    const int status = win::waitFor(started, 30);
+    EXPECT_EQ(probe.status, 0) << probe.err;
+    const auto shown = lines(probe.err);
+    ASSERT_GE(shown.size(), 2u) << probe.err;
+    EXPECT_EQ(shown[0], "box");
+    std::string text;
+    for (size_t i = 1; i < shown.size(); ++i) text += shown[i].substr(5);
+    EXPECT_EQ(text.rfind("Stackrise: fault 0xBB9 (3001) at 0x", 0), 0u) << text;
+    EXPECT_NE(text.find("cannot load Data/Lumen.lmd (" + windowsPath(folderOf(exe) + "/Data/Lumen.lmd") + ": "),
+              std::string::npos) << text;
+    EXPECT_EQ(status, 1) << "the exit status once the box is closed";
+
+    // With standard error redirected (every other test), the line goes there and no box waits.
+    const pid_t quiet = win::spawn({"/usr/lib/wine/wine64", exe}, win::wineEnv(), dir + "/stderr.txt");
+    const e2e::Run none = e2e::run(win::launcher(win::kTests + "/box_probe.exe", {"3"}), win::wineEnv());
+    EXPECT_EQ(win::waitFor(quiet, 30), 1);
+    EXPECT_EQ(none.status, 1) << none.err;
+    EXPECT_NE(e2e::readFile(dir + "/stderr.txt").find("fault 0xBB9 (3001)"), std::string::npos);
+    if (!testing::Test::HasFailure()) fs::remove_all(dir);
 }
