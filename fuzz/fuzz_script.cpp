@@ -60,6 +60,7 @@ std::string write(const lumen::Script& s) {
             case lumen::ScriptOp::Release: out += std::string(" release ") + kButton[c.button]; break;
             case lumen::ScriptOp::Quit: out += " quit"; break;
             case lumen::ScriptOp::Crash: out += " crash"; break;
+            case lumen::ScriptOp::Overflow: out += " overflow"; break;
             case lumen::ScriptOp::Fault:
                 out += " fault " + std::to_string(c.code);
                 if (c.hasMessage) out += " " + c.message;

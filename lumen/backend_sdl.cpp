@@ -9,9 +9,9 @@
 // window size is 1600 x 900 points, or the largest 16:9 size that fits the display's usable
 // area with room for a frame. The pointer is mapped back to canvas px from the window's
 // points, not clamped: in the bars, or outside the window while a button is held, it lies
-// outside [0, 1600] x [0, 900]. Buttons are sampled once per Act; a press and release between
-// two Acts still shows as down for one frame. Closing the window, SIGINT or SIGTERM ends the
-// run: poll() says so and Act raises fault 0.
+// outside [0, 1600] x [0, 900]. Every button press and release goes through the core's input
+// queue, so each reaches the program in a frame of its own. Closing the window ends the run:
+// poll() says so and Act raises fault 0 (stop signals are the session's, for every backend).
 //
 // Renderer: SDL's first choice (GL where there is a GPU), but SDL's software renderer where GL
 // itself would be drawn by the processor (Xvfb, no GPU): there that costs a quarter of the CPU.
@@ -30,9 +30,7 @@
 //
 // Depends on SDL2 (libsdl2-dev), linked dynamically; it loads the X11 or Wayland libraries.
 #include <SDL.h>
-#include <signal.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -189,26 +187,16 @@ constexpr int kCanvasW = 1600;  // canvas px
 constexpr int kCanvasH = 900;   // canvas px
 constexpr int kIconSize = 64;   // px: the icon entry handed to the window system
 
-// Set by the SIGINT/SIGTERM handler while the window is open; poll() reads it.
-std::atomic<bool> gStopSignal{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
-
-void onStopSignal(int) { gStopSignal.store(true, std::memory_order_relaxed); }
-
 struct Window {
     bool sdlUp = false;
     SDL_Window* window = nullptr;
     SDL_Renderer* renderer = nullptr;
     SDL_Texture* texture = nullptr;
     SDL_ScaleMode scaleMode = SDL_ScaleModeNearest;
-    struct sigaction savedInt {};
-    struct sigaction savedTerm {};
-    bool handlersSet = false;
     double pointerX = 0.0;  // canvas px
     double pointerY = 0.0;
-    bool down[2] = {false, false};
-    bool pressedThisPoll[2] = {false, false};
-    bool releasePending[2] = {false, false};  // released in the poll that saw the press
+    bool down[2] = {false, false};  // as the system last said, for capturing the pointer
+    InputQueue input;
 };
 
 Window win;
@@ -256,26 +244,11 @@ bool rasterisesInSoftware(SDL_Renderer* renderer) {
     return false;
 }
 
-void installStopHandlers() {
-    gStopSignal.store(false);
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &win.savedInt);
-    sigaction(SIGTERM, &action, &win.savedTerm);
-    win.handlersSet = true;
-}
-
 void closeSdl() {
     if (win.texture) SDL_DestroyTexture(win.texture);
     if (win.renderer) SDL_DestroyRenderer(win.renderer);
     if (win.window) SDL_DestroyWindow(win.window);
     if (win.sdlUp) SDL_Quit();
-    if (win.handlersSet) {
-        sigaction(SIGINT, &win.savedInt, nullptr);
-        sigaction(SIGTERM, &win.savedTerm, nullptr);
-    }
     win = Window{};
 }
 
@@ -286,7 +259,8 @@ bool openSdl(const char* title, const IconFile* icon) {
     // and the GL driver start now take this thread's mode with them.
     FpGuard guard;
     if (!drivers.empty() && !isSet("SDL_VIDEODRIVER")) SDL_SetHint(SDL_HINT_VIDEODRIVER, drivers.c_str());
-    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");          // ours below, restored at close
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");          // the session's own
+
     SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");  // a window, not a game
     SDL_SetHint(SDL_HINT_RENDER_VSYNC, "0");
     SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
@@ -325,7 +299,6 @@ bool openSdl(const char* title, const IconFile* icon) {
     SDL_SetTextureScaleMode(win.texture, win.scaleMode);
     SDL_SetRenderDrawColor(win.renderer, 0, 0, 0, 255);
     SDL_ShowWindow(win.window);
-    installStopHandlers();
     return true;
 }
 
@@ -360,31 +333,20 @@ void notePointer(int x, int y) {
     SDL_GetRendererOutputSize(win.renderer, &dw, &dh);
     if (ww <= 0 || wh <= 0 || dw <= 0 || dh <= 0) return;
     sdl::windowToCanvas(x, y, ww, wh, dw, dh, win.pointerX, win.pointerY);
+    win.input.pointer(win.pointerX, win.pointerY);
 }
 
 void noteButton(const SDL_MouseButtonEvent& e) {
     const int b = e.button == SDL_BUTTON_LEFT ? 0 : e.button == SDL_BUTTON_RIGHT ? 1 : -1;
     if (b < 0) return;
     notePointer(e.x, e.y);
-    if (e.state == SDL_PRESSED) {
-        win.down[b] = true;
-        win.pressedThisPoll[b] = true;
-        win.releasePending[b] = false;
-    } else if (win.pressedThisPoll[b]) {
-        win.releasePending[b] = true;  // down for this frame, up from the next
-    } else {
-        win.down[b] = false;
-    }
+    win.down[b] = e.state == SDL_PRESSED;
+    win.input.button(b, win.down[b], win.pointerX, win.pointerY);
     // Keep the pointer while a button is held, also outside the window.
     SDL_CaptureMouse(win.down[0] || win.down[1] ? SDL_TRUE : SDL_FALSE);
 }
 
 bool pollSdl(InputState& input) {
-    for (int b = 0; b < 2; ++b) {
-        if (win.releasePending[b]) win.down[b] = false;
-        win.releasePending[b] = false;
-        win.pressedThisPoll[b] = false;
-    }
     bool quit = false;
     SDL_Event e;
     while (SDL_PollEvent(&e)) {
@@ -399,11 +361,7 @@ bool pollSdl(InputState& input) {
             default: break;
         }
     }
-    if (gStopSignal.load(std::memory_order_relaxed)) quit = true;
-    input.x = win.pointerX;
-    input.y = win.pointerY;
-    input.down[0] = win.down[0];
-    input.down[1] = win.down[1];
+    win.input.take(input);
     return quit;
 }
 

@@ -5,8 +5,8 @@
 // ratio kept (black bars on the sides or at top and bottom), through StretchDIBits of a
 // top-down 32-bit DIB, which is the canvas's own pixel layout. The first size is 1600 x 900
 // device-independent pixels, made smaller if the work area cannot hold it. Mouse messages are
-// mapped back to canvas px; a button pressed and released between two polls still shows as
-// down for one frame. Closing the window (WM_CLOSE) ends the run. Frames are paced by the
+// mapped back to canvas px and queued (core/input.h): every press and release the system
+// delivers reaches the program in a frame of its own. Closing the window (WM_CLOSE) ends the run. Frames are paced by the
 // session with the high-resolution clock and Sleep; the backend raises the system timer's
 // resolution to 1 ms while the window is open so that Sleep is that precise.
 #include <windows.h>
@@ -46,9 +46,8 @@ struct Window {
     bool timerRaised = false;
     std::vector<uint32_t> frame;  // the last presented frame, for WM_PAINT
     int frameW = 0, frameH = 0;
-    double pointerX = 0.0, pointerY = 0.0;  // canvas px
-    bool down[2] = {false, false};
-    bool pressedSincePoll[2] = {false, false};
+    InputQueue input;                        // pointer and button events since the last poll
+    bool down[2] = {false, false};            // as the window last saw them
     bool closeRequested = false;
 };
 
@@ -103,20 +102,32 @@ void paint(HDC dc) {
                   DIB_RGB_COLORS, SRCCOPY);
 }
 
-void notePointer(LPARAM lParam) {
+// The client point of a mouse message in canvas px; false while the client area is empty.
+bool canvasPoint(LPARAM lParam, double& x, double& y) {
     const int px = static_cast<short>(LOWORD(lParam));
     const int py = static_cast<short>(HIWORD(lParam));
     const Layout l = currentLayout();
-    if (l.w <= 0 || l.h <= 0) return;
-    win.pointerX = (px - l.x) * (static_cast<double>(kCanvasW) / l.w);
-    win.pointerY = (py - l.y) * (static_cast<double>(kCanvasH) / l.h);
+    if (l.w <= 0 || l.h <= 0) return false;
+    x = (px - l.x) * (static_cast<double>(kCanvasW) / l.w);
+    y = (py - l.y) * (static_cast<double>(kCanvasH) / l.h);
+    return true;
+}
+
+void notePointer(LPARAM lParam) {
+    double x = 0.0, y = 0.0;
+    if (canvasPoint(lParam, x, y)) win.input.pointer(x, y);
 }
 
 void button(int b, bool isDown, LPARAM lParam) {
-    notePointer(lParam);
+    double x = 0.0, y = 0.0;
+    if (canvasPoint(lParam, x, y)) {
+        win.input.button(b, isDown, x, y);
+    } else {
+        win.input.button(b, isDown, 0.0, 0.0);
+        notePointer(lParam);
+    }
     win.down[b] = isDown;
     if (isDown) {
-        win.pressedSincePoll[b] = true;
         SetCapture(win.handle);
     } else if (!win.down[0] && !win.down[1]) {
         ReleaseCapture();
@@ -153,8 +164,15 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
         case WM_RBUTTONDOWN: button(1, true, lParam); return 0;
         case WM_RBUTTONUP: button(1, false, lParam); return 0;
         case WM_CAPTURECHANGED:
-            // Another window took the mouse: the buttons count as released.
-            if (reinterpret_cast<HWND>(lParam) != hwnd) win.down[0] = win.down[1] = false;
+            // Another window took the mouse: the buttons that are down count as released.
+            if (reinterpret_cast<HWND>(lParam) != hwnd) {
+                DWORD at = GetMessagePos();
+                POINT p{static_cast<short>(LOWORD(at)), static_cast<short>(HIWORD(at))};
+                ScreenToClient(hwnd, &p);
+                for (int b = 0; b < 2; ++b) {
+                    if (win.down[b]) button(b, false, MAKELPARAM(p.x, p.y));
+                }
+            }
             return 0;
         default: return DefWindowProcW(hwnd, message, wParam, lParam);
     }
@@ -266,12 +284,7 @@ bool pollWin32(InputState& input) {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
-    input.x = win.pointerX;
-    input.y = win.pointerY;
-    for (int b = 0; b < 2; ++b) {
-        input.down[b] = win.down[b] || win.pressedSincePoll[b];
-        win.pressedSincePoll[b] = false;
-    }
+    win.input.take(input);
     return win.closeRequested;
 }
 
@@ -292,6 +305,8 @@ void closeWin32() {
     }
     win.frame.clear();
     win.frame.shrink_to_fit();
+    win.input.clear();
+    win.down[0] = win.down[1] = false;
 }
 
 }  // namespace

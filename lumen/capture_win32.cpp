@@ -1,6 +1,7 @@
 // Capture in the Windows build, which has no libpng or giflib: the PNG is written by hand with
 // uncompressed (stored) deflate blocks, so LUMEN_CAPTURE gives the same pixels as on Linux in
-// a larger file; LUMEN_MOVIE is not available and says so when opened.
+// a larger file, into the stream that the caller's output file gives; LUMEN_MOVIE is not
+// available and says so when opened.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -49,10 +50,9 @@ void chunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_
 
 }  // namespace
 
-std::string writePng(const char* path, const uint32_t* pixels, int width, int height) {
-    if (path == nullptr || *path == '\0') return "cannot write PNG: no file name";
-    if (pixels == nullptr || width <= 0 || height <= 0)
-        return std::string("cannot write PNG ") + path + ": no pixels";
+std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int height) {
+    if (out == nullptr) return "no file";
+    if (pixels == nullptr || width <= 0 || height <= 0) return "no pixels";
     const Crc crc;
 
     // The image data: per row a filter byte 0 and R, G, B, A.
@@ -101,12 +101,11 @@ std::string writePng(const char* path, const uint32_t* pixels, int width, int he
     chunk(file, "IDAT", z, crc);
     chunk(file, "IEND", {}, crc);
 
+    // The caller's stream: it commits (or drops) the file; here only the bytes and their flush.
     errno = 0;
-    std::FILE* out = std::fopen(path, "wb");
-    if (out == nullptr) return std::string("cannot write PNG ") + path + ": " + std::strerror(errno);
     const bool written = std::fwrite(file.data(), 1, file.size(), out) == file.size();
-    const bool closed = std::fclose(out) == 0;
-    if (!written || !closed) return std::string("cannot write PNG ") + path + ": " + std::strerror(errno);
+    if (!written || std::fflush(out) != 0 || std::ferror(out) != 0)
+        return std::strerror(errno != 0 ? errno : EIO);
     return "";
 }
 
@@ -115,13 +114,12 @@ GifMovie::GifMovie() : file_(nullptr) {}
 GifMovie::~GifMovie() { close(); }
 
 bool GifMovie::fail(const char* what, int) {
-    if (error_.empty()) error_ = std::string("cannot write GIF ") + path_ + ": " + what;
+    if (error_.empty()) error_ = what;
     return false;
 }
 
-bool GifMovie::open(const char* path, int width, int height) {
+bool GifMovie::open(std::FILE*, int width, int height) {
     error_.clear();
-    path_ = path != nullptr ? path : "";
     width_ = width;
     height_ = height;
     presented_ = 0;

@@ -1,7 +1,12 @@
 // The 132 exported names of Data/Lumen.lmd. Each entry point first sets Lumen's floating-point
 // mode (the guard gives the caller's mode back on return and on a fault), then brings up the
 // process's one Session on first use: the program calls AllocMem before Init.
+#include <exception>
+#include <new>
+#include <string>
+
 #include "backend.h"
+#include "core/os.h"
 #include "core/fpguard.h"
 #include "core/session.h"
 #include "lumen/lumen.h"
@@ -21,7 +26,10 @@ lumen::Session* instance = nullptr;
 
 lumen::Session& session() {
     // Lives until the library is unloaded: FreeMem may come after Free.
-    if (instance == nullptr) instance = new lumen::Session(lumen::Settings::fromEnvironment(), windowBackend());
+    if (instance == nullptr) {
+        lumen::os::keepStandardDescriptors();
+        instance = new lumen::Session(lumen::Settings::fromEnvironment(), windowBackend());
+    }
     return *instance;
 }
 
@@ -34,62 +42,75 @@ lumen::Session& session() {
 }
 #endif
 
+// Runs an entry point's body under Lumen's floating-point mode. Only lumen::Fault leaves an
+// entry point: anything else thrown inside Lumen becomes a fault that says what it was.
+template <typename Body>
+auto serve(const char* name, Body body) -> decltype(body()) {
+    lumen::FpGuard guard;
+    try {
+        return body();
+    } catch (const lumen::Fault&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        if (instance == nullptr)  // not even the session could be made
+            throw lumen::Fault{lumen::kOutOfMemory, 0, reinterpret_cast<uintptr_t>(&session)};
+        instance->raiseInternal(lumen::kOutOfMemory, std::string("Lumen: out of memory in ") + name);
+    } catch (const std::exception& e) {
+        if (instance == nullptr) throw lumen::Fault{lumen::kInternalError, 0, reinterpret_cast<uintptr_t>(&session)};
+        instance->raiseInternal(lumen::kInternalError,
+                                std::string("Lumen: internal error in ") + name + ": " + e.what());
+    } catch (...) {
+        if (instance == nullptr) throw lumen::Fault{lumen::kInternalError, 0, reinterpret_cast<uintptr_t>(&session)};
+        instance->raiseInternal(lumen::kInternalError,
+                                std::string("Lumen: internal error in ") + name + ": an unknown exception");
+    }
+}
+
 }  // namespace
 
 LUMEN_EXPORT void Init(const lumen::InitRecord* record) {
-    lumen::FpGuard guard;
-    session().init(record);
+    serve("Init", [&] { session().init(record); });
 }
 
 LUMEN_EXPORT void Free() {
-    lumen::FpGuard guard;
-    session().free();
+    serve("Free", [&] { session().free(); });
 }
 
 LUMEN_EXPORT void Act() {
-    lumen::FpGuard guard;
-    session().act();
+    serve("Act", [&] { session().act(); });
 }
 
 LUMEN_EXPORT void* AllocMem(int64_t bytes, const char16_t* tag) {
-    lumen::FpGuard guard;
-    return session().allocMem(bytes, tag);
+    return serve("AllocMem", [&] { return session().allocMem(bytes, tag); });
 }
 
 LUMEN_EXPORT void FreeMem(void* block) {
-    lumen::FpGuard guard;
-    session().freeMem(block);
+    serve("FreeMem", [&] { session().freeMem(block); });
 }
 
 LUMEN_EXPORT int64_t Mouse(int64_t button) {
-    lumen::FpGuard guard;
-    return session().mouse(button);
+    return serve("Mouse", [&] { return session().mouse(button); });
 }
 
 LUMEN_EXPORT double MouseX() {
-    lumen::FpGuard guard;
-    return session().mouseX();
+    return serve("MouseX", [&] { return session().mouseX(); });
 }
 
 LUMEN_EXPORT double MouseY() {
-    lumen::FpGuard guard;
-    return session().mouseY();
+    return serve("MouseY", [&] { return session().mouseY(); });
 }
 
 LUMEN_EXPORT int64_t Rnd(int64_t lo, int64_t hi) {
-    lumen::FpGuard guard;
-    return session().rnd(lo, hi);
+    return serve("Rnd", [&] { return session().rnd(lo, hi); });
 }
 
 LUMEN_EXPORT double RndF() {
-    lumen::FpGuard guard;
-    return session().rndF();
+    return serve("RndF", [&] { return session().rndF(); });
 }
 
 LUMEN_EXPORT void DrawRect(double x, double y, double w, double h, double r, double g, double b,
                            double a) {
-    lumen::FpGuard guard;
-    session().drawRect(x, y, w, h, r, g, b, a);
+    serve("DrawRect", [&] { session().drawRect(x, y, w, h, r, g, b, a); });
 }
 
 // The other 121 names: exported so that binding succeeds; each raises fault 1001. The list
@@ -113,10 +134,9 @@ LUMEN_EXPORT void DrawRect(double x, double y, double w, double h, double r, dou
 #define LUMEN_CAT(a, b) LUMEN_CAT_(a, b)
 
 #define LUMEN_UNSUPPORTED_1(name)
-#define LUMEN_UNSUPPORTED_0(name)          \
-    LUMEN_EXPORT void name() {             \
-        lumen::FpGuard guard;              \
-        session().unsupported(#name);      \
+#define LUMEN_UNSUPPORTED_0(name)                               \
+    LUMEN_EXPORT void name() {                                  \
+        serve(#name, [] { session().unsupported(#name); });     \
     }
 #define LUMEN_UNSUPPORTED(name) LUMEN_CAT(LUMEN_UNSUPPORTED_, LUMEN_IS_CALLED(name))(name)
 LUMEN_NAMES(LUMEN_UNSUPPORTED)

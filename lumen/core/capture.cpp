@@ -13,10 +13,9 @@
 
 namespace lumen {
 
-std::string writePng(const char* path, const uint32_t* pixels, int width, int height) {
-    if (path == nullptr || *path == '\0') return "cannot write PNG: no file name";
-    if (pixels == nullptr || width <= 0 || height <= 0)
-        return std::string("cannot write PNG ") + path + ": no pixels";
+std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int height) {
+    if (out == nullptr) return "no file";
+    if (pixels == nullptr || width <= 0 || height <= 0) return "no pixels";
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
@@ -24,10 +23,16 @@ std::string writePng(const char* path, const uint32_t* pixels, int width, int he
     image.height = static_cast<png_uint_32>(height);
     // 0xAARRGGBB words are the bytes B, G, R, A in memory (little-endian).
     image.format = PNG_FORMAT_BGRA;
-    const int ok = png_image_write_to_file(&image, path, 0, pixels,
-                                           static_cast<png_int_32>(width) * 4, nullptr);
+    errno = 0;
+    const int ok = png_image_write_to_stdio(&image, out, 0, pixels,
+                                            static_cast<png_int_32>(width) * 4, nullptr);
     std::string message;
-    if (!ok) message = std::string("cannot write PNG ") + path + ": " + image.message;
+    if (!ok) {
+        message = image.message;
+        if (errno != 0) message += std::string(" (") + std::strerror(errno) + ")";
+    } else if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+        message = std::strerror(errno != 0 ? errno : EIO);
+    }
     png_image_free(&image);
     return message;
 }
@@ -94,8 +99,7 @@ GifMovie::~GifMovie() { close(); }
 bool GifMovie::fail(const char* what, int code) {
     if (error_.empty()) {
         const char* reason = GifErrorString(code);
-        error_ = std::string("cannot write GIF ") + path_ + ": " + what + ": " +
-                 (reason != nullptr ? reason : "unknown error");
+        error_ = std::string(what) + ": " + (reason != nullptr ? reason : "unknown error");
         if (code == D_GIF_ERR_OPEN_FAILED || code == E_GIF_ERR_OPEN_FAILED ||
             code == E_GIF_ERR_WRITE_FAILED || code == E_GIF_ERR_CLOSE_FAILED) {
             if (errno != 0) error_ += std::string(" (") + std::strerror(errno) + ")";
@@ -104,19 +108,18 @@ bool GifMovie::fail(const char* what, int code) {
     return false;
 }
 
-bool GifMovie::open(const char* path, int width, int height) {
+bool GifMovie::open(std::FILE* out, int width, int height) {
     close();
     error_.clear();
-    path_ = path != nullptr ? path : "";
     presented_ = 0;
     written_ = 0;
-    if (path_.empty()) {
-        error_ = "cannot write GIF: no file name";
+    if (out == nullptr) {
+        error_ = "no file";
         return false;
     }
     if (width < 2 || height < 2 || width % 2 != 0 || height % 2 != 0 || width > 65534 ||
         height > 65534) {
-        error_ = "cannot write GIF " + path_ + ": frame size must be even";
+        error_ = "frame size must be even";
         return false;
     }
     width_ = width;
@@ -125,20 +128,18 @@ bool GifMovie::open(const char* path, int width, int height) {
     delete[] indices_;
     indices_ = new (std::nothrow) uint8_t[cells];
     if (indices_ == nullptr) {
-        error_ = "cannot write GIF " + path_ + ": out of memory";
+        error_ = "out of memory";
         return false;
     }
 
     errno = 0;
     int code = 0;
-    // giflib writes through our function into our own stdio file, so that write errors (which
-    // giflib's own file writer drops) are seen, and the file is created like any other output.
-    out_ = std::fopen(path_.c_str(), "wb");
-    if (out_ == nullptr) return fail("open", E_GIF_ERR_OPEN_FAILED);
+    // giflib writes through our function into the caller's stream, so that write errors (which
+    // giflib's own file writer drops) are seen.
+    out_ = out;
     writeFailed_ = false;
     GifFileType* gif = EGifOpen(this, &GifMovie::writeBytes, &code);
     if (gif == nullptr) {
-        std::fclose(out_);
         out_ = nullptr;
         return fail("open", code);
     }
@@ -225,9 +226,8 @@ bool GifMovie::close() {
     if (out_ != nullptr) {
         errno = 0;
         const bool bad = writeFailed_ || std::fflush(out_) != 0 || std::ferror(out_) != 0;
-        const bool closeFailed = std::fclose(out_) != 0;
         out_ = nullptr;
-        if (bad || closeFailed) fail("close", bad ? E_GIF_ERR_WRITE_FAILED : E_GIF_ERR_CLOSE_FAILED);
+        if (bad) fail("close", E_GIF_ERR_WRITE_FAILED);
     }
     delete[] indices_;
     indices_ = nullptr;

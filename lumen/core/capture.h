@@ -11,9 +11,9 @@ struct GifFileType;
 
 namespace lumen {
 
-// Writes width x height pixels to `path` as an 8-bit RGBA PNG. Returns "" on success, else a
-// message naming the path and the reason.
-std::string writePng(const char* path, const uint32_t* pixels, int width, int height);
+// Writes width x height pixels to `out` as an 8-bit RGBA PNG. Returns "" on success, else the
+// reason in words (the caller names the file).
+std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int height);
 
 // An animated GIF of the presented frames: every fourth frame (the 1st, 5th, 9th, ...), at half
 // size by 2 x 2 box averages, in one fixed 256-colour palette (6 x 7 x 6 levels of red, green
@@ -29,13 +29,15 @@ public:
     GifMovie(const GifMovie&) = delete;
     GifMovie& operator=(const GifMovie&) = delete;
 
-    // Creates `path` for frames of width x height canvas px (even, >= 2; the movie is half of
-    // that). Returns false and sets error() if the file cannot be created or the size is bad.
-    bool open(const char* path, int width, int height);
+    // Starts a movie in `out` (left open for the caller to commit) for frames of width x height
+    // canvas px (even, >= 2; the movie is half of that). Returns false and sets error() (the
+    // reason in words) if the header cannot be written or the size is bad.
+    bool open(std::FILE* out, int width, int height);
     // One presented frame of width x height pixels; every kFrameStep-th becomes a movie frame.
     // Returns false and sets error() once writing fails (later calls then do nothing).
     bool present(const uint32_t* pixels);
-    // Finishes and closes the file. Returns false and sets error() if anything failed.
+    // Writes the movie's end. Returns false and sets error() if anything failed; the stream
+    // stays open.
     bool close();
 
     bool isOpen() const { return file_ != nullptr; }
@@ -55,7 +57,6 @@ private:
     GifFileType* file_;
     std::FILE* out_ = nullptr;
     bool writeFailed_ = false;
-    std::string path_;
     std::string error_;
     int width_ = 0;           // canvas px
     int height_ = 0;

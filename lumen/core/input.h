@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 
 namespace lumen {
 
@@ -49,6 +50,61 @@ private:
     double x_ = 0.0;
     double y_ = 0.0;
     ButtonCounter buttons_[2];
+};
+
+// A window's pointer and button events, in the order the system delivered them, handed out one
+// frame at a time so that no press or release is lost: within a frame each button changes at
+// most once (a press and its release in one frame read down in that frame and up in the next;
+// a later press waits for a later frame).
+class InputQueue {
+public:
+    // The pointer moved to (x, y) canvas px.
+    void pointer(double x, double y) {
+        x_ = x;
+        y_ = y;
+    }
+    // Button b (0 left, 1 right) went down or up with the pointer at (x, y) canvas px.
+    void button(int b, bool down, double x, double y) {
+        pointer(x, y);
+        if (b == 0 || b == 1) events_.push_back(Event{x, y, b, down});
+    }
+    // Brings `state` to the next frame: the queued events that fit in it, and the pointer where
+    // the last of them happened while more wait, else where it is now.
+    void take(InputState& state) {
+        bool changed[2] = {false, false};
+        bool consumed = false;
+        double x = x_;
+        double y = y_;
+        while (!events_.empty()) {
+            const Event& e = events_.front();
+            if (state.down[e.button] != e.down) {
+                if (changed[e.button]) break;
+                state.down[e.button] = e.down;
+                changed[e.button] = true;
+            }
+            x = e.x;
+            y = e.y;
+            consumed = true;
+            events_.pop_front();
+        }
+        if (events_.empty() || !consumed) {
+            x = x_;
+            y = y_;
+        }
+        state.x = x;
+        state.y = y;
+    }
+    void clear() { *this = InputQueue{}; }
+
+private:
+    struct Event {
+        double x, y;  // canvas px
+        int button;
+        bool down;
+    };
+    std::deque<Event> events_;
+    double x_ = 0.0;
+    double y_ = 0.0;
 };
 
 }  // namespace lumen

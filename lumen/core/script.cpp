@@ -1,7 +1,10 @@
 #include "core/script.h"
 
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
 
+#include "core/os.h"
 #include "core/text.h"
 
 namespace lumen {
@@ -123,6 +126,8 @@ private:
             cmd.op = ScriptOp::Quit;
         } else if (name == "crash") {
             cmd.op = ScriptOp::Crash;
+        } else if (name == "overflow") {
+            cmd.op = ScriptOp::Overflow;
         } else if (name == "fault") {
             cmd.op = ScriptOp::Fault;
             const std::string_view c = nextToken(rest);
@@ -236,6 +241,43 @@ std::string scriptErrorText(std::string_view file, const ScriptError& error) {
     text += ": ";
     text += error.what;
     return text;
+}
+
+bool readScriptFile(const std::string& path, std::string& text, std::string& error) {
+    if (os::pathKind(path) == os::PathKind::Directory) {
+        error = "it is a folder";
+        return false;
+    }
+    errno = 0;
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr) {
+        error = os::errorText(errno != 0 ? errno : ENOENT);
+        return false;
+    }
+    text.clear();
+    char chunk[65536];
+    bool ok = true;
+    for (;;) {
+        const std::size_t n = std::fread(chunk, 1, sizeof chunk, in);
+        if (n > 0) {
+            if (text.size() + n > kMaxScriptBytes) {
+                error = "larger than " + std::to_string(kMaxScriptBytes >> 20) + " MiB, the most a script may hold";
+                ok = false;
+                break;
+            }
+            text.append(chunk, n);
+        }
+        if (n < sizeof chunk) {
+            if (std::ferror(in)) {
+                error = os::errorText(errno != 0 ? errno : EIO);
+                ok = false;
+            }
+            break;
+        }
+    }
+    std::fclose(in);
+    if (!ok) text.clear();
+    return ok;
 }
 
 }  // namespace lumen

@@ -7,12 +7,14 @@
 //   F quit                    the F-th Act ends the run (fault 0, null message)
 //   F fault CODE [MESSAGE]    the F-th Act raises CODE (decimal or 0x hex) with MESSAGE
 //   F crash                   the F-th Act makes an invalid memory access
+//   F overflow                the F-th Act recurses until the stack runs out
 //
 // Blank lines and lines whose first non-blank character is '#' are ignored. Frames never
 // decrease. The parser is a pure function of the text: any bytes give a script or an error.
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,7 +22,7 @@
 
 namespace lumen {
 
-enum class ScriptOp { Move, Press, Release, Quit, Fault, Crash };
+enum class ScriptOp { Move, Press, Release, Quit, Fault, Crash, Overflow };
 
 struct ScriptCommand {
     int64_t frame = 0;       // Act number from whose return the command holds, >= 1
@@ -57,6 +59,13 @@ ScriptParse parseScript(std::string_view text);
 
 // "Lumen: FILE:LINE: WHAT", the script error as printed and raised.
 std::string scriptErrorText(std::string_view file, const ScriptError& error);
+
+// The largest script Lumen reads, bytes; a longer one (or an endless source) is refused.
+inline constexpr std::size_t kMaxScriptBytes = std::size_t{64} << 20;
+
+// Reads the script file `path` whole into `text`: at most kMaxScriptBytes, a regular file or a
+// stream (FIFO, device), never a folder. False with the reason in words in `error`.
+bool readScriptFile(const std::string& path, std::string& text, std::string& error);
 
 // Numbers of the script and the environment: unsigned decimal, or hex after 0x / 0X.
 std::optional<uint64_t> parseUnsigned(std::string_view text);

@@ -6,13 +6,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "core/canvas.h"
 #include "core/capture.h"
 #include "core/demo_script.h"
+#include "core/os.h"
 #include "core/text.h"
 
 namespace lumen {
@@ -26,7 +25,9 @@ std::string tagText(const char16_t* tag) {
     return quote(utf16ToUtf8(tag, utf16Length(tag)));
 }
 
-void printError(const std::string& line) {
+// Informational lines only (the seed of a window run, the headless note): every failure is
+// raised as a fault, and the program's diagnostic line carries its message.
+void printNote(const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
 }
@@ -38,34 +39,55 @@ void printError(const std::string& line) {
     *reinterpret_cast<volatile int*>(nowhere) = 1;
 }
 
-bool readFile(const std::string& path, std::string& text, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = std::strerror(errno);
-        return false;
-    }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) {
-        error = "read error";
-        return false;
-    }
-    text = buffer.str();
-    return true;
+// Runs out of stack: each level keeps a page live, so the calls cannot be folded into a loop.
+// The flag is never cleared; it only keeps the compiler from proving the recursion endless.
+volatile bool keepRecursing = true;
+[[gnu::noinline]] int exhaustStack(int depth) {
+    volatile char page[4096];
+    page[0] = static_cast<char>(depth);
+    if (!keepRecursing) return page[0];
+    return exhaustStack(depth + 1) + page[0];
 }
+
+// A frame rate whose interval the pacer can hold: from one frame in 11.5 days to a million a
+// second.
+constexpr double kMinFps = 1e-6;
+constexpr double kMaxFps = 1e6;
 
 std::optional<double> parseFps(const std::string& text) {
     double value = 0.0;
     const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || ec != std::errc() || ptr != text.data() + text.size()) return std::nullopt;
-    if (!(value > 0.0) || value > 1e6) return std::nullopt;
+    if (!(value >= kMinFps) || value > kMaxFps) return std::nullopt;
     return value;
 }
+
+// The outputs and inputs of a run, by variable, for the check that no two name one file.
+struct NamedPath {
+    const char* variable;
+    const std::optional<std::string>* path;
+};
 
 }  // namespace
 
 Session::Session(Settings settings, const Backend* window)
     : settings_(std::move(settings)), window_(window) {
+    // An output that names an input or another output would destroy it: refused before any
+    // file is opened.
+    const NamedPath paths[] = {{"LUMEN_SCRIPT", &settings_.script},
+                               {"LUMEN_TRACE", &settings_.trace},
+                               {"LUMEN_CAPTURE", &settings_.capture},
+                               {"LUMEN_MOVIE", &settings_.movie},
+                               {"LUMEN_RECORD", &settings_.record}};
+    for (std::size_t i = 1; i < std::size(paths); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (*paths[i].path && *paths[j].path && os::sameFile(**paths[i].path, **paths[j].path)) {
+                setupError(std::string("Lumen: ") + paths[i].variable + " and " + paths[j].variable +
+                           " name the same file " + **paths[i].path);
+                return;
+            }
+        }
+    }
     if (settings_.trace) {
         std::string error;
         if (!trace_.open(*settings_.trace, error)) setupError("Lumen: " + error);
@@ -82,7 +104,7 @@ Session::Session(Settings settings, const Backend* window)
             fps_ = *fps;
         } else {
             setupError("Lumen: bad LUMEN_FPS " + quoteShort(*settings_.fps) +
-                       " (frames per second, above 0 and at most 1000000)");
+                       " (frames per second, from 0.000001 to 1000000)");
         }
     }
     if (settings_.fault) {
@@ -97,7 +119,7 @@ Session::Session(Settings settings, const Backend* window)
         scriptName_ = *settings_.script;
         std::string text;
         std::string error;
-        if (!readFile(scriptName_, text, error)) {
+        if (!readScriptFile(scriptName_, text, error)) {
             setupError("Lumen: cannot read script " + scriptName_ + ": " + error);
         } else {
             ScriptParse parse = parseScript(text);
@@ -114,11 +136,13 @@ Session::Session(Settings settings, const Backend* window)
 }
 
 Session::~Session() {
-    if (record_) std::fclose(record_);
+    // The library is being unloaded: the trace is kept (FreeMem may have followed Free), every
+    // other output not committed by now is incomplete and dropped.
+    trace_.output().commit();
+    os::unwatchStopRequests();
 }
 
 void Session::setupError(std::string message) {
-    printError(message);
     if (setupError_.empty()) setupError_ = std::move(message);
 }
 
@@ -231,7 +255,7 @@ void Session::init(const InitRecord* record) {
         backend_->open(title.c_str(), icon);
         if (!scripted_) {
             if (!forcedHeadless)
-                printError("Lumen: no display; running headless, playing the built-in demo");
+                printNote("Lumen: no display; running headless, playing the built-in demo");
             ScriptParse demo = parseScript(demoScript());
             if (!demo.ok()) raise(kScriptError, scriptErrorText(kDemoScriptName, *demo.error));
             scriptName_ = kDemoScriptName;
@@ -253,50 +277,56 @@ void Session::init(const InitRecord* record) {
     } else {
         seed_ = static_cast<uint64_t>(
             std::chrono::system_clock::now().time_since_epoch().count());
-        printError("Lumen: seed " + std::to_string(seed_) + " (LUMEN_SEED=" +
+        printNote("Lumen: seed " + std::to_string(seed_) + " (LUMEN_SEED=" +
                    std::to_string(seed_) + " replays it)");
     }
     rng_.reseed(seed_);
+    // Every output is opened now, so that one that cannot be written fails the run at once.
     if (settings_.record && !headless_) {
-        record_ = std::fopen(settings_.record->c_str(), "wb");
-        if (!record_) {
-            const std::string error = "Lumen: cannot write LUMEN_RECORD " + *settings_.record +
-                                      ": " + std::strerror(errno);
-            printError(error);
-            raise(kScriptError, error);
-        }
+        if (!record_.open(*settings_.record, "LUMEN_RECORD")) raise(kScriptError, "Lumen: " + record_.error());
         recordLine("0 seed " + std::to_string(seed_));
     }
-
     canvas_ = std::make_unique<Canvas>();
-    if (settings_.capture) lastFrame_.assign(std::size_t{Canvas::kWidth} * Canvas::kHeight, Canvas::kBackground);
+    if (settings_.capture) {
+        if (!capture_.open(*settings_.capture, "picture")) raise(kScriptError, "Lumen: " + capture_.error());
+        lastFrame_.assign(std::size_t{Canvas::kWidth} * Canvas::kHeight, Canvas::kBackground);
+    }
     if (settings_.movie) {
+        if (!movieFile_.open(*settings_.movie, "movie")) raise(kScriptError, "Lumen: " + movieFile_.error());
         movie_ = std::make_unique<GifMovie>();
-        if (!movie_->open(settings_.movie->c_str(), Canvas::kWidth, Canvas::kHeight)) {
-            const std::string error = "Lumen: " + movie_->error();
+        if (!movie_->open(movieFile_.stream(), Canvas::kWidth, Canvas::kHeight)) {
+            movieFile_.fail(movie_->error());
             movie_.reset();
-            printError(error);
+            const std::string error = "Lumen: " + movieFile_.error();
+            movieFile_.discard();
             raise(kScriptError, error);
         }
     }
+    os::watchStopRequests();
     state_ = State::Running;
 }
 
 void Session::free() {
     trace("Free live=" + std::to_string(heap_.liveBlocks()));
-    if (state_ == State::Running) {
+    const bool wasRunning = state_ == State::Running;
+    if (wasRunning) {
         finishCapture();
         backend_->close();
     }
-    if (record_) {
-        std::fclose(record_);
-        record_ = nullptr;
-    }
+    capture_.discard();  // left open only by a failed Init
+    movieFile_.discard();
+    finishRecording();
+    // The trace is whole up to here and goes in its place now; FreeMem lines that follow Free
+    // are added to it in place.
+    trace_.output().commitAndContinue();
+    os::unwatchStopRequests();
     canvas_.reset();
     movie_.reset();
     lastFrame_.clear();
     lastFrame_.shrink_to_fit();
     state_ = State::Freed;
+    if (const std::string failure = unreportedOutputFailure(); !failure.empty())
+        raise(kOutputFailed, failure);
     if (planted_.due(FaultOp::Free)) raisePlanted();
 }
 
@@ -311,19 +341,38 @@ void Session::act() {
     presentFrame();
     pace();
     const InputState before = input_;
-    const bool quit = backend_->poll(input_);
-    if (record_) recordInput(n, before);
+    const bool quit = backend_->poll(input_) || os::stopRequested();
+    if (record_.isOpen()) recordInput(n, before);
     if (quit) {
-        if (record_) recordLine(std::to_string(n) + " quit");
-        finishCapture();
-        raiseNull(kEndOfRun);
+        if (record_.isOpen()) recordLine(std::to_string(n) + " quit");
+        endRun();
     }
     if (scripted_) applyScript(n);
     mouse_.sample(input_);
-    if (scripted_ && n >= quitFrame_) {
-        finishCapture();
-        raiseNull(kEndOfRun);
+    if (scripted_ && n >= quitFrame_) endRun();
+}
+
+void Session::endRun() {
+    finishCapture();
+    finishRecording();
+    if (const std::string failure = unreportedOutputFailure(); !failure.empty())
+        raise(kOutputFailed, failure);
+    raiseNull(kEndOfRun);
+}
+
+void Session::finishRecording() {
+    if (record_.isOpen()) record_.commit();
+}
+
+std::string Session::unreportedOutputFailure() {
+    if (outputFailureReported_) return {};
+    for (OutputFile* out : {&trace_.output(), &capture_, &movieFile_, &record_}) {
+        if (out->failed()) {
+            outputFailureReported_ = true;
+            return "Lumen: " + out->error();
+        }
     }
+    return {};
 }
 
 void Session::applyScript(int64_t n) {
@@ -336,9 +385,7 @@ void Session::applyScript(int64_t n) {
                 break;
             case ScriptOp::Press: input_.down[cmd.button] = true; break;
             case ScriptOp::Release: input_.down[cmd.button] = false; break;
-            case ScriptOp::Quit:
-                finishCapture();
-                raiseNull(kEndOfRun);
+            case ScriptOp::Quit: endRun();
             case ScriptOp::Fault:
                 finishCapture();
                 if (cmd.hasMessage) raise(cmd.code, cmd.message);
@@ -348,6 +395,11 @@ void Session::applyScript(int64_t n) {
                 trace("crash");
                 invalidAccess();
                 raiseNull(kAccessViolation);  // only if the access did not fault
+            case ScriptOp::Overflow:
+                finishCapture();
+                trace("overflow");
+                exhaustStack(0);
+                raiseNull(kStackOverflow);  // not reached
         }
     }
 }
@@ -364,18 +416,16 @@ void Session::recordInput(int64_t n, const InputState& before) {
     }
 }
 
-void Session::recordLine(const std::string& line) {
-    std::fputs(line.c_str(), record_);
-    std::fputc('\n', record_);
-    std::fflush(record_);
-}
+void Session::recordLine(const std::string& line) { record_.line(line); }
 
 void Session::presentFrame() {
     const uint32_t* pixels = canvas_->pixels();
     backend_->present(pixels, Canvas::kWidth, Canvas::kHeight);
     if (movie_ && !movie_->present(pixels)) {
-        printError("Lumen: " + movie_->error());
+        // Noted; the run goes on and ends failed.
+        movieFile_.fail(movie_->error());
         movie_.reset();
+        movieFile_.discard();
     }
     if (!lastFrame_.empty()) std::memcpy(lastFrame_.data(), pixels, lastFrame_.size() * sizeof(uint32_t));
     presentedAny_ = true;
@@ -399,13 +449,21 @@ void Session::pace() {
 void Session::finishCapture() {
     if (captureDone_) return;
     captureDone_ = true;
-    if (settings_.capture && presentedAny_) {
-        const std::string error =
-            writePng(settings_.capture->c_str(), lastFrame_.data(), Canvas::kWidth, Canvas::kHeight);
-        if (!error.empty()) printError("Lumen: " + error);
+    if (capture_.isOpen()) {
+        if (presentedAny_) {
+            const std::string error =
+                writePng(capture_.stream(), lastFrame_.data(), Canvas::kWidth, Canvas::kHeight);
+            if (!error.empty()) capture_.fail(error);
+            capture_.commit();
+        } else {
+            capture_.discard();  // no frame was presented: nothing to show, the path is left alone
+        }
     }
-    if (movie_ && !movie_->close()) printError("Lumen: " + movie_->error());
-    movie_.reset();
+    if (movie_) {
+        if (!movie_->close()) movieFile_.fail(movie_->error());
+        movie_.reset();
+        movieFile_.commit();
+    }
 }
 
 // ---- Memory ---------------------------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include "core/fault_plan.h"
 #include "core/heap.h"
 #include "core/input.h"
+#include "core/output.h"
 #include "core/rng.h"
 #include "core/script.h"
 #include "core/settings.h"
@@ -31,9 +32,9 @@ class GifMovie;
 
 class Session {
 public:
-    // Reads the settings now: opens the trace, reads and parses the script, checks LUMEN_SEED
-    // and LUMEN_FPS. Problems are printed on stderr at once and raised by Init. `window` is the
-    // window backend, or null where there is none.
+    // Reads the settings now: checks that no output names an input or another output, opens
+    // the trace, reads and parses the script, checks LUMEN_SEED and LUMEN_FPS. Problems are
+    // raised by Init (fault 1002). `window` is the window backend, or null where there is none.
     explicit Session(Settings settings, const Backend* window = nullptr);
     ~Session();
     Session(const Session&) = delete;
@@ -54,6 +55,9 @@ public:
                   double a);
     // Any of the 121 names Lumen does not serve: traces NAME, raises 1001.
     [[noreturn]] void unsupported(const char* name);
+    // Raises `code` with `message` for a failure inside Lumen that is not a fault of its own
+    // (out of memory in Lumen's own work, another exception).
+    [[noreturn]] void raiseInternal(uint32_t code, const std::string& message) { raise(code, message); }
 
     // Observers, for tests.
     uint64_t liveBlocks() const { return heap_.liveBlocks(); }
@@ -62,6 +66,7 @@ public:
     bool headless() const { return headless_; }   // valid after Init
     Heap& heap() { return heap_; }
     const Canvas* canvas() const { return canvas_.get(); }
+    const OutputFile& traceOutput() { return trace_.output(); }
 
 private:
     enum class State { Fresh, Running, Failed, Freed };
@@ -84,6 +89,12 @@ private:
     void pace();
     // Writes the capture and finishes the movie, once, when the run ends.
     void finishCapture();
+    // Commits the recording (its last line written).
+    void finishRecording();
+    // Ends the run in order: outputs finished, then fault 0, or 1006 if an output failed.
+    [[noreturn]] void endRun();
+    // "Lumen: cannot write WHAT PATH: REASON" of the first failed output not yet raised, or "".
+    std::string unreportedOutputFailure();
     // The script's commands of frame `n`; raises for quit, fault, crash.
     void applyScript(int64_t n);
     // LUMEN_RECORD: the changes of this frame's window input as script lines.
@@ -115,7 +126,10 @@ private:
     int64_t frame_ = 0;
     std::chrono::steady_clock::time_point nextFrameAt_{};
 
-    std::FILE* record_ = nullptr;    // LUMEN_RECORD file of a windowed run
+    OutputFile record_;              // LUMEN_RECORD of a windowed run
+    OutputFile capture_;             // LUMEN_CAPTURE
+    OutputFile movieFile_;           // LUMEN_MOVIE
+    bool outputFailureReported_ = false;
 
     std::unique_ptr<Canvas> canvas_;
     std::unique_ptr<GifMovie> movie_;

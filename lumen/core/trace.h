@@ -1,27 +1,27 @@
 // The call trace (LUMEN_TRACE): one line per call, written and flushed as the call happens.
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <string_view>
+
+#include "core/output.h"
 
 namespace lumen {
 
 class Trace {
 public:
-    Trace() = default;
-    ~Trace();
-    Trace(const Trace&) = delete;
-    Trace& operator=(const Trace&) = delete;
-
-    // Creates (or truncates) `path`; on failure returns false with the reason in `error`.
+    // Opens `path` as an output (see OutputFile); on failure returns false with the message in
+    // `error` ("cannot write trace PATH: REASON").
     bool open(const std::string& path, std::string& error);
-    bool enabled() const { return file_ != nullptr; }
-    // Writes `text` and a newline, and flushes; nothing when not enabled.
-    void line(std::string_view text);
+    bool enabled() const { return out_.isOpen(); }
+    // Writes `text` and a newline, and flushes; nothing when not enabled or after a failure.
+    void line(std::string_view text) {
+        if (out_.isOpen()) out_.line(text);
+    }
+    OutputFile& output() { return out_; }
 
 private:
-    std::FILE* file_ = nullptr;
+    OutputFile out_;
 };
 
 }  // namespace lumen

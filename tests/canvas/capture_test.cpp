@@ -1,6 +1,7 @@
 // PNG and GIF capture: files that libpng and giflib read back to the right pixels and frames,
-// and error messages (not crashes) for paths that cannot be written.
+// and error messages (not crashes) for streams that cannot be written.
 #include "core/capture.h"
+#include "core/output.h"
 
 #include "core/canvas.h"
 
@@ -28,12 +29,18 @@ using lumen::GifMovie;
 
 constexpr int kW = Canvas::kWidth;
 constexpr int kH = Canvas::kHeight;
-constexpr const char* kUnwritable = "/nonexistent-lumen-dir/sub/out";
 
 std::string tempPath(const std::string& name) {
     return (std::filesystem::path(testing::TempDir()) /
             ("lumen_" + std::to_string(::getpid()) + "_" + name))
         .string();
+}
+
+// An output at `path`, opened or failing the test.
+std::unique_ptr<lumen::OutputFile> output(const std::string& path) {
+    auto out = std::make_unique<lumen::OutputFile>();
+    EXPECT_TRUE(out->open(path, "test output")) << out->error();
+    return out;
 }
 
 // A canvas with translucent, opaque and clipped rectangles.
@@ -51,7 +58,9 @@ std::unique_ptr<Canvas> sampleCanvas(int seed) {
 TEST(Png, RoundTripsEveryPixel) {
     auto canvas = sampleCanvas(1);
     const std::string path = tempPath("round.png");
-    ASSERT_EQ(lumen::writePng(path.c_str(), canvas->pixels(), kW, kH), "");
+    auto out = output(path);
+    ASSERT_EQ(lumen::writePng(out->stream(), canvas->pixels(), kW, kH), "");
+    ASSERT_TRUE(out->commit()) << out->error();
 
     png_image image;
     std::memset(&image, 0, sizeof image);
@@ -68,12 +77,11 @@ TEST(Png, RoundTripsEveryPixel) {
     std::filesystem::remove(path);
 }
 
-TEST(Png, UnwritablePathGivesMessage) {
+TEST(Png, NoStreamOrNoPixelsGivesMessage) {
     auto canvas = sampleCanvas(2);
-    const std::string message = lumen::writePng(kUnwritable, canvas->pixels(), kW, kH);
-    EXPECT_NE(message.find(kUnwritable), std::string::npos) << message;
-    EXPECT_NE(lumen::writePng("", canvas->pixels(), kW, kH), "");
-    EXPECT_NE(lumen::writePng(tempPath("x.png").c_str(), nullptr, kW, kH), "");
+    EXPECT_NE(lumen::writePng(nullptr, canvas->pixels(), kW, kH), "");
+    auto out = output(tempPath("x.png"));
+    EXPECT_NE(lumen::writePng(out->stream(), nullptr, kW, kH), "");
 }
 
 TEST(GifPalette, MapsToNearestLevelsAndKeepsBackgroundExact) {
@@ -97,8 +105,9 @@ TEST(GifPalette, MapsToNearestLevelsAndKeepsBackgroundExact) {
 
 TEST(Gif, EveryFourthFrameAtHalfSizeReadsBack) {
     const std::string path = tempPath("movie.gif");
+    auto out = output(path);
     GifMovie movie;
-    ASSERT_TRUE(movie.open(path.c_str(), kW, kH)) << movie.error();
+    ASSERT_TRUE(movie.open(out->stream(), kW, kH)) << movie.error();
     Canvas canvas;
     for (int frame = 0; frame < 10; ++frame) {
         canvas.clear();
@@ -112,6 +121,7 @@ TEST(Gif, EveryFourthFrameAtHalfSizeReadsBack) {
     EXPECT_EQ(movie.framesWritten(), 3);  // frames 1, 5 and 9
     ASSERT_TRUE(movie.close()) << movie.error();
     EXPECT_FALSE(movie.isOpen());
+    ASSERT_TRUE(out->commit()) << out->error();
 
     int error = 0;
     GifFileType* gif = DGifOpenFileName(path.c_str(), &error);
@@ -153,15 +163,16 @@ TEST(Gif, EveryFourthFrameAtHalfSizeReadsBack) {
 
 TEST(Gif, FailuresAreReportedNotFatal) {
     GifMovie movie;
-    EXPECT_FALSE(movie.open(kUnwritable, kW, kH));
-    EXPECT_NE(movie.error().find(kUnwritable), std::string::npos) << movie.error();
+    EXPECT_FALSE(movie.open(nullptr, kW, kH));
+    EXPECT_FALSE(movie.error().empty());
     EXPECT_FALSE(movie.isOpen());
     Canvas canvas;
     EXPECT_FALSE(movie.present(canvas.pixels()));
     EXPECT_FALSE(movie.close());
 
+    auto out = output(tempPath("odd.gif"));
     GifMovie odd;
-    EXPECT_FALSE(odd.open(tempPath("odd.gif").c_str(), 1601, 900));
+    EXPECT_FALSE(odd.open(out->stream(), 1601, 900));
     EXPECT_FALSE(odd.error().empty());
 }
 
@@ -185,39 +196,70 @@ private:
     void (*previous_)(int) = nullptr;
 };
 
-TEST(Capture, WriteErrorsAreReported) {
+// A picture and a movie that hit a full disk: the writers report it, and the files that were
+// at their paths before are still there, whole.
+TEST(Capture, WriteErrorsAreReportedAndKeepWhatWasThere) {
     auto canvas = sampleCanvas(4);
     const std::string png = tempPath("full.png"), gif = tempPath("full.gif");
+    for (const std::string& p : {png, gif}) {
+        std::FILE* f = std::fopen(p.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fputs("the user's earlier file", f);
+        std::fclose(f);
+    }
     std::string pngMessage;
-    bool opened = false, closed = true;
+    bool opened = false, closed = true, pngCommitted = true, gifCommitted = true;
     std::string gifMessage;
     {
         FileSizeLimit limit(4096);
-        pngMessage = lumen::writePng(png.c_str(), canvas->pixels(), kW, kH);
+        auto pngOut = output(png);
+        pngMessage = lumen::writePng(pngOut->stream(), canvas->pixels(), kW, kH);
+        if (!pngMessage.empty()) pngOut->fail(pngMessage);
+        pngCommitted = pngOut->commit();
+        auto gifOut = output(gif);
         GifMovie movie;
-        opened = movie.open(gif.c_str(), kW, kH);
+        opened = movie.open(gifOut->stream(), kW, kH);
         for (int i = 0; i < 9; ++i) movie.present(canvas->pixels());
         closed = movie.close();
         gifMessage = movie.error();
+        if (!closed) gifOut->fail(gifMessage);
+        gifCommitted = gifOut->commit();
     }
     EXPECT_NE(pngMessage, "");
+    EXPECT_FALSE(pngCommitted);
     EXPECT_TRUE(opened);
     EXPECT_FALSE(closed);
-    EXPECT_NE(gifMessage.find(gif), std::string::npos) << gifMessage;
-    std::filesystem::remove(png);
-    std::filesystem::remove(gif);
+    EXPECT_FALSE(gifCommitted);
+    EXPECT_NE(gifMessage, "");
+    for (const std::string& p : {png, gif}) {
+        std::FILE* f = std::fopen(p.c_str(), "rb");
+        ASSERT_NE(f, nullptr) << p;
+        char text[64] = {};
+        EXPECT_EQ(std::fread(text, 1, sizeof text - 1, f), 23u) << p;
+        EXPECT_STREQ(text, "the user's earlier file");
+        std::fclose(f);
+        std::filesystem::remove(p);
+    }
+    // No temporary is left beside them.
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(png).parent_path()))
+        EXPECT_EQ(entry.path().filename().string().find(std::filesystem::path(png).filename().string() + "."),
+                  std::string::npos) << entry.path();
 }
 
 TEST(Gif, ReopenStartsANewMovie) {
     const std::string a = tempPath("a.gif"), b = tempPath("b.gif");
     GifMovie movie;
     Canvas canvas;
-    ASSERT_TRUE(movie.open(a.c_str(), kW, kH));
+    auto outA = output(a);
+    auto outB = output(b);
+    ASSERT_TRUE(movie.open(outA->stream(), kW, kH));
     for (int i = 0; i < 5; ++i) movie.present(canvas.pixels());
-    ASSERT_TRUE(movie.open(b.c_str(), kW, kH));  // closes a.gif first
+    ASSERT_TRUE(movie.open(outB->stream(), kW, kH));  // ends the first movie
     movie.present(canvas.pixels());
     EXPECT_EQ(movie.framesWritten(), 1);
     ASSERT_TRUE(movie.close());
+    ASSERT_TRUE(outA->commit());
+    ASSERT_TRUE(outB->commit());
     for (const std::string& p : {a, b}) {
         int error = 0;
         GifFileType* gif = DGifOpenFileName(p.c_str(), &error);

@@ -3,6 +3,8 @@
 // back after a return and after a fault; a short scripted run through the C entry points.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+
+#include "../support/trace_file.h"
 #include <unistd.h>
 #include <xmmintrin.h>
 
@@ -49,7 +51,7 @@ std::string messageText(const lumen::Fault& f) {
 }
 
 std::vector<std::string> traceLines() {
-    std::ifstream in(tracePath);
+    std::ifstream in(test_support::traceFileNow(tracePath));
     std::vector<std::string> lines;
     for (std::string l; std::getline(in, l);) lines.push_back(l);
     return lines;

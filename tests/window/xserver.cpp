@@ -1,5 +1,7 @@
 #include "xserver.h"
 
+#include "../support/trace_file.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -194,7 +196,7 @@ int Child::wait(Seconds limit) {
 
 std::vector<std::string> Child::trace() const {
     std::vector<std::string> lines;
-    std::istringstream in(readAll(tracePath_));
+    std::istringstream in(readAll(test_support::traceFileNow(tracePath_)));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     // A line still being written has no newline yet: leave it for the next look.
     const std::string all = in.str();

@@ -60,6 +60,8 @@ constexpr uint32_t kScriptError = 1002;         // bad LUMEN_SCRIPT or LUMEN_SEE
 constexpr uint32_t kOutOfMemory = 1003;         // AllocMem could not get the memory
 constexpr uint32_t kBadFree = 1004;             // FreeMem of a block AllocMem did not give
 constexpr uint32_t kBadArgument = 1005;         // an operation got arguments it cannot serve
+constexpr uint32_t kOutputFailed = 1006;        // a trace, picture, movie or recording not written
+constexpr uint32_t kInternalError = 1007;       // Lumen failed in a way that is none of the above
 constexpr uint32_t kRuntimeMissing = 3001;      // raised by the program: library or name missing
 constexpr uint32_t kAccessViolation = 0xC0000005u;
 constexpr uint32_t kIllegalInstruction = 0xC000001Du;
@@ -70,6 +72,7 @@ constexpr uint32_t kFloatOverflow = 0xC0000091u;
 constexpr uint32_t kFloatUnderflow = 0xC0000093u;
 constexpr uint32_t kIntDivideByZero = 0xC0000094u;
 constexpr uint32_t kIntOverflow = 0xC0000095u;
+constexpr uint32_t kStackOverflow = 0xC00000FDu;
 
 }  // namespace lumen
 

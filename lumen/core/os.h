@@ -1,0 +1,55 @@
+// What Lumen's core takes from the operating system, besides the window: files, stop requests
+// and the standard descriptors. One file per platform implements it (os_posix.cpp,
+// os_win32.cpp), so the core holds no platform code of its own.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace lumen::os {
+
+// What exists at a path.
+enum class PathKind {
+    Missing,    // nothing (or a dangling link)
+    Regular,    // a regular file, or a link to one
+    Directory,  // a folder, or a link to one
+    Stream,     // anything else that can be opened: FIFO, pipe, terminal, device
+};
+PathKind pathKind(const std::string& path);
+
+// Creates a new, empty file in the folder of `path` (whose last part must name a file) for
+// writing, with the permissions a new file gets; its name goes to `tempPath`. Null on
+// failure, with the system's reason in `error`.
+std::FILE* createTempBeside(const std::string& path, std::string& tempPath, std::string& error);
+// Makes what `file` holds durable (flushes the stream and the system's buffers). False with the
+// reason on failure. Streams that cannot be synced (pipes, terminals) count as synced.
+bool syncFile(std::FILE* file, std::string& error);
+// Puts `tempPath` in the place of `path` in one step: whatever was at `path` is replaced whole.
+bool replaceFile(const std::string& tempPath, const std::string& path, std::string& error);
+// Removes a file; errors are ignored (the file is a temporary of ours).
+void removeFile(const std::string& path);
+// Opens `path` for writing, as an existing stream (FIFO, device, terminal) or, with `append`,
+// an existing regular file at its end. Null with the reason on failure.
+std::FILE* openForWriting(const std::string& path, bool append, std::string& error);
+// The same file or device, when both exist; the same absolute path after resolving links
+// otherwise.
+bool sameFile(const std::string& a, const std::string& b);
+// The system's message for an error number (errno on POSIX, GetLastError on Windows).
+std::string errorText(int error);
+
+// Asks the run to end in order, as closing the window does. Safe in a signal handler.
+void requestStop();
+// True once a stop was asked for (a stop signal, the console's Ctrl-C, requestStop()).
+bool stopRequested();
+// From now on a stop signal asks the run to end instead of killing the process: SIGINT,
+// SIGTERM and SIGHUP on POSIX, the console's Ctrl-C, Ctrl-Break and close on Windows; a write
+// to a closed pipe fails as a write error instead of killing it (SIGPIPE is ignored).
+void watchStopRequests();
+// Gives the previous handlers back (at the end of a session).
+void unwatchStopRequests();
+
+// Opens the null device onto standard input, output and error where they are closed, so that
+// no file opened later takes their place.
+void keepStandardDescriptors();
+
+}  // namespace lumen::os

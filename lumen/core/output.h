@@ -1,0 +1,61 @@
+// One output file of a run (the trace, the picture, the movie, the recording), written so that
+// nothing the user had is lost: a regular file (or a path where nothing is yet) is written to
+// a new temporary beside it and put in its place only when complete, flushed and synced; a
+// failure removes the temporary and leaves the path as it was. An existing FIFO, pipe,
+// terminal or device is written directly as a stream and never removed.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace lumen {
+
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile();  // discards what is not committed
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Opens `path`, named `what` in messages ("trace", "picture", ...). False with the message
+    // in error(): "cannot write WHAT PATH: REASON".
+    bool open(const std::string& path, const char* what);
+    bool isOpen() const { return file_ != nullptr; }
+    bool streaming() const { return streaming_; }
+    const std::string& path() const { return path_; }
+    // Where the bytes go now: the temporary until commit(), else path().
+    const std::string& writingPath() const { return tempPath_.empty() ? path_ : tempPath_; }
+    // The stream to write to; null when not open.
+    std::FILE* stream() const { return file_; }
+
+    // Writes `bytes`; after the first failure nothing more is written. False once failed.
+    bool write(std::string_view bytes);
+    // Writes `text` and a newline, and flushes, so that a reader of a stream sees it at once.
+    bool line(std::string_view text);
+    // Notes a failure found by whoever wrote to stream() (a library's writer): `reason` in words.
+    void fail(const std::string& reason);
+    bool failed() const { return !error_.empty(); }
+    const std::string& error() const { return error_; }
+
+    // Completes the file: flushes, syncs, closes, and puts the temporary in the path's place.
+    // False with error() when anything failed on the way; the temporary is then removed.
+    bool commit();
+    // Commits what is written so far and keeps writing at the end of the file (the trace after
+    // Free). Streams are only flushed.
+    bool commitAndContinue();
+    // Drops the output: removes the temporary (a stream is only closed).
+    void discard();
+
+private:
+    bool finishWriting();  // flush + sync; false with error_ set
+
+    std::FILE* file_ = nullptr;
+    std::string path_;
+    std::string tempPath_;  // empty when streaming
+    std::string what_;
+    std::string error_;
+    bool streaming_ = false;
+};
+
+}  // namespace lumen
