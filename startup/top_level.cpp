@@ -65,6 +65,7 @@ const char* describeCode(uint32_t code) {
         case lumen::kFloatOverflow: return "floating-point overflow";
         case lumen::kFloatUnderflow: return "floating-point underflow";
         case lumen::kFloatInexact: return "floating-point inexact result";
+        case lumen::kStackOverflow: return "stack overflow";
         default: return code >= 0x80000000u ? "processor fault" : "no message";
     }
 }
