@@ -2,6 +2,10 @@
 // uncompressed (stored) deflate blocks, so LUMEN_CAPTURE gives the same pixels as on Linux in
 // a larger file, into the stream that the caller's output file gives; LUMEN_MOVIE is not
 // available and says so when opened.
+#include <windows.h>
+
+#include <io.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +16,11 @@
 #include "core/capture.h"
 
 namespace lumen {
+
+namespace os {
+// The system's message for a Windows error code (os_win32.cpp).
+std::string windowsErrorText(unsigned long error);
+}  // namespace os
 
 namespace {
 
@@ -101,11 +110,20 @@ std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int heig
     chunk(file, "IDAT", z, crc);
     chunk(file, "IEND", {}, crc);
 
-    // The caller's stream: it commits (or drops) the file; here only the bytes and their flush.
+    // The caller's stream: it commits (or drops) the file; here only the bytes. They go to the
+    // stream's handle directly (after anything the stream holds), so that a failure comes with
+    // the system's own reason: the C library reports a full disk as an invalid argument.
     errno = 0;
-    const bool written = std::fwrite(file.data(), 1, file.size(), out) == file.size();
-    if (!written || std::fflush(out) != 0 || std::ferror(out) != 0)
-        return std::strerror(errno != 0 ? errno : EIO);
+    if (std::fflush(out) != 0 || std::ferror(out) != 0) return std::strerror(errno != 0 ? errno : EIO);
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out)));
+    if (handle == INVALID_HANDLE_VALUE) return "no file";
+    for (std::size_t at = 0; at < file.size();) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(file.size() - at, 1u << 24));
+        DWORD written = 0;
+        if (!WriteFile(handle, file.data() + at, chunk, &written, nullptr)) return os::windowsErrorText(GetLastError());
+        if (written == 0) return os::windowsErrorText(ERROR_DISK_FULL);
+        at += written;
+    }
     return "";
 }
 

@@ -2,6 +2,11 @@
 // streams on top, stop requests through the console's control handler (Ctrl-C, Ctrl-Break,
 // close), the standard streams kept on the NUL device. Paths are UTF-8 in the core and UTF-16
 // here. Contract: core/os.h.
+//
+// Under Wine on Linux the process is also a Linux process that receives the host's signals:
+// Wine turns SIGINT into Ctrl-C only for a process with a console, and lets SIGTERM and SIGHUP
+// kill the process outright. There the stop signals get a handler of our own, installed with
+// the host's own system call, which only sets the stop flag.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -14,7 +19,19 @@
 
 #include "core/os.h"
 
+#if defined(__x86_64__)
+// Returns from a host signal handler (rt_sigreturn), as the C library's restorer does.
+asm(".text\n"
+    ".globl lumen_host_sigreturn\n"
+    "lumen_host_sigreturn:\n"
+    "    movq $15, %rax\n"
+    "    syscall\n");
+extern "C" void lumen_host_sigreturn();
+#endif
+
 namespace lumen::os {
+
+std::string windowsErrorText(unsigned long error);
 
 namespace {
 
@@ -40,22 +57,7 @@ std::string narrow(const std::wstring& text) {
     return out;
 }
 
-// The system's message for a Windows error code, as one line of UTF-8.
-std::string systemText(DWORD error) {
-    wchar_t* buffer = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                                   nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = n > 0 && buffer ? std::wstring(buffer, n) : std::wstring();
-    if (buffer) LocalFree(buffer);
-    while (!text.empty() && (text.back() == L' ' || text.back() == L'\r' || text.back() == L'\n' ||
-                             text.back() == L'.'))
-        text.pop_back();
-    if (text.empty()) return "system error " + std::to_string(error);
-    return narrow(text);
-}
-
-std::string lastErrorText() { return systemText(GetLastError()); }
+std::string lastErrorText() { return windowsErrorText(GetLastError()); }
 
 bool isSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
@@ -105,6 +107,48 @@ std::FILE* streamOver(HANDLE handle, bool append, std::string& error) {
     return file;
 }
 
+#if defined(__x86_64__)
+// ---- Wine on a Linux host: the host's stop signals ----
+// Linux x86-64 system call numbers and sigaction flags (the kernel's own structure and ABI).
+constexpr long long kSysRtSigaction = 13;
+constexpr int kSigHup = 1, kSigInt = 2, kSigTerm = 15;
+constexpr unsigned long long kSaRestart = 0x10000000, kSaRestorer = 0x04000000, kSaOnStack = 0x08000000,
+                        kSaResetHand = 0x80000000;
+struct HostSigaction {
+    void* handler;
+    unsigned long long flags;
+    void* restorer;
+    unsigned long long mask;
+};
+constexpr int kHostSignals[] = {kSigInt, kSigTerm, kSigHup};
+HostSigaction savedHost[3];
+bool hostWatching = false;
+
+long long hostSyscall4(long long number, long long a, long long b, long long c, long long d) {
+    long long result;
+    register long long r10 asm("r10") = d;
+    asm volatile("syscall" : "=a"(result) : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10) : "rcx", "r11", "memory");
+    return result;
+}
+
+// Called by the host kernel (its calling convention) on the signal stack Wine gives each thread.
+__attribute__((sysv_abi)) void onHostSignal(int) { stopFlag.store(true, std::memory_order_relaxed); }
+
+// True when this process runs under Wine on a Linux host.
+bool onLinuxHost() {
+    using HostVersion = void(__cdecl*)(const char** sysname, const char** release);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    auto hostVersion = ntdll ? reinterpret_cast<HostVersion>(
+                                   reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_host_version")))
+                             : nullptr;
+    if (!hostVersion) return false;
+    const char* sysname = nullptr;
+    const char* release = nullptr;
+    hostVersion(&sysname, &release);
+    return sysname != nullptr && std::strcmp(sysname, "Linux") == 0;
+}
+#endif
+
 BOOL WINAPI onConsoleControl(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
@@ -120,6 +164,22 @@ BOOL WINAPI onConsoleControl(DWORD event) {
 }
 
 }  // namespace
+
+// The system's message for a Windows error code, as one line of UTF-8 without its full stop
+// (also used by capture_win32.cpp).
+std::string windowsErrorText(unsigned long error) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                                   nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = n > 0 && buffer ? std::wstring(buffer, n) : std::wstring();
+    if (buffer) LocalFree(buffer);
+    while (!text.empty() && (text.back() == L' ' || text.back() == L'\r' || text.back() == L'\n' ||
+                             text.back() == L'.'))
+        text.pop_back();
+    if (text.empty()) return "system error " + std::to_string(error);
+    return narrow(text);
+}
 
 PathKind pathKind(const std::string& path) {
     const std::wstring w = wide(path);
@@ -167,7 +227,7 @@ std::FILE* createTempBeside(const std::string& path, std::string& tempPath, std:
         if (handle == INVALID_HANDLE_VALUE) {
             const DWORD code = GetLastError();
             if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
-            error = systemText(code);
+            error = windowsErrorText(code);
             return nullptr;
         }
         std::FILE* file = streamOver(handle, false, error);
@@ -193,7 +253,7 @@ bool syncFile(std::FILE* file, std::string& error) {
         const DWORD code = GetLastError();
         // File systems that cannot flush say so; that is no failure of the file.
         if (code == ERROR_INVALID_FUNCTION) return true;
-        error = systemText(code);
+        error = windowsErrorText(code);
         return false;
     }
     return true;
@@ -260,14 +320,41 @@ void watchStopRequests() {
     // Processes started with Ctrl-C ignored (a new process group) take it again.
     SetConsoleCtrlHandler(nullptr, FALSE);
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
+#if defined(__x86_64__)
+    if (onLinuxHost()) {
+        // A second signal of the same kind ends the process the system's way, as on Linux.
+        HostSigaction action{reinterpret_cast<void*>(&onHostSignal),
+                             kSaRestart | kSaRestorer | kSaOnStack | kSaResetHand,
+                             reinterpret_cast<void*>(&lumen_host_sigreturn), 0};
+        hostWatching = true;
+        for (int i = 0; i < 3; ++i) {
+            if (hostSyscall4(kSysRtSigaction, kHostSignals[i], reinterpret_cast<long long>(&action),
+                             reinterpret_cast<long long>(&savedHost[i]), 8) != 0)
+                savedHost[i].handler = reinterpret_cast<void*>(-1);  // not taken: nothing to give back
+        }
+    }
+#endif
     watching = true;
 }
 
 void unwatchStopRequests() {
     if (!watching) return;
     SetConsoleCtrlHandler(onConsoleControl, FALSE);
+#if defined(__x86_64__)
+    if (hostWatching) {
+        for (int i = 0; i < 3; ++i) {
+            if (savedHost[i].handler != reinterpret_cast<void*>(-1))
+                hostSyscall4(kSysRtSigaction, kHostSignals[i], reinterpret_cast<long long>(&savedHost[i]), 0, 8);
+        }
+        hostWatching = false;
+    }
+#endif
     watching = false;
 }
+
+// A write to a pipe whose reader is gone fails with an error on Windows (Wine ignores the host's
+// SIGPIPE for the same end): nothing to change.
+void ignoreBrokenPipes() {}
 
 void keepStandardDescriptors() {
     // A program without a console (a double-click) has no standard streams: the CRT's descriptors
