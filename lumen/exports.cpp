@@ -28,6 +28,7 @@ lumen::Session& session() {
     // Lives until the library is unloaded: FreeMem may come after Free.
     if (instance == nullptr) {
         lumen::os::keepStandardDescriptors();
+        lumen::os::ignoreBrokenPipes();
         instance = new lumen::Session(lumen::Settings::fromEnvironment(), windowBackend());
     }
     return *instance;

@@ -24,7 +24,6 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs 
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction savedStop[3];
-struct sigaction savedPipe;
 bool watching = false;
 
 void onStopSignal(int) { stopFlag.store(true, std::memory_order_relaxed); }
@@ -161,19 +160,16 @@ void watchStopRequests() {
     // the process the system's way: a stuck run can still be stopped.
     action.sa_flags = SA_RESTART | SA_RESETHAND;
     for (int i = 0; i < 3; ++i) sigaction(kStopSignals[i], &action, &savedStop[i]);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, &savedPipe);
     watching = true;
 }
 
 void unwatchStopRequests() {
     if (!watching) return;
     for (int i = 0; i < 3; ++i) sigaction(kStopSignals[i], &savedStop[i], nullptr);
-    sigaction(SIGPIPE, &savedPipe, nullptr);
     watching = false;
 }
+
+void ignoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
 
 void keepStandardDescriptors() {
     for (int fd = 0; fd < 3; ++fd) {

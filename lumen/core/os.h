@@ -42,9 +42,11 @@ void requestStop();
 // True once a stop was asked for (a stop signal, the console's Ctrl-C, requestStop()).
 bool stopRequested();
 // From now on a stop signal asks the run to end instead of killing the process: SIGINT,
-// SIGTERM and SIGHUP on POSIX, the console's Ctrl-C, Ctrl-Break and close on Windows; a write
-// to a closed pipe fails as a write error instead of killing it (SIGPIPE is ignored).
+// SIGTERM and SIGHUP on POSIX, the console's Ctrl-C, Ctrl-Break and close on Windows.
 void watchStopRequests();
+// From now on, for the rest of the process, a write to a closed pipe fails as a write error
+// instead of killing the process (SIGPIPE is ignored on POSIX).
+void ignoreBrokenPipes();
 // Gives the previous handlers back (at the end of a session).
 void unwatchStopRequests();
 

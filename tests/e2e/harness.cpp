@@ -40,6 +40,14 @@ std::string readFile(const std::string& path) {
 
 Run run(const std::string& exe, const std::map<std::string, std::string>& env, const std::string& cwd,
         int timeoutSeconds) {
+    RunOptions options;
+    options.cwd = cwd;
+    options.timeoutSeconds = timeoutSeconds;
+    return run(exe, env, options);
+}
+
+Run run(const std::string& exe, const std::map<std::string, std::string>& env, const RunOptions& options) {
+    const std::string& cwd = options.cwd;
     const std::string dir = tempDir("run");
     const std::string tracePath = dir + "/trace.txt";
     const std::string errPath = dir + "/stderr.txt";
@@ -61,6 +69,7 @@ Run run(const std::string& exe, const std::map<std::string, std::string>& env, c
         dup2(nullFd, 0);
         dup2(nullFd, 1);
         dup2(errFd, 2);
+        if (options.closeStderr) close(2);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
         execve(exe.c_str(), argv, envp.data());
@@ -68,10 +77,16 @@ Run run(const std::string& exe, const std::map<std::string, std::string>& env, c
     }
     Run result;
     int wstatus = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::seconds(options.timeoutSeconds);
+    bool signalled = options.signal == 0;
     for (;;) {
         const pid_t done = waitpid(child, &wstatus, WNOHANG);
         if (done == child) break;
+        if (!signalled && std::chrono::steady_clock::now() >= start + std::chrono::milliseconds(options.signalAfterMs)) {
+            kill(child, options.signal);
+            signalled = true;
+        }
         if (std::chrono::steady_clock::now() > deadline) {
             kill(child, SIGKILL);
             waitpid(child, &wstatus, 0);

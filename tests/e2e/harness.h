@@ -21,11 +21,21 @@ void writeFile(const std::string& path, const std::string& text);
 // The whole file, or "" if it cannot be read.
 std::string readFile(const std::string& path);
 
+// How a child is started and stopped, beyond its environment.
+struct RunOptions {
+    std::string cwd;             // working directory ("" keeps ours)
+    int timeoutSeconds = 60;     // then SIGKILL
+    int signal = 0;              // sent once, `signalAfterMs` after the start (0: none)
+    int signalAfterMs = 0;
+    bool closeStderr = false;    // start with descriptor 2 closed (stderr then reads "")
+};
+
 // Runs `exe` (no arguments) in `cwd` with `env` added to a minimal environment (PATH, HOME),
 // plus LUMEN_TRACE pointing into a temporary file whose lines are returned. Kills the child
 // after `timeoutSeconds`.
 Run run(const std::string& exe, const std::map<std::string, std::string>& env, const std::string& cwd = "",
         int timeoutSeconds = 60);
+Run run(const std::string& exe, const std::map<std::string, std::string>& env, const RunOptions& options);
 
 // Runs the program with a script (written to a temporary file) and a seed.
 Run runScript(const std::string& exe, const std::string& script, const std::string& seed = "1",

@@ -1,0 +1,321 @@
+// Nothing lost, nothing loaded from the wrong place, end to end: the real program and Lumen
+// against full disks, read-only folders, devices, FIFOs, existing files, outputs that name
+// inputs, unreadable and endless inputs, stop signals, closed descriptors, a stack overflow, a
+// damaged library and a library path beyond the system's limit.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kExe = STACKRISE_EXE;
+const std::string kLibrary = fs::path(STACKRISE_EXE).parent_path().string() + "/Data/Lumen.lmd";
+const std::string kShortRun = "1 move 100 500\n2 press left\n3 move 400 500\n4 release left\n30 quit\n";
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::string line;
+    for (const char c : text) {
+        if (c == '\n') {
+            out.push_back(line);
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty()) out.push_back(line);
+    return out;
+}
+
+bool wholePng(const std::string& bytes) {
+    return bytes.size() > 20 && bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0 &&
+           bytes.compare(bytes.size() - 8, 8, std::string("IEND\xAE\x42\x60\x82", 8)) == 0;
+}
+
+bool wholeGif(const std::string& bytes) {
+    return bytes.size() > 20 && bytes.compare(0, 6, "GIF89a") == 0 && bytes.back() == ';';
+}
+
+// Files in `dir` other than those named: a temporary left behind shows up here.
+std::vector<std::string> strayFiles(const std::string& dir, const std::vector<std::string>& known) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        if (std::find(known.begin(), known.end(), name) == known.end()) out.push_back(name);
+    }
+    return out;
+}
+
+// Exactly one diagnostic line of status 1 that contains every one of `parts`.
+void expectOneFailureLine(const e2e::Run& r, std::initializer_list<std::string> parts) {
+    EXPECT_EQ(r.status, 1) << r.err;
+    const auto err = lines(r.err);
+    ASSERT_EQ(err.size(), 1u) << r.err;
+    EXPECT_EQ(err[0].rfind("Stackrise: fault ", 0), 0u) << err[0];
+    for (const std::string& p : parts) EXPECT_NE(err[0].find(p), std::string::npos) << err[0] << " lacks " << p;
+}
+
+// A small tmpfs, which root can mount: a real full disk or a real read-only folder.
+class Tmpfs {
+public:
+    explicit Tmpfs(const std::string& options) : dir_(e2e::tempDir("tmpfs")) {
+        mounted_ = ::mount("tmpfs", dir_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    ~Tmpfs() {
+        if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
+        fs::remove_all(dir_);
+    }
+    bool mounted() const { return mounted_; }
+    const std::string& dir() const { return dir_; }
+    void readOnly() { mounted_ = ::mount(nullptr, dir_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0; }
+
+private:
+    std::string dir_;
+    bool mounted_ = false;
+};
+
+// ---- Outputs ---------------------------------------------------------------------------------
+
+// A full disk: the picture and the movie cannot be written; the user's earlier files at their
+// paths stay whole, no temporary is left, and the run fails with one line naming the file.
+TEST(Outputs, FullDiskKeepsWhatWasThere) {
+    Tmpfs disk("size=64k");
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+    const std::string png = disk.dir() + "/demo.png", gif = disk.dir() + "/demo.gif";
+    e2e::writeFile(png, "earlier picture");
+    e2e::writeFile(gif, "earlier movie");
+    // Leave about 8 KiB free: less than the picture and the movie need.
+    e2e::writeFile(disk.dir() + "/filler", std::string(48 * 1024, 'x'));
+    const e2e::Run r = e2e::runScript(kExe, kShortRun, "1", {{"LUMEN_CAPTURE", png}, {"LUMEN_MOVIE", gif}});
+    expectOneFailureLine(r, {"(1006)", "Lumen: cannot write ", "No space left on device"});
+    EXPECT_EQ(e2e::readFile(png), "earlier picture");
+    EXPECT_EQ(e2e::readFile(gif), "earlier movie");
+    EXPECT_EQ(strayFiles(disk.dir(), {"demo.png", "demo.gif", "filler"}), std::vector<std::string>{});
+    EXPECT_EQ(e2e::count(r.trace, "Free live="), 1);
+}
+
+// A read-only folder: the picture cannot even be started, which Init reports at once.
+TEST(Outputs, ReadOnlyFolderFailsAtInitAndTouchesNothing) {
+    Tmpfs folder("size=1m");
+    if (!folder.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+    e2e::writeFile(folder.dir() + "/shot.png", "earlier picture");
+    folder.readOnly();
+    ASSERT_TRUE(folder.mounted());
+    const e2e::Run r = e2e::runScript(kExe, kShortRun, "1", {{"LUMEN_CAPTURE", folder.dir() + "/shot.png"}});
+    expectOneFailureLine(r, {"(1002)", "cannot write picture " + folder.dir() + "/shot.png: Read-only file system"});
+    EXPECT_EQ(e2e::find(r.trace, "Act"), -1);
+    EXPECT_EQ(e2e::readFile(folder.dir() + "/shot.png"), "earlier picture");
+}
+
+// An existing file is replaced whole; a device that fails (/dev/full) is a failure of the run
+// and stays a device; the null device takes a picture and is left alone.
+TEST(Outputs, ExistingFilesAreReplacedWholeAndDevicesAreStreams) {
+    const std::string dir = e2e::tempDir("outputs");
+    e2e::writeFile(dir + "/shot.png", "earlier picture");
+    e2e::RunOptions here;
+    const e2e::Run ok = e2e::runScript(kExe, kShortRun, "1", {{"LUMEN_CAPTURE", dir + "/shot.png"}});
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_TRUE(wholePng(e2e::readFile(dir + "/shot.png")));
+    EXPECT_EQ(strayFiles(dir, {"shot.png"}), std::vector<std::string>{});
+
+    const e2e::Run full = e2e::runScript(kExe, kShortRun, "1", {{"LUMEN_CAPTURE", "/dev/full"}});
+    expectOneFailureLine(full, {"(1006)", "cannot write picture /dev/full: "});
+    struct stat st {};
+    ASSERT_EQ(::stat("/dev/full", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+    const e2e::Run null = e2e::runScript(kExe, kShortRun, "1", {{"LUMEN_CAPTURE", "/dev/null"}, {"LUMEN_MOVIE", "/dev/null"}});
+    EXPECT_EQ(null.status, 1) << "the picture and the movie name the same file";
+    const e2e::Run nullPicture = e2e::runScript(kExe, kShortRun, "1", {{"LUMEN_CAPTURE", "/dev/null"}});
+    EXPECT_EQ(nullPicture.status, 0) << nullPicture.err;
+    ASSERT_EQ(::stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    fs::remove_all(dir);
+}
+
+// A FIFO takes the picture as a stream, and is still a FIFO afterwards.
+TEST(Outputs, FifoTakesThePictureAsAStream) {
+    const std::string dir = e2e::tempDir("fifo");
+    const std::string fifo = dir + "/picture";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string received;
+    std::thread reader([&] { received = e2e::readFile(fifo); });
+    const e2e::Run r = e2e::runScript(kExe, kShortRun, "1", {{"LUMEN_CAPTURE", fifo}});
+    reader.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(wholePng(received)) << received.size() << " bytes";
+    struct stat st {};
+    ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    fs::remove_all(dir);
+}
+
+// An output that names an input or another output is refused before anything is opened: the
+// script survives a trace aimed at it, also through a link.
+TEST(Outputs, AnOutputNamingAnInputIsRefused) {
+    const std::string dir = e2e::tempDir("same");
+    const std::string script = dir + "/run.script";
+    e2e::writeFile(script, kShortRun);
+    fs::create_symlink(script, dir + "/link.script");
+    for (const auto& [variable, path] : std::vector<std::pair<std::string, std::string>>{
+             {"LUMEN_TRACE", script}, {"LUMEN_CAPTURE", dir + "/link.script"}, {"LUMEN_MOVIE", script}}) {
+        const e2e::Run r = e2e::run(kExe, {{"LUMEN_SCRIPT", script}, {variable, path}});
+        expectOneFailureLine(r, {"(1002)", variable + " and LUMEN_SCRIPT name the same file"});
+        EXPECT_EQ(e2e::readFile(script), kShortRun) << variable;
+    }
+    fs::remove_all(dir);
+}
+
+// A write to a closed pipe is a write error like any other: the run is not killed by SIGPIPE.
+TEST(Outputs, ClosedPipeIsAWriteErrorNotAKill) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]);
+    const e2e::Run r = e2e::runScript(kExe, kShortRun, "1", {{"LUMEN_TRACE", "/proc/self/fd/" + std::to_string(fds[1])}});
+    ::close(fds[1]);
+    expectOneFailureLine(r, {"(1006)", "cannot write trace", "Broken pipe"});
+}
+
+// ---- Inputs ----------------------------------------------------------------------------------
+
+TEST(Inputs, UnreadableAndEndlessScriptsAreRefusedNamingTheFile) {
+    const std::string dir = e2e::tempDir("inputs");
+    const e2e::Run folder = e2e::run(kExe, {{"LUMEN_SCRIPT", dir}});
+    expectOneFailureLine(folder, {"(1002)", "Lumen: cannot read script " + dir + ": it is a folder"});
+    const e2e::Run endless = e2e::run(kExe, {{"LUMEN_SCRIPT", "/dev/zero"}}, "", 30);
+    expectOneFailureLine(endless, {"(1002)", "cannot read script /dev/zero: larger than 64 MiB"});
+    const e2e::Run garbage = e2e::runScript(kExe, std::string("1 move \xff\xfe 3\n\x01\x02", 12));
+    expectOneFailureLine(garbage, {"(1002)", ":1: bad number"});
+    const e2e::Run slow = e2e::runScript(kExe, kShortRun, "1", {{"LUMEN_FPS", "1e-300"}});
+    expectOneFailureLine(slow, {"(1002)", "bad LUMEN_FPS \"1e-300\" (frames per second, from 0.000001 to 1000000)"});
+    fs::remove_all(dir);
+}
+
+// ---- Ends ------------------------------------------------------------------------------------
+
+// SIGINT, SIGTERM and SIGHUP end a headless run as closing the window does: status 0, nothing
+// on standard error, Free called, the picture and the movie whole.
+TEST(Ends, StopSignalsEndAHeadlessRunInOrder) {
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        const std::string dir = e2e::tempDir("signal");
+        e2e::RunOptions options;
+        options.signal = sig;
+        options.signalAfterMs = 700;
+        const e2e::Run r = e2e::run(kExe, {{"LUMEN_HEADLESS", "1"}, {"LUMEN_FPS", "60"},
+                                           {"LUMEN_CAPTURE", dir + "/p.png"}, {"LUMEN_MOVIE", dir + "/m.gif"}},
+                                    options);
+        EXPECT_EQ(r.status, 0) << strsignal(sig) << ": " << r.err;
+        EXPECT_EQ(r.err, "") << strsignal(sig);
+        EXPECT_GE(e2e::count(r.trace, "Act "), 5) << strsignal(sig);
+        EXPECT_LT(e2e::count(r.trace, "Act "), 1000) << strsignal(sig) << ": the demo ran to its end";
+        EXPECT_NE(e2e::find(r.trace, "raise 0 null"), -1);
+        EXPECT_EQ(e2e::count(r.trace, "Free live="), 1);
+        EXPECT_TRUE(wholePng(e2e::readFile(dir + "/p.png"))) << strsignal(sig);
+        EXPECT_TRUE(wholeGif(e2e::readFile(dir + "/m.gif"))) << strsignal(sig);
+        fs::remove_all(dir);
+    }
+}
+
+// With standard error closed, no file takes descriptor 2: the trace holds no diagnostic line.
+TEST(Ends, ClosedStandardErrorIsNotTakenByAFile) {
+    e2e::RunOptions options;
+    options.closeStderr = true;
+    const std::string dir = e2e::tempDir("closed");
+    e2e::writeFile(dir + "/bad.script", "1 jump\n");
+    const e2e::Run r = e2e::run(kExe, {{"LUMEN_SCRIPT", dir + "/bad.script"}}, options);
+    EXPECT_EQ(r.status, 1);
+    ASSERT_FALSE(r.trace.empty());
+    for (const std::string& line : r.trace) EXPECT_EQ(line.find("Stackrise:"), std::string::npos) << line;
+    EXPECT_EQ(e2e::readFile(dir + "/bad.script"), "1 jump\n");
+    fs::remove_all(dir);
+}
+
+// A stack overflow inside Lumen ends through the top-level handling: one line, Free, status 1.
+TEST(Ends, StackOverflowEndsWithOneLine) {
+    const e2e::Run r = e2e::runScript(kExe, "1 move 10 10\n3 overflow\n");
+    expectOneFailureLine(r, {"fault 0xC00000FD", "(Lumen.lmd+0x", "stack overflow"});
+    EXPECT_NE(e2e::find(r.trace, "overflow"), -1);
+    EXPECT_EQ(e2e::count(r.trace, "Free live="), 1);
+}
+
+// ---- The library -----------------------------------------------------------------------------
+
+// A damaged (truncated) library is a failure of start-up, never an abort.
+TEST(Library, TruncatedLibraryFailsStartUp) {
+    const std::string dir = e2e::tempDir("damaged");
+    fs::copy_file(kExe, dir + "/stackrise");
+    fs::create_directories(dir + "/Data");
+    const std::string whole = e2e::readFile(kLibrary);
+    for (const std::size_t size : {std::size_t{64}, std::size_t{4096}, whole.size() / 16}) {
+        e2e::writeFile(dir + "/Data/Lumen.lmd", whole.substr(0, size));
+        const e2e::Run r = e2e::run(dir + "/stackrise", {{"LUMEN_HEADLESS", "1"}});
+        expectOneFailureLine(r, {"(3001)", dir + "/Data/Lumen.lmd"});
+        EXPECT_TRUE(r.trace.empty()) << size;
+    }
+    fs::remove_all(dir);
+}
+
+// The library comes only from the executable's own folder: from a folder whose path is beyond
+// the system's limit the program says it cannot find it and never loads the one in the
+// working directory (which would run the demo and end with status 0).
+TEST(Library, NeverFromTheWorkingDirectory) {
+    const std::string root = e2e::tempDir("deep");
+    const std::string work = root + "/work";
+    fs::create_directories(work + "/Data");
+    fs::copy_file(kLibrary, work + "/Data/Lumen.lmd");
+    // 30 levels of 200 characters: the executable's path is past PATH_MAX.
+    int dirFd = ::open(root.c_str(), O_PATH | O_DIRECTORY);
+    ASSERT_GE(dirFd, 0);
+    const std::string level(200, 'd');
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_EQ(::mkdirat(dirFd, level.c_str(), 0700), 0);
+        const int next = ::openat(dirFd, level.c_str(), O_PATH | O_DIRECTORY);
+        ::close(dirFd);
+        dirFd = next;
+        ASSERT_GE(dirFd, 0);
+    }
+    const std::string program = e2e::readFile(kExe);
+    const int exeFd = ::openat(dirFd, "stackrise", O_WRONLY | O_CREAT | O_CLOEXEC, 0700);
+    ASSERT_GE(exeFd, 0);
+    ASSERT_EQ(::write(exeFd, program.data(), program.size()), static_cast<ssize_t>(program.size()));
+    ::close(exeFd);
+    const int runFd = ::openat(dirFd, "stackrise", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(runFd, 0);
+    const std::string errPath = root + "/stderr.txt";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(err, 2);
+        if (::chdir(work.c_str()) != 0) _exit(126);
+        char* argv[] = {const_cast<char*>("stackrise"), nullptr};
+        char headless[] = "LUMEN_HEADLESS=1";
+        char* envp[] = {headless, nullptr};
+        ::fexecve(runFd, argv, envp);
+        _exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(runFd);
+    ::close(dirFd);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const auto err = lines(e2e::readFile(errPath));
+    ASSERT_EQ(err.size(), 1u);
+    EXPECT_NE(err[0].find("fault 0xBB9 (3001)"), std::string::npos) << err[0];
+    EXPECT_NE(err[0].find("cannot load Data/Lumen.lmd ("), std::string::npos) << err[0];
+    fs::remove_all(root);
+}
+
+}  // namespace
