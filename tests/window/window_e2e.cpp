@@ -359,6 +359,69 @@ TEST_F(WindowTest, SigintEndsTheRunWithStatusZero) {
     EXPECT_NE(child_->err().find("Lumen: seed "), std::string::npos) << child_->err();
 }
 
+// SIGHUP (the terminal went away) ends a window run in order too, and SIGPIPE does not kill
+// it: the recording is whole and ends with the quit of the last frame.
+TEST_F(WindowTest, HangupEndsTheRunInOrderAndSigpipeIsHarmless) {
+    const std::string recordPath = testing::TempDir() + "/hup-" + std::to_string(getpid()) + ".script";
+    start({{"LUMEN_RECORD", recordPath}});
+    child_->signal(SIGPIPE);
+    awaitFrames(5);
+    child_->signal(SIGHUP);
+    ASSERT_EQ(child_->wait(), 0) << child_->err();
+    const std::vector<std::string> t = child_->trace();
+    expectOrderlyEnd(t);
+    std::ifstream in(recordPath);
+    std::string last;
+    for (std::string line; std::getline(in, line);) last = line;
+    EXPECT_EQ(last, std::to_string(lastFrame(t)) + " quit");
+    std::remove(recordPath.c_str());
+}
+
+// Frames from line `from` on in which the left button went down: the town reads Mouse(0), then
+// the pointer's x.
+int pressFrames(const std::vector<std::string>& t, int from) {
+    int n = 0;
+    for (int i = findLine(t, "Mouse 0 -> 1", from); i >= 0 && i + 1 < static_cast<int>(t.size());
+         i = findLine(t, "Mouse 0 -> 1", i + 1))
+        n += t[static_cast<std::size_t>(i) + 1].rfind("MouseX -> ", 0) == 0;
+    return n;
+}
+
+// Quick drags, each press and release within a frame or two of the last: every press reaches
+// the program in a frame of its own, 30 towers rise (all slots), and the recording replays to
+// the same frames.
+TEST_F(WindowTest, QuickDragsAreNeverMerged) {
+    const std::string recordPath = testing::TempDir() + "/quick-" + std::to_string(getpid()) + ".script";
+    start({{"LUMEN_RECORD", recordPath}});
+    constexpr int kDrags = 40;
+    std::string drags;
+    for (int i = 0; i < kDrags; ++i) {
+        const int x = 20 + (i % 10) * 150;
+        drags += "mousemove --window W " + std::to_string(x) + " 700 mousedown 1 mousemove --window W " +
+                 std::to_string(x + 120) + " 700 mouseup 1 ";
+    }
+    const int from = static_cast<int>(child_->trace().size());
+    xdo(drags);
+    ASSERT_TRUE(waitUntil([&] { return pressFrames(child_->trace(), from) >= kDrags; }, Seconds(60)))
+        << "presses were lost: " << pressFrames(child_->trace(), from) << " of " << kDrags;
+    awaitFrames(10);
+    child_->signal(SIGTERM);
+    ASSERT_EQ(child_->wait(), 0) << child_->err();
+    const std::vector<std::string> windowed = child_->trace();
+    EXPECT_EQ(pressFrames(windowed, from), kDrags);
+    // Each raised tower draws "Rnd 2 5" once: all 30 slots were filled.
+    int raised = 0;
+    for (const std::string& l : windowed) raised += l.rfind("Rnd 2 5 -> ", 0) == 0;
+    EXPECT_EQ(raised, 30);
+
+    std::unique_ptr<Child> again = replay(recordPath);
+    ASSERT_EQ(again->wait(), 0) << again->err();
+    const std::vector<std::string> replayed = again->trace();
+    EXPECT_EQ(lastFrame(replayed), lastFrame(windowed));
+    EXPECT_TRUE(drawRects(windowed) == drawRects(replayed));
+    std::remove(recordPath.c_str());
+}
+
 // With a display there, LUMEN_HEADLESS=1 still runs headless: no window, no fallback line.
 TEST_F(WindowTest, HeadlessWhenAskedEvenWithADisplay) {
     Child c(kExe, {{"DISPLAY", server_->display()}, {"LUMEN_HEADLESS", "1"}, {"LUMEN_FPS", "400"}});

@@ -1,0 +1,172 @@
+// Outputs are replaced whole or not at all; the input queue loses no button change.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "core/input.h"
+#include "core/output.h"
+#include "helpers.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using lumen::OutputFile;
+using lumen_test::readAll;
+
+std::string freshDir() {
+    static int serial = 0;
+    const fs::path dir = fs::temp_directory_path() /
+                         ("lumen_output_" + std::to_string(getpid()) + "_" + std::to_string(serial++));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir.string();
+}
+
+std::size_t filesIn(const std::string& dir) {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+TEST(OutputFile, NothingAtThePathChangesUntilCommitAndDiscardLeavesNoTrace) {
+    const std::string dir = freshDir();
+    const std::string path = dir + "/out.txt";
+    {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        std::fputs("before", f);
+        std::fclose(f);
+    }
+    OutputFile out;
+    ASSERT_TRUE(out.open(path, "test"));
+    EXPECT_FALSE(out.streaming());
+    EXPECT_NE(out.writingPath(), path);
+    ASSERT_TRUE(out.line("after"));
+    EXPECT_EQ(readAll(path), "before");
+    EXPECT_EQ(filesIn(dir), 2u);
+    out.discard();
+    EXPECT_EQ(readAll(path), "before");
+    EXPECT_EQ(filesIn(dir), 1u);
+
+    ASSERT_TRUE(out.open(path, "test"));
+    ASSERT_TRUE(out.line("after"));
+    ASSERT_TRUE(out.commit()) << out.error();
+    EXPECT_EQ(readAll(path), "after\n");
+    EXPECT_EQ(filesIn(dir), 1u);
+    fs::remove_all(dir);
+}
+
+// A failure noted by a writer (a library that writes to stream()) removes the temporary and
+// leaves the path alone; the message names the output and the path.
+TEST(OutputFile, AFailureKeepsThePathAsItWas) {
+    const std::string dir = freshDir();
+    const std::string path = dir + "/p.png";
+    OutputFile out;
+    ASSERT_TRUE(out.open(path, "picture"));
+    out.write("half");
+    out.fail("No space left on device");
+    out.fail("a later reason");  // the first one stands
+    EXPECT_FALSE(out.commit());
+    EXPECT_EQ(out.error(), "cannot write picture " + path + ": No space left on device");
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_EQ(filesIn(dir), 0u);
+    fs::remove_all(dir);
+}
+
+// A link is followed: the file it points to is replaced and the link stays a link.
+TEST(OutputFile, ReplacesTheTargetOfALink) {
+    const std::string dir = freshDir();
+    fs::create_directories(dir + "/real");
+    std::FILE* f = std::fopen((dir + "/real/t.txt").c_str(), "wb");
+    std::fclose(f);
+    fs::create_symlink(dir + "/real/t.txt", dir + "/link.txt");
+    OutputFile out;
+    ASSERT_TRUE(out.open(dir + "/link.txt", "trace"));
+    out.line("x");
+    ASSERT_TRUE(out.commit()) << out.error();
+    EXPECT_TRUE(fs::is_symlink(dir + "/link.txt"));
+    EXPECT_EQ(readAll(dir + "/real/t.txt"), "x\n");
+    fs::remove_all(dir);
+}
+
+// The trace after Free: committed so far, then written on in place.
+TEST(OutputFile, CommitAndContinueAppendsInPlace) {
+    const std::string dir = freshDir();
+    const std::string path = dir + "/trace";
+    OutputFile out;
+    ASSERT_TRUE(out.open(path, "trace"));
+    out.line("Free live=1");
+    ASSERT_TRUE(out.commitAndContinue()) << out.error();
+    EXPECT_EQ(readAll(path), "Free live=1\n");
+    out.line("FreeMem #2");
+    EXPECT_EQ(readAll(path), "Free live=1\nFreeMem #2\n");
+    ASSERT_TRUE(out.commit());
+    EXPECT_EQ(filesIn(dir), 1u);
+    fs::remove_all(dir);
+}
+
+TEST(OutputFile, FoldersAndMissingFoldersAreRefusedDevicesAreStreams) {
+    OutputFile out;
+    EXPECT_FALSE(out.open("/tmp", "picture"));
+    EXPECT_EQ(out.error(), "cannot write picture /tmp: it is a folder");
+    EXPECT_FALSE(out.open("/nonexistent-dir/x", "movie"));
+    EXPECT_EQ(out.error(), "cannot write movie /nonexistent-dir/x: No such file or directory");
+    ASSERT_TRUE(out.open("/dev/null", "trace"));
+    EXPECT_TRUE(out.streaming());
+    EXPECT_TRUE(out.line("x"));
+    EXPECT_TRUE(out.commit());
+    struct stat st {};
+    ASSERT_EQ(::stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+// ---- InputQueue ----------------------------------------------------------------------------
+
+struct Frame {
+    bool left, right;
+    double x;
+};
+
+std::vector<Frame> frames(lumen::InputQueue& q, int n) {
+    std::vector<Frame> out;
+    lumen::InputState s;
+    for (int i = 0; i < n; ++i) {
+        q.take(s);
+        out.push_back({s.down[0], s.down[1], s.x});
+    }
+    return out;
+}
+
+TEST(InputQueue, EachChangeOfAButtonTakesAFrameOfItsOwn) {
+    lumen::InputQueue q;
+    // Two whole clicks and a press between two frames, with the pointer moving on.
+    q.button(0, true, 10, 0);
+    q.button(0, false, 20, 0);
+    q.button(0, true, 30, 0);
+    q.button(0, false, 40, 0);
+    q.button(0, true, 50, 0);
+    q.pointer(60, 0);
+    const std::vector<Frame> f = frames(q, 7);
+    const bool left[] = {true, false, true, false, true, true, true};
+    const double x[] = {10, 20, 30, 40, 60, 60, 60};
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_EQ(f[i].left, left[i]) << i;
+        EXPECT_EQ(f[i].x, x[i]) << i;  // where the change happened while more wait, then now
+    }
+}
+
+TEST(InputQueue, ButtonsChangeTogetherButNeverOutOfOrder) {
+    lumen::InputQueue q;
+    q.button(0, true, 1, 0);
+    q.button(1, true, 2, 0);
+    q.button(0, false, 3, 0);  // waits for the next frame, and so does all that follows
+    q.button(1, false, 4, 0);
+    q.button(1, false, 5, 0);  // a release of a button that is up changes nothing
+    const std::vector<Frame> f = frames(q, 3);
+    EXPECT_TRUE(f[0].left && f[0].right);
+    EXPECT_TRUE(!f[1].left && !f[1].right);
+    EXPECT_TRUE(!f[2].left && !f[2].right);
+    EXPECT_EQ(f[1].x, 5);
+}
+
+}  // namespace
