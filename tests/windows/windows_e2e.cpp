@@ -2,8 +2,15 @@
 // statuses, the same traces as the Linux build, the PE files, the icon resource, and one run in
 // a window on a virtual display driven by xdotool.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -703,4 +710,228 @@ TEST(WindowsWindow, FailureWithoutAConsoleIsShownInAMessageBox) {
     EXPECT_EQ(none.status, 1) << none.err;
     EXPECT_NE(e2e::readFile(dir + "/stderr.txt").find("fault 0xBB9 (3001)"), std::string::npos);
     if (!testing::Test::HasFailure()) fs::remove_all(dir);
+}
+
+// ---- Stop signals under Wine ---------------------------------------------------------------
+
+namespace {
+
+// A long headless run (paced, so that it lasts) with its picture and trace in a folder of its own.
+struct LongRun {
+    std::string dir = e2e::tempDir("signal");
+    std::string script = dir + "/long.script";
+    std::map<std::string, std::string> env;
+    LongRun() {
+        e2e::writeFile(script, "1 move 300 500\n2 press left\n3 move 500 500\n4 release left\n100000 quit\n");
+        env = win::wineEnv();
+        env.insert({{"PATH", "/usr/bin:/bin"}, {"HOME", dir}, {"LUMEN_SCRIPT", script}, {"LUMEN_FPS", "60"},
+                    {"LUMEN_CAPTURE", dir + "/last.png"}, {"LUMEN_TRACE", dir + "/trace.txt"}});
+    }
+    // Waits (at most 30 s) until some file of the folder (the trace being written) holds frame 30.
+    bool waitForFrame30() const {
+        for (int i = 0; i < 600; ++i) {
+            for (const auto& entry : fs::directory_iterator(dir)) {
+                if (entry.is_regular_file() && e2e::readFile(entry.path()).find("\nAct 30\n") != std::string::npos)
+                    return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    // The run ended as closing the window ends it: the orderly end, Free, the picture whole.
+    void expectOrderlyEnd(int status, const std::string& err) const {
+        EXPECT_EQ(status, 0) << err;
+        EXPECT_EQ(err, "");
+        const auto trace = lines(e2e::readFile(dir + "/trace.txt"));
+        EXPECT_GE(e2e::count(trace, "Act "), 30);
+        EXPECT_LT(e2e::count(trace, "Act "), 100000) << "the run was not stopped";
+        EXPECT_NE(e2e::find(trace, "raise 0 null"), -1) << "not the orderly end";
+        EXPECT_NE(e2e::find(trace, "Free live=1"), -1);
+        const win::Image picture = win::readPng(dir + "/last.png");
+        EXPECT_EQ(picture.width, 1600) << "no whole picture";
+        EXPECT_EQ(picture.height, 900);
+        for (const auto& entry : fs::directory_iterator(dir))
+            EXPECT_NE(entry.path().extension(), ".tmp") << "a temporary was left: " << entry.path();
+    }
+    ~LongRun() {
+        if (!testing::Test::HasFailure()) fs::remove_all(dir);
+    }
+};
+
+}  // namespace
+
+TEST(WindowsSignals, SigintSigtermAndSighupEndAHeadlessRunInOrder) {
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
+        LongRun run;
+        const pid_t pid = win::spawn({"/usr/lib/wine/wine64", kExe}, run.env, run.dir + "/stderr.txt");
+        ASSERT_TRUE(run.waitForFrame30()) << e2e::readFile(run.dir + "/stderr.txt");
+        kill(pid, sig);
+        const int status = win::waitFor(pid, 30);
+        run.expectOrderlyEnd(status, e2e::readFile(run.dir + "/stderr.txt"));
+    }
+}
+
+TEST(WindowsSignals, CtrlCInATerminalEndsTheRunInOrder) {
+    // As a user does: the program runs in a terminal and Ctrl-C is typed there.
+    LongRun run;
+    std::vector<std::string> entries;
+    for (const auto& [k, v] : run.env) entries.push_back(k + "=" + v);
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::vector<char*> envp;
+        for (auto& e : entries) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        const std::string wine = "/usr/lib/wine/wine64";
+        char* argv[] = {const_cast<char*>(wine.c_str()), const_cast<char*>(kExe.c_str()), nullptr};
+        execve(argv[0], argv, envp.data());
+        _exit(127);
+    }
+    // What the terminal shows, read as it comes so that the program never waits on it.
+    std::string shown;
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {
+        char buffer[4096];
+        while (reading) {
+            pollfd ready{terminal, POLLIN, 0};
+            if (poll(&ready, 1, 100) <= 0) continue;
+            const ssize_t n = read(terminal, buffer, sizeof buffer);
+            if (n <= 0) break;
+            shown.append(buffer, static_cast<size_t>(n));
+        }
+    });
+    const bool going = run.waitForFrame30();
+    const char ctrlC = 0x03;
+    if (going) {
+        EXPECT_EQ(write(terminal, &ctrlC, 1), 1);
+    }
+    const int status = win::waitFor(pid, 30);
+    reading = false;
+    reader.join();
+    close(terminal);
+    ASSERT_TRUE(going) << shown;
+    // The terminal echoes the ^C; nothing else may be shown.
+    std::string rest = shown;
+    for (const std::string echo : {"^C", "\r", "\n"}) {
+        for (size_t at; (at = rest.find(echo)) != std::string::npos;) rest.erase(at, echo.size());
+    }
+    run.expectOrderlyEnd(status, rest);
+}
+
+TEST(WindowsSignals, SigtermEndsAWindowedRunAsClosingTheWindowDoes) {
+    WindowedRun run;
+    ASSERT_TRUE(run.start()) << "no window titled Stackrise (or no display)";
+    run.waitFrames(30);
+    kill(run.pid, SIGTERM);
+    const int status = win::waitFor(run.pid, 30);
+    run.pid = -1;
+    EXPECT_EQ(status, 0) << e2e::readFile(run.dir + "/stderr.txt");
+    const auto t = lines(e2e::readFile(run.trace));
+    EXPECT_NE(e2e::find(t, "raise 0 null"), -1) << "not the orderly end";
+    EXPECT_NE(e2e::find(t, "Free live=1"), -1);
+    expectEveryBlockFreed(t);
+    EXPECT_EQ(win::readPng(run.dir + "/last.png").width, 1600) << "no whole picture";
+    // The recording ends with its quit and replays to the same frames.
+    const std::string recording = e2e::readFile(run.dir + "/input.script");
+    EXPECT_NE(recording.find(" quit"), std::string::npos) << recording;
+    const e2e::Run replay = e2e::run(win::kLinuxExe, {{"LUMEN_SCRIPT", run.dir + "/input.script"}});
+    EXPECT_EQ(win::withoutBuildId(replay.trace), win::withoutBuildId(t));
+}
+
+// ---- Outputs under Wine ---------------------------------------------------------------------
+
+namespace {
+
+// A small file system of its own (tmpfs, which root can mount), gone at the end.
+struct SmallDisk {
+    std::string dir = e2e::tempDir("smalldisk");
+    bool mounted = false;
+    explicit SmallDisk(const char* size) { mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, size) == 0; }
+    // Fills what is left of it.
+    void fill() const {
+        std::string block(4096, 'x');
+        if (FILE* f = std::fopen((dir + "/filler").c_str(), "wb")) {
+            while (std::fwrite(block.data(), 1, block.size(), f) == block.size() && std::fflush(f) == 0) {
+            }
+            std::fclose(f);
+        }
+    }
+    bool makeReadOnly() const {
+        return mount("tmpfs", dir.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+    std::set<std::string> names() const {
+        std::set<std::string> out;
+        for (const auto& entry : fs::directory_iterator(dir)) out.insert(entry.path().filename().string());
+        return out;
+    }
+    ~SmallDisk() {
+        if (mounted) umount2(dir.c_str(), MNT_DETACH);
+        fs::remove_all(dir);
+    }
+};
+
+}  // namespace
+
+TEST(WindowsOutputs, FullDiskKeepsTheEarlierPictureAndTraceWholeAndFailsTheRun) {
+    SmallDisk disk("size=256k");
+    if (!disk.mounted) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+    e2e::writeFile(disk.dir + "/last.png", "an earlier picture");
+    e2e::writeFile(disk.dir + "/trace.txt", "an earlier trace\n");
+    disk.fill();
+    const std::set<std::string> before = disk.names();
+    const std::string script = e2e::tempDir("fullscript") + "/s.script";
+    e2e::writeFile(script, "3 quit\n");
+    // The picture (5.7 MB stored) cannot fit; the trace has no room from its first line.
+    for (const auto& [variable, file] : std::vector<std::pair<std::string, std::string>>{
+             {"LUMEN_CAPTURE", "/last.png"}, {"LUMEN_TRACE", "/trace.txt"}}) {
+        SCOPED_TRACE(variable);
+        std::map<std::string, std::string> env = win::wineEnv();
+        env.insert({{"PATH", "/usr/bin:/bin"}, {"LUMEN_SCRIPT", script}, {variable, disk.dir + file}});
+        const std::string err = e2e::tempDir("fullerr") + "/stderr.txt";
+        const int status = win::waitFor(win::spawn({"/usr/lib/wine/wine64", kExe}, env, err), 60);
+        EXPECT_EQ(status, 1);
+        const auto said = lines(e2e::readFile(err));
+        ASSERT_EQ(said.size(), 1u) << e2e::readFile(err);
+        EXPECT_NE(said[0].find("cannot write " + std::string(variable == "LUMEN_CAPTURE" ? "picture " : "trace ") +
+                               disk.dir + file + ": "),
+                  std::string::npos)
+            << said[0];
+        EXPECT_EQ(e2e::readFile(disk.dir + "/last.png"), "an earlier picture");
+        EXPECT_EQ(e2e::readFile(disk.dir + "/trace.txt"), "an earlier trace\n");
+        EXPECT_EQ(disk.names(), before) << "a temporary was left behind";
+    }
+}
+
+TEST(WindowsOutputs, ReadOnlyFolderFailsWithOneLineAndKeepsItsFile) {
+    SmallDisk disk("size=1m");
+    if (!disk.mounted) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+    e2e::writeFile(disk.dir + "/last.png", "an earlier picture");
+    ASSERT_TRUE(disk.makeReadOnly());
+    const e2e::Run r = win::runScript(kExe, "3 quit\n", "1", {{"LUMEN_CAPTURE", disk.dir + "/last.png"}});
+    EXPECT_EQ(r.status, 1);
+    const auto said = lines(r.err);
+    ASSERT_EQ(said.size(), 1u) << r.err;
+    EXPECT_TRUE(std::regex_match(said[0], kDiagnostic)) << said[0];
+    EXPECT_NE(said[0].find("cannot write picture " + disk.dir + "/last.png: "), std::string::npos) << said[0];
+    EXPECT_EQ(e2e::readFile(disk.dir + "/last.png"), "an earlier picture");
+}
+
+TEST(WindowsOutputs, NulDeviceIsWrittenAsAStream) {
+    // NUL (any case) is the null device wherever the program runs: nothing named NUL appears, the
+    // run ends in order.
+    const std::string cwd = e2e::tempDir("nulcwd");
+    const std::string script = cwd + "/s.script";
+    e2e::writeFile(script, "1 move 300 500\n2 press left\n3 move 500 500\n4 release left\n20 quit\n");
+    for (const std::string name : {"NUL", "nul"}) {
+        SCOPED_TRACE(name);
+        const e2e::Run r = win::run(kExe, {{"LUMEN_SCRIPT", script}, {"LUMEN_CAPTURE", name}}, cwd);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_NE(e2e::find(r.trace, "Free live=1"), -1);
+    }
+    std::set<std::string> left;
+    for (const auto& entry : fs::directory_iterator(cwd)) left.insert(entry.path().filename().string());
+    EXPECT_EQ(left, std::set<std::string>{"s.script"});
 }
