@@ -61,7 +61,16 @@ std::optional<FaultPlan> FaultPlan::parse(std::string_view text, std::string& er
     uint64_t when = 0;
     if (const std::optional<uint64_t> n = parseUnsigned(*whenText)) when = *n;
     uint64_t code = UINT64_MAX;
-    if (const std::optional<uint64_t> c = parseUnsigned(codeText)) code = *c;
+    Kind kind = Kind::Fault;
+    if (codeText == "bad_alloc") {
+        kind = Kind::BadAlloc;
+        code = 0;
+    } else if (codeText == "exception") {
+        kind = Kind::Exception;
+        code = 0;
+    } else if (const std::optional<uint64_t> c = parseUnsigned(codeText)) {
+        code = *c;
+    }
     if (when == 0 || when > static_cast<uint64_t>(INT64_MAX) || code > UINT32_MAX ||
         (message && code >= 0x80000000u))
         return std::nullopt;
@@ -70,6 +79,7 @@ std::optional<FaultPlan> FaultPlan::parse(std::string_view text, std::string& er
     plan.op_ = *op;
     plan.when_ = when;
     plan.code_ = static_cast<uint32_t>(code);
+    plan.kind_ = kind;
     plan.hasMessage_ = message.has_value();
     if (message) plan.message_.assign(*message);
     return plan;

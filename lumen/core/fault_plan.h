@@ -1,6 +1,8 @@
 // LUMEN_FAULT=OP:N:CODE[:MESSAGE]: the N-th call of operation OP raises fault CODE, with
-// MESSAGE (the rest of the text, colons included) or a null message. A test hook: it lets the
-// program's fault handling be tried in every place it calls Lumen.
+// MESSAGE (the rest of the text, colons included) or a null message. CODE `bad_alloc` or
+// `exception` throws that C++ exception inside Lumen instead (MESSAGE is the exception's text),
+// which the entry point must turn into a fault. A test hook: it lets the program's fault
+// handling be tried in every place it calls Lumen.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +34,9 @@ public:
         fired_ = true;
         return true;
     }
+    // What the planted call throws: a fault, or a C++ exception of another kind.
+    enum class Kind { Fault, BadAlloc, Exception };
+    Kind kind() const { return kind_; }
     uint32_t code() const { return code_; }
     bool hasMessage() const { return hasMessage_; }
     const std::string& message() const { return message_; }
@@ -42,6 +47,7 @@ private:
     uint64_t calls_ = 0;   // calls of op_ counted so far
     bool fired_ = false;
     uint32_t code_ = 0;
+    Kind kind_ = Kind::Fault;
     bool hasMessage_ = false;
     std::string message_;
 };

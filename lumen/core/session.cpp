@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <thread>
 
 #include "core/canvas.h"
@@ -188,6 +190,12 @@ void Session::throwFault(uint32_t code, uint64_t argument, uint64_t address) {
 }
 
 void Session::raisePlanted() {
+    switch (planted_.kind()) {
+        case FaultPlan::Kind::BadAlloc: throw std::bad_alloc();
+        case FaultPlan::Kind::Exception:
+            throw std::runtime_error(planted_.hasMessage() ? planted_.message() : "planted");
+        case FaultPlan::Kind::Fault: break;
+    }
     if (planted_.hasMessage()) raise(planted_.code(), planted_.message());
     raiseNull(planted_.code());
 }

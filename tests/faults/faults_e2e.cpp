@@ -190,6 +190,19 @@ TEST(PlantedFault, InitLineComesRightBeforeTheRaise) {
     EXPECT_EQ(e2e::find(o.run.trace, "Act"), -1);
 }
 
+// Lumen's own failures that are not faults (out of memory in its own work, an exception of
+// another kind) leave its entry points as faults, and end like any other.
+TEST(PlantedFault, OtherExceptionsInsideLumenBecomeFaults) {
+    const Outcome oom = runWith(kDragAndTip, "Act:3:bad_alloc");
+    expectFailure(oom, 1003, ": Lumen: out of memory in Act", "Lumen.lmd");
+    EXPECT_NE(e2e::find(oom.run.trace, "raise 1003 \"Lumen: out of memory in Act\""), -1);
+    const Outcome other = runWith(kDragAndTip, "Rnd:1:exception:the generator broke");
+    expectFailure(other, 1007, ": Lumen: internal error in Rnd: the generator broke", "Lumen.lmd");
+    const Outcome early = runWith(kDragAndTip, "Init:1:bad_alloc");
+    expectFailure(early, 1003, ": Lumen: out of memory in Init", "Lumen.lmd");
+    EXPECT_EQ(e2e::find(early.run.trace, "Act"), -1);
+}
+
 // Every allocation of start-up and of the town's set-up can fail: AppConfig, its two titles,
 // Init's copy, the Town, its slot array and 30 towers with their colours. Each partial
 // construction must be taken apart again with nothing lost and nothing freed twice.
