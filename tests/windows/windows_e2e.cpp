@@ -125,8 +125,16 @@ struct WindowedRun {
                     {"LUMEN_RECORD", dir + "/input.script"}, {"LUMEN_CAPTURE", dir + "/last.png"},
                     {"LUMEN_SEED", "7"}});
         pid = win::spawn({"/usr/lib/wine/wine64", kExe}, env, dir + "/stderr.txt");
-        const auto found = lines(win::shell(x + "timeout 60 xdotool search --sync --name '^Stackrise$'"));
-        if (!found.empty()) window = found[0];
+        // Searched again and again rather than with --sync: a search that meets a window being
+        // destroyed (another program's) ends with an X error and no result.
+        for (int i = 0; i < 300 && window.empty(); ++i) {
+            const auto found = lines(win::shell(x + "xdotool search --name '^Stackrise$'"));
+            if (!found.empty()) {
+                window = found[0];
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+        }
         return !window.empty();
     }
     int frames() const { return e2e::count(lines(e2e::readFile(trace)), "Act "); }
