@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -137,7 +138,15 @@ struct WindowedRun {
         }
         return !window.empty();
     }
-    int frames() const { return e2e::count(lines(e2e::readFile(trace)), "Act "); }
+    // Frames shown so far: the trace grows in a temporary beside its path until the run ends.
+    int frames() const {
+        int most = 0;
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            if (entry.path().filename().string().find("trace.txt") == std::string::npos) continue;
+            most = std::max(most, e2e::count(lines(e2e::readFile(entry.path())), "Act "));
+        }
+        return most;
+    }
     // Waits until `n` more frames have been shown (at most 20 s).
     void waitFrames(int n) const {
         const int until = frames() + n;
@@ -687,6 +696,46 @@ TEST(WindowsWindow, ResizedWindowLetterboxesTheCanvasAndMapsTheMouseBack) {
         EXPECT_EQ(pixel(clientW - 1 - lx / 2, clientH / 2), 0x000000);
     }
     EXPECT_EQ(pixel(lx + w / 2, ly + h / 4), 0x0B1328);
+}
+
+// Drags much quicker than a frame, as a fast hand or a tablet gives them: every press and every
+// release reaches the program in a frame of its own, so each drag raises its tower, pressed where
+// it began.
+TEST(WindowsWindow, QuickDragsAreNeverMerged) {
+    WindowedRun run;
+    ASSERT_TRUE(run.start()) << "no window titled Stackrise (or no display)";
+    const Geometry g = geometryOf(run.x, run.window);
+    const int border = (g.width - 1600) / 2;
+    ASSERT_GE(border, 0);
+    const int left = g.x + border;
+    const int top = g.y + g.height - border - 900;
+    run.waitFrames(5);
+    // Eight drags 150 px long at x = 100, 280, ..., 1360, all sent at once.
+    std::string gestures;
+    std::vector<int> starts;
+    for (int i = 0; i < 8; ++i) {
+        const int x = 100 + 180 * i;
+        starts.push_back(x);
+        const std::string y = " " + std::to_string(top + 600);
+        gestures += " mousemove " + std::to_string(left + x) + y + " mousedown 1 mousemove " +
+                    std::to_string(left + x + 150) + y + " mouseup 1";
+    }
+    run.xdotool(gestures);
+    run.waitFrames(30);
+    EXPECT_EQ(run.close(), 0) << e2e::readFile(run.dir + "/stderr.txt");
+
+    const auto t = lines(e2e::readFile(run.trace));
+    std::vector<int> pressedAt;
+    // The program reads the pointer right after it sees a press (the drag's start).
+    for (int i = e2e::find(t, "Mouse 0 -> 1"); i != -1; i = e2e::find(t, "Mouse 0 -> 1", i + 1)) {
+        const std::string& next = t[static_cast<size_t>(i) + 1];
+        if (next.rfind("MouseX -> ", 0) == 0) pressedAt.push_back(static_cast<int>(std::lround(std::stod(next.substr(10)))));
+    }
+    EXPECT_EQ(pressedAt, starts) << "presses lost or merged";
+    EXPECT_EQ(e2e::count(t, "Rnd 2 5 -> "), 8) << "a tower for each drag";
+    // The recording holds every press and release and replays to the same frames.
+    const e2e::Run replay = e2e::run(win::kLinuxExe, {{"LUMEN_SCRIPT", run.dir + "/input.script"}});
+    EXPECT_EQ(win::withoutBuildId(replay.trace), win::withoutBuildId(t));
 }
 
 // A failure of a copy started without a console or standard error, as a double-click in the
