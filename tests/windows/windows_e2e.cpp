@@ -421,6 +421,23 @@ TEST(WindowsFaults, StackOverflowInsideTheLibraryEndsWithOneLineFreeAndStatusOne
     EXPECT_EQ(e2e::count(r.trace, "FreeMem"), allocs) << "every block given back";
 }
 
+TEST(WindowsFaults, StackOverflowInsideLumenEndsAsOnLinux) {
+    // Lumen's `overflow` recurses until the stack runs out, in the frame after a tower was raised.
+    const std::string script = "1 move 300 500\n2 press left\n3 move 500 500\n4 release left\n6 overflow\n";
+    const e2e::Run r = win::runScript(kExe, script);
+    EXPECT_EQ(r.status, 1);
+    const auto err = lines(r.err);
+    ASSERT_EQ(err.size(), 1u) << r.err;
+    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
+    EXPECT_EQ(err[0].rfind("Stackrise: fault 0xC00000FD (3221225725) at 0x", 0), 0u) << err[0];
+    EXPECT_NE(err[0].find("(Lumen.lmd+0x"), std::string::npos) << err[0];
+    EXPECT_NE(e2e::find(r.trace, "overflow"), -1);
+    EXPECT_NE(e2e::find(r.trace, "Free live=1"), -1);
+    // The program's frames below Act were unwound with their destructors: the town went back.
+    expectEveryBlockFreed(r.trace);
+    expectSameAsLinux(r, e2e::runScript(win::kLinuxExe, script));
+}
+
 TEST(WindowsFaults, BadScriptLineIsReportedAndEndsTheRun) {
     const e2e::Run r = win::runScript(kExe, "1 move 10 20\n2 jump 3\n");
     EXPECT_EQ(r.status, 1);
