@@ -231,6 +231,23 @@ TEST(WindowsBinding, LibraryInTheWorkingDirectoryOrOnThePathIsNeverLoaded) {
     EXPECT_TRUE(fs::exists(marker)) << ok.err;
 }
 
+TEST(WindowsBinding, ProgramInAFolderBeyondThePathLimitFindsItsLibrary) {
+    // A folder whose path is longer than the classic 260-character limit.
+    std::string dir = e2e::tempDir("deep");
+    for (int i = 0; windowsPath(dir).size() < 320; ++i) dir += "/a_folder_with_a_rather_long_name_" + std::to_string(i);
+    fs::create_directories(dir + "/Data");
+    fs::copy_file(kExe, dir + "/stackrise.exe");
+    fs::copy_file(kLumen, dir + "/Data/Lumen.lmd");
+    const e2e::Run ok = win::runScript(dir + "/stackrise.exe", "3 quit\n");
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_NE(e2e::find(ok.trace, "Free live=1"), -1);
+    // Without it: the whole long path in the line, not a cut one.
+    fs::remove(dir + "/Data/Lumen.lmd");
+    const e2e::Run missing = win::run(dir + "/stackrise.exe", {});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("(" + windowsPath(dir + "/Data/Lumen.lmd") + ": "), std::string::npos) << missing.err;
+}
+
 TEST(WindowsBinding, DamagedLibraryIsAStartUpFailureNeverACrash) {
     // Cut short at several places (in the headers, in the code, just before the relocations), and
     // whole but with its code overwritten so that its start-up code faults while it is loaded.
