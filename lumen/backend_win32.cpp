@@ -6,9 +6,10 @@
 // top-down 32-bit DIB, which is the canvas's own pixel layout. The first size is 1600 x 900
 // device-independent pixels, made smaller if the work area cannot hold it. Mouse messages are
 // mapped back to canvas px and queued (core/input.h): every press and release the system
-// delivers reaches the program in a frame of its own. Closing the window (WM_CLOSE) ends the run. Frames are paced by the
-// session with the high-resolution clock and Sleep; the backend raises the system timer's
-// resolution to 1 ms while the window is open so that Sleep is that precise.
+// delivers reaches the program in a frame of its own. Closing the window (WM_CLOSE) ends the
+// run. Frames are paced by the session with the high-resolution clock and Sleep; the backend
+// raises the system timer's resolution to 1 ms while the window is open so that Sleep is that
+// precise.
 #include <windows.h>
 
 #include <algorithm>
@@ -46,8 +47,9 @@ struct Window {
     bool timerRaised = false;
     std::vector<uint32_t> frame;  // the last presented frame, for WM_PAINT
     int frameW = 0, frameH = 0;
-    InputQueue input;                        // pointer and button events since the last poll
-    bool down[2] = {false, false};            // as the window last saw them
+    InputQueue input;                       // pointer and button events not yet polled
+    double pointerX = 0.0, pointerY = 0.0;  // the last known pointer, canvas px
+    bool down[2] = {false, false};          // the buttons as the window last saw them
     bool closeRequested = false;
 };
 
@@ -114,18 +116,12 @@ bool canvasPoint(LPARAM lParam, double& x, double& y) {
 }
 
 void notePointer(LPARAM lParam) {
-    double x = 0.0, y = 0.0;
-    if (canvasPoint(lParam, x, y)) win.input.pointer(x, y);
+    if (canvasPoint(lParam, win.pointerX, win.pointerY)) win.input.pointer(win.pointerX, win.pointerY);
 }
 
 void button(int b, bool isDown, LPARAM lParam) {
-    double x = 0.0, y = 0.0;
-    if (canvasPoint(lParam, x, y)) {
-        win.input.button(b, isDown, x, y);
-    } else {
-        win.input.button(b, isDown, 0.0, 0.0);
-        notePointer(lParam);
-    }
+    canvasPoint(lParam, win.pointerX, win.pointerY);
+    win.input.button(b, isDown, win.pointerX, win.pointerY);
     win.down[b] = isDown;
     if (isDown) {
         SetCapture(win.handle);
@@ -306,6 +302,7 @@ void closeWin32() {
     win.frame.clear();
     win.frame.shrink_to_fit();
     win.input.clear();
+    win.pointerX = win.pointerY = 0.0;
     win.down[0] = win.down[1] = false;
 }
 
