@@ -794,6 +794,19 @@ TEST(WindowsWindow, FailureWithoutAConsoleIsShownInAMessageBox) {
               std::string::npos) << text;
     EXPECT_EQ(status, 1) << "the exit status once the box is closed";
 
+    // A fault raised by Lumen, which has put the null device behind the missing standard
+    // streams by then: the box all the same, with Lumen's message.
+    std::map<std::string, std::string> env = win::wineEnv();
+    const std::string script = dir + "/fault.script";
+    e2e::writeFile(script, "1 move 300 500\n3 fault 5000 the tower fell\n");
+    env["LUMEN_SCRIPT"] = windowsPath(script);
+    const pid_t faulting = win::spawn({"/usr/lib/wine/wine64", "start", "/wait", "/unix", kExe}, env, dir + "/start2.txt");
+    const e2e::Run probe2 = e2e::run(win::launcher(win::kTests + "/box_probe.exe", {"30"}), win::wineEnv());
+    EXPECT_EQ(win::waitFor(faulting, 30), 1);
+    EXPECT_EQ(probe2.status, 0) << probe2.err;
+    EXPECT_NE(probe2.err.find("text Stackrise: fault 0x1388 (5000) at 0x"), std::string::npos) << probe2.err;
+    EXPECT_NE(probe2.err.find(": the tower fell"), std::string::npos) << probe2.err;
+
     // With standard error redirected (every other test), the line goes there and no box waits.
     const pid_t quiet = win::spawn({"/usr/lib/wine/wine64", exe}, win::wineEnv(), dir + "/stderr.txt");
     const e2e::Run none = e2e::run(win::launcher(win::kTests + "/box_probe.exe", {"3"}), win::wineEnv());
