@@ -83,6 +83,17 @@ std::wstring systemMessage(DWORD error, const std::wstring& subject) {
                                        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
         text = m > 0 && buffer ? std::wstring(buffer, m) : std::wstring();
         if (buffer) LocalFree(buffer);
+        if (text.empty()) {
+            // Systems without those texts (Wine): the faults a library's start-up code can meet.
+            switch (error) {
+                case 0xC0000005u: text = L"its start-up code made an invalid memory access"; break;
+                case 0xC000001Du: text = L"its start-up code met an illegal instruction"; break;
+                case 0xC00000FDu: text = L"its start-up code overflowed the stack"; break;
+                case 0xC0000094u: text = L"its start-up code divided by zero"; break;
+                case 0xC0000142u: text = L"its start-up code failed"; break;
+                default: break;
+            }
+        }
         wchar_t code[16];
         std::swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(error));
         text = text.empty() ? std::wstring(L"status ") + code : text + L" (" + code + L")";

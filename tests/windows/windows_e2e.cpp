@@ -281,6 +281,10 @@ TEST(WindowsBinding, DamagedLibraryIsAStartUpFailureNeverACrash) {
         EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
         EXPECT_NE(err[0].find("fault 0xBB9 (3001)"), std::string::npos) << err[0];
         EXPECT_NE(err[0].find("cannot load Data/Lumen.lmd ("), std::string::npos) << err[0];
+        EXPECT_EQ(err[0].find("system error"), std::string::npos) << "a number, not words: " << err[0];
+        if (what == "code overwritten") {
+            EXPECT_NE(err[0].find("start-up code met an illegal instruction (0xC000001D)"), std::string::npos) << err[0];
+        }
         EXPECT_TRUE(r.trace.empty()) << "a damaged library ran";
     }
 }
