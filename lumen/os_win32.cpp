@@ -317,8 +317,8 @@ bool stopRequested() { return stopFlag.load(std::memory_order_relaxed); }
 
 void watchStopRequests() {
     if (watching) return;
-    // Processes started with Ctrl-C ignored (a new process group) take it again.
-    SetConsoleCtrlHandler(nullptr, FALSE);
+    // A process started with Ctrl-C ignored (in a process group of its own) keeps ignoring it,
+    // as its starter asked; Ctrl-Break and the console's close still reach the handler.
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
 #if defined(__x86_64__)
     if (onLinuxHost()) {
