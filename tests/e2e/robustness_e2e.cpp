@@ -294,15 +294,21 @@ TEST(Library, NeverFromTheWorkingDirectory) {
     const int runFd = ::openat(dirFd, "stackrise", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(runFd, 0);
     const std::string errPath = root + "/stderr.txt";
+    // The sanitizers' settings go along, as the harness passes them.
+    std::vector<std::string> environment = {"LUMEN_HEADLESS=1"};
+    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        if (const char* v = std::getenv(keep)) environment.push_back(std::string(keep) + "=" + v);
+    }
+    std::vector<char*> envp;
+    for (std::string& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
     const pid_t child = ::fork();
     if (child == 0) {
         const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(err, 2);
         if (::chdir(work.c_str()) != 0) _exit(126);
         char* argv[] = {const_cast<char*>("stackrise"), nullptr};
-        char headless[] = "LUMEN_HEADLESS=1";
-        char* envp[] = {headless, nullptr};
-        ::fexecve(runFd, argv, envp);
+        ::fexecve(runFd, argv, envp.data());
         _exit(127);
     }
     int status = 0;
@@ -311,8 +317,11 @@ TEST(Library, NeverFromTheWorkingDirectory) {
     ::close(dirFd);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
-    const auto err = lines(e2e::readFile(errPath));
-    ASSERT_EQ(err.size(), 1u);
+    // A sanitizer's runtime cannot read the executable's name either, and says so ("==PID==").
+    std::vector<std::string> err;
+    for (const std::string& l : lines(e2e::readFile(errPath)))
+        if (l.rfind("==", 0) != 0) err.push_back(l);
+    ASSERT_EQ(err.size(), 1u) << e2e::readFile(errPath);
     EXPECT_NE(err[0].find("fault 0xBB9 (3001)"), std::string::npos) << err[0];
     EXPECT_NE(err[0].find("cannot load Data/Lumen.lmd ("), std::string::npos) << err[0];
     fs::remove_all(root);
