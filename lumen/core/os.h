@@ -31,10 +31,9 @@ void removeFile(const std::string& path);
 // Opens `path` for writing, as an existing stream (FIFO, device, terminal) or, with `append`,
 // an existing regular file at its end. Null with the reason on failure.
 std::FILE* openForWriting(const std::string& path, bool append, std::string& error);
-// The same file or device, when both exist; the same absolute path after resolving links
-// otherwise.
+// The same file, when both exist; the same absolute path after resolving links otherwise.
 bool sameFile(const std::string& a, const std::string& b);
-// The system's message for an error number (errno on POSIX, GetLastError on Windows).
+// The C library's message for an errno value.
 std::string errorText(int error);
 
 // Asks the run to end in order, as closing the window does. Safe in a signal handler.

@@ -75,7 +75,7 @@ struct NamedPath {
 Session::Session(Settings settings, const Backend* window)
     : settings_(std::move(settings)), window_(window) {
     // An output that names an input or another output would destroy it: refused before any
-    // file is opened.
+    // file is opened. Streams (the null device, a terminal, a FIFO) are never destroyed.
     const NamedPath paths[] = {{"LUMEN_SCRIPT", &settings_.script},
                                {"LUMEN_TRACE", &settings_.trace},
                                {"LUMEN_CAPTURE", &settings_.capture},
@@ -83,7 +83,9 @@ Session::Session(Settings settings, const Backend* window)
                                {"LUMEN_RECORD", &settings_.record}};
     for (std::size_t i = 1; i < std::size(paths); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
-            if (*paths[i].path && *paths[j].path && os::sameFile(**paths[i].path, **paths[j].path)) {
+            if (*paths[i].path && *paths[j].path &&
+                os::pathKind(**paths[i].path) != os::PathKind::Stream &&
+                os::sameFile(**paths[i].path, **paths[j].path)) {
                 setupError(std::string("Lumen: ") + paths[i].variable + " and " + paths[j].variable +
                            " name the same file " + **paths[i].path);
                 return;
