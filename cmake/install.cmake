@@ -6,10 +6,12 @@
 # Windows: stackrise.exe and Data/Lumen.lmd at the top of the folder, nothing else.
 set(STACKRISE_APP_ID org.stackrise.Stackrise)
 set(STACKRISE_SUMMARY "Raise towers with the mouse and tip them over")
+# Lines of at most 79 characters (the package's extended description).
 set(STACKRISE_DESCRIPTION "Drag the left mouse button across the window and a tower of random
-height and colour climbs out of the ground in three stages. Right-click a standing tower and it
-trembles, falls below the ground line and frees its slot. At most 30 towers stand at once.
-Without a display the program plays its built-in demo headless.")
+height and colour climbs out of the ground in three stages. Right-click a
+standing tower and it trembles, falls below the ground line and frees its
+slot. At most 30 towers stand at once. Without a display the program plays
+its built-in demo headless.")
 set(STACKRISE_MAINTAINER "Stackrise developers <dev@stackrise.invalid>")
 
 if(WIN32)
@@ -65,7 +67,7 @@ if(WIN32)
 else()
   set(CPACK_GENERATOR DEB TGZ)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION games)
+  set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${STACKRISE_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "")
