@@ -1,11 +1,12 @@
 #!/bin/sh
 # Builds the Debian package of a build tree with cpack, checks its control fields, unpacks it
 # with dpkg-deb -x and runs the unpacked program headless from a folder of its own.
-#   install_deb.sh BUILD_DIR VERSION
+#   install_deb.sh BUILD_DIR VERSION APP_ID
 # Skipped (status 77) where the Debian packaging tools are missing.
 set -eu
 build=$1
 version=$2
+id=$3
 here=$(dirname "$0")
 for tool in cpack dpkg-deb dpkg-shlibdeps file; do
   command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool not found (apt-get install dpkg-dev file)"; exit 77; }
@@ -32,4 +33,4 @@ case "$depends" in *libc6*) ;; *) fail "Depends lacks libc6" ;; esac
 case "$depends" in *libstdc++6*) ;; *) fail "Depends lacks libstdc++6" ;; esac
 
 dpkg-deb -x "$deb" "$work/root"
-"$here/run_installed.sh" "$work/root/usr"
+"$here/run_installed.sh" "$work/root/usr" "$id"

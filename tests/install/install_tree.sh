@@ -31,4 +31,4 @@ if ! diff -u "$work/expected" "$work/found"; then
   echo "FAIL: the installed files differ from the layout above (- expected, + found)" >&2
   exit 1
 fi
-"$here/run_installed.sh" "$prefix"
+"$here/run_installed.sh" "$prefix" "$id"

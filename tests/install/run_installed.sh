@@ -1,11 +1,13 @@
 #!/bin/sh
 # Runs an installed Stackrise headless from a folder of its own, as a user would:
-#   run_installed.sh PREFIX          PREFIX/bin/stackrise, then the desktop entry's Exec line
+#   run_installed.sh PREFIX APP_ID   PREFIX/bin/stackrise, then the Exec line of the desktop entry
+#                                    PREFIX/share/applications/APP_ID.desktop,
 # with PREFIX/bin first on PATH. Each run plays a short script (one drag, which raises a
 # tower, then quit) and must end with status 0, nothing on standard error, a trace of the
 # whole run and a PNG picture of the last frame.
 set -eu
 prefix=$1
+id=$2
 work=$(mktemp -d /tmp/stackrise-installed-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -13,7 +15,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 [ -L "$prefix/bin/stackrise" ] || fail "$prefix/bin/stackrise is not a symbolic link"
 [ "$(readlink "$prefix/bin/stackrise")" = ../lib/stackrise/stackrise ] ||
   fail "bin/stackrise points to $(readlink "$prefix/bin/stackrise"), not ../lib/stackrise/stackrise"
-desktop=$(ls "$prefix"/share/applications/*.desktop)
+desktop=$prefix/share/applications/$id.desktop
+[ -f "$desktop" ] || fail "no $desktop"
 exec_line=$(sed -n 's/^Exec=//p' "$desktop")
 [ -n "$exec_line" ] || fail "no Exec line in $desktop"
 
