@@ -44,12 +44,16 @@ if(NOT WIN32)
             RENAME ${STACKRISE_APP_ID}.png)
   endforeach()
 
-  # Documents, with the copyright file and changelog a Debian package carries.
+  # Documents: the manual page, and the copyright file and changelog a Debian package carries.
   string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
   configure_file(${PROJECT_SOURCE_DIR}/resources/changelog.in ${gen}/changelog @ONLY)
   configure_file(${PROJECT_SOURCE_DIR}/resources/copyright.in ${gen}/copyright @ONLY)
   file(ARCHIVE_CREATE OUTPUT ${gen}/changelog.gz PATHS ${gen}/changelog FORMAT raw COMPRESSION GZip
        COMPRESSION_LEVEL 9)
+  configure_file(${PROJECT_SOURCE_DIR}/resources/stackrise.1.in ${gen}/stackrise.1 @ONLY)
+  file(ARCHIVE_CREATE OUTPUT ${gen}/stackrise.1.gz PATHS ${gen}/stackrise.1 FORMAT raw COMPRESSION GZip
+       COMPRESSION_LEVEL 9)
+  install(FILES ${gen}/stackrise.1.gz DESTINATION share/man/man1)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/lumen.md
                 ${gen}/copyright ${gen}/changelog.gz
           DESTINATION share/doc/stackrise)

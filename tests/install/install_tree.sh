@@ -26,6 +26,7 @@ share/doc/stackrise/README.md
 share/doc/stackrise/lumen.md
 share/doc/stackrise/copyright
 share/doc/stackrise/changelog.gz
+share/man/man1/stackrise.1.gz
 LIST
 if ! diff -u "$work/expected" "$work/found"; then
   echo "FAIL: the installed files differ from the layout above (- expected, + found)" >&2
