@@ -1,4 +1,4 @@
-// Whole frames of the real program (build/bin/stackrise with Data/Lumen.lmd).
+// Whole frames of the real program (bin/stackrise of the build tree, with Data/Lumen.lmd).
 //
 // BM_HeadlessDemo: the built-in demo run headless and unpaced, from spawn to exit; the time is
 // per frame (the run's time over its 1200 frames, start-up and shutdown included), the

@@ -59,6 +59,15 @@ __attribute__((noinline)) double passOn(int* released, double (*inner)(int*)) {
     return inner(released) + 1.0;
 }
 
+// Clang accepts -fnon-call-exceptions but does not implement it: a fault in an instruction of a
+// frame with destructors to run finds no handler entry there and ends in std::terminate.
+#if defined(__clang__)
+#define SKIP_WITHOUT_NON_CALL_EXCEPTIONS() \
+    GTEST_SKIP() << "clang does not unwind a processor fault through a frame with destructors"
+#else
+#define SKIP_WITHOUT_NON_CALL_EXCEPTIONS() (void)0
+#endif
+
 class ProcessorFaults : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -86,6 +95,7 @@ TEST(FloatingPointMode, RoundsTowardZeroAndKeepsSubnormals) {
 }
 
 TEST_F(ProcessorFaults, InvalidOperationFaultsAndUnwindsThroughEveryFrame) {
+    SKIP_WITHOUT_NON_CALL_EXCEPTIONS();
     int released = 0;
     underProgramMode([&] {
         try {
@@ -104,6 +114,7 @@ TEST_F(ProcessorFaults, InvalidOperationFaultsAndUnwindsThroughEveryFrame) {
 }
 
 TEST_F(ProcessorFaults, IntegerDivisionAndInvalidAccessGetTheirCodes) {
+    SKIP_WITHOUT_NON_CALL_EXCEPTIONS();
     int released = 0;
     try {
         sink = divideByZero(&released);

@@ -33,7 +33,8 @@ public:
     bool ok() const { return display_ >= 0; }
     const std::string& error() const { return error_; }
     pid_t pid() const { return pid_; }
-    std::string display() const { return ":" + std::to_string(display_); }  // e.g. ":3"
+    // e.g. ":3"; appended, since GCC 12 at -O3 reports a false -Wrestrict for ":" + s.
+    std::string display() const { return std::string(":").append(std::to_string(display_)); }
 
     // Runs `xdotool ARGS` on this display; returns its standard output ("" on failure).
     std::string xdotool(const std::string& args) const;

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <random>
@@ -1042,4 +1043,26 @@ TEST(WindowsOutputs, NulDeviceIsWrittenAsAStream) {
     std::set<std::string> left;
     for (const auto& entry : fs::directory_iterator(cwd)) left.insert(entry.path().filename().string());
     EXPECT_EQ(left, std::set<std::string>{"s.script"});
+// cmake --install of the Windows tree lays out exactly the folder to hand out, and the
+// installed program runs from there (its working directory elsewhere) as the built one does.
+TEST(WindowsInstall, InstalledFolderHoldsTheProgramAndLumenAndRuns) {
+    const std::string prefix = e2e::tempDir("wininstalled");
+    const std::string command = std::string("'") + CMAKE_COMMAND + "' --install '" + WIN_BUILD + "' --prefix '" +
+                                prefix + "' >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::set<std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(prefix)) {
+        if (!e.is_directory()) files.insert(fs::relative(e.path(), prefix).generic_string());
+    }
+    EXPECT_EQ(files, (std::set<std::string>{"Data/Lumen.lmd", "stackrise.exe"}));
+
+    const std::string drag = "0 seed 1\n10 move 100 880\n10 press left\n20 move 300 880\n22 release left\n200 quit\n";
+    const e2e::Run r = win::runScript(prefix + "/stackrise.exe", drag);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_GE(e2e::find(r.trace, "Init title=\"Stackrise\""), 0);
+    EXPECT_GE(e2e::find(r.trace, "DrawRect "), 0) << "the drag raised a tower";
+    EXPECT_GE(e2e::find(r.trace, "Act 200"), 0);
+    EXPECT_GE(e2e::find(r.trace, "Free live="), 0);
+    fs::remove_all(prefix);
 }
