@@ -1,4 +1,4 @@
-// The Win32 window backend, and Lumen's way of raising a fault on Windows.
+// The Win32 window backend.
 //
 // One top-level window, aware of the display's pixel density (per monitor where the system has
 // it), resizable: its client area shows the 1600 x 900 canvas scaled to fit with the aspect
@@ -20,13 +20,6 @@
 #include "backend.h"
 
 namespace lumen {
-
-[[noreturn]] __attribute__((noinline)) void raiseStructured(uint32_t code, uint64_t argument) {
-    const ULONG_PTR arguments[1] = {static_cast<ULONG_PTR>(argument)};
-    RaiseException(code, 0, 1, arguments);
-    // A handler continued the raise unchanged: nothing can go on from here.
-    ExitProcess(code == 0 ? 0 : 1);
-}
 
 namespace {
 

@@ -1,6 +1,7 @@
-// The 132 exported names of Data/Lumen.lmd. Each entry point first sets Lumen's floating-point
-// mode (the guard gives the caller's mode back on return and on a fault), then brings up the
-// process's one Session on first use: the program calls AllocMem before Init.
+// The exported names of Data/Lumen.lmd, made from LUMEN_OPERATIONS in lumen.h. Each entry
+// point first sets Lumen's floating-point mode (the guard gives the caller's mode back on
+// return and on a fault), then brings up the process's one Session on first use: the program
+// calls AllocMem before Init.
 #include <exception>
 #include <new>
 #include <string>
@@ -69,84 +70,14 @@ auto serve(const char* name, Body body) -> decltype(body()) {
 
 }  // namespace
 
-LUMEN_EXPORT void Init(const lumen::InitRecord* record) {
-    serve("Init", [&] { session().init(record); });
-}
-
-LUMEN_EXPORT void Free() {
-    serve("Free", [&] { session().free(); });
-}
-
-LUMEN_EXPORT void Act() {
-    serve("Act", [&] { session().act(); });
-}
-
-LUMEN_EXPORT void* AllocMem(int64_t bytes, const char16_t* tag) {
-    return serve("AllocMem", [&] { return session().allocMem(bytes, tag); });
-}
-
-LUMEN_EXPORT void FreeMem(void* block) {
-    serve("FreeMem", [&] { session().freeMem(block); });
-}
-
-LUMEN_EXPORT int64_t Mouse(int64_t button) {
-    return serve("Mouse", [&] { return session().mouse(button); });
-}
-
-LUMEN_EXPORT double MouseX() {
-    return serve("MouseX", [&] { return session().mouseX(); });
-}
-
-LUMEN_EXPORT double MouseY() {
-    return serve("MouseY", [&] { return session().mouseY(); });
-}
-
-LUMEN_EXPORT int64_t Rnd(int64_t lo, int64_t hi) {
-    return serve("Rnd", [&] { return session().rnd(lo, hi); });
-}
-
-LUMEN_EXPORT double RndF() {
-    return serve("RndF", [&] { return session().rndF(); });
-}
-
-LUMEN_EXPORT void DrawRect(double x, double y, double w, double h, double r, double g, double b,
-                           double a) {
-    serve("DrawRect", [&] { session().drawRect(x, y, w, h, r, g, b, a); });
-}
-
-// The other 121 names: exported so that binding succeeds; each raises fault 1001. The list
-// is LUMEN_NAMES less LUMEN_CALLED_NAMES, picked out by the preprocessor: LUMEN_CALLED_<name>
-// expands to "~, 1," for a called name, so LUMEN_IS_CALLED(name) is 1 for those and 0 else.
-#define LUMEN_CALLED_Init ~, 1,
-#define LUMEN_CALLED_Free ~, 1,
-#define LUMEN_CALLED_Act ~, 1,
-#define LUMEN_CALLED_Rnd ~, 1,
-#define LUMEN_CALLED_RndF ~, 1,
-#define LUMEN_CALLED_AllocMem ~, 1,
-#define LUMEN_CALLED_FreeMem ~, 1,
-#define LUMEN_CALLED_DrawRect ~, 1,
-#define LUMEN_CALLED_Mouse ~, 1,
-#define LUMEN_CALLED_MouseX ~, 1,
-#define LUMEN_CALLED_MouseY ~, 1,
-#define LUMEN_SECOND(a, b, ...) b
-#define LUMEN_SECOND_(...) LUMEN_SECOND(__VA_ARGS__)
-#define LUMEN_IS_CALLED(name) LUMEN_SECOND_(LUMEN_CALLED_##name, 0, ~)
-#define LUMEN_CAT_(a, b) a##b
-#define LUMEN_CAT(a, b) LUMEN_CAT_(a, b)
-
-#define LUMEN_UNSUPPORTED_1(name)
-#define LUMEN_UNSUPPORTED_0(name)                               \
-    LUMEN_EXPORT void name() {                                  \
-        serve(#name, [] { session().unsupported(#name); });     \
+// The entry points, one per name of LUMEN_OPERATIONS: a called one forwards to the Session
+// member serving it; every other name is exported so that binding succeeds and raises 1001.
+#define LUMEN_SERVED(name, member, result, params, args) \
+    LUMEN_EXPORT result name params {                    \
+        return serve(#name, [&] { return session().member args; }); \
     }
-#define LUMEN_UNSUPPORTED(name) LUMEN_CAT(LUMEN_UNSUPPORTED_, LUMEN_IS_CALLED(name))(name)
-LUMEN_NAMES(LUMEN_UNSUPPORTED)
-
-namespace {
-// The marks above must cover exactly the names the program calls.
-#define LUMEN_COUNT_ONE(name) +1
-#define LUMEN_COUNT_CALLED(name) +LUMEN_IS_CALLED(name)
-static_assert((0 LUMEN_CALLED_NAMES(LUMEN_COUNT_CALLED)) == 11, "every called name is marked");
-static_assert((0 LUMEN_NAMES(LUMEN_COUNT_CALLED)) == 11, "only called names are marked");
-static_assert((0 LUMEN_NAMES(LUMEN_COUNT_ONE)) == 132, "132 names");
-}  // namespace
+#define LUMEN_UNSUPPORTED(name) \
+    LUMEN_EXPORT void name() {  \
+        serve(#name, [] { session().unsupported(#name); }); \
+    }
+LUMEN_OPERATIONS(LUMEN_SERVED, LUMEN_UNSUPPORTED)

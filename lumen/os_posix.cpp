@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "core/os.h"
+#include "lumen/lumen.h"
 
 namespace lumen::os {
 
@@ -180,6 +181,15 @@ void keepStandardDescriptors() {
             ::close(opened);
         }
     }
+}
+
+void raiseFault(uint32_t code, uint64_t argument, uint64_t address) {
+    throw Fault{code, argument, address};
+}
+
+bool iconHasPlatformForm(const void* icon) {
+    const auto* file = static_cast<const IconFile*>(icon);
+    return file == nullptr || (file->magic == kIconMagic && file->data != nullptr && file->size != 0);
 }
 
 }  // namespace lumen::os

@@ -373,4 +373,14 @@ void keepStandardDescriptors() {
     }
 }
 
+[[noreturn]] __attribute__((noinline)) void raiseFault(uint32_t code, uint64_t argument,
+                                                     uint64_t /*address*/) {
+    const ULONG_PTR arguments[1] = {static_cast<ULONG_PTR>(argument)};
+    RaiseException(code, 0, 1, arguments);
+    // A handler continued the raise unchanged: nothing can go on from here.
+    ExitProcess(code == 0 ? 0 : 1);
+}
+
+bool iconHasPlatformForm(const void*) { return true; }
+
 }  // namespace lumen::os

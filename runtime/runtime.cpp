@@ -3,7 +3,7 @@
 namespace rt {
 
 const char* const kNames[kNameCount] = {
-#define RT_NAME_TEXT(n) #n,
+#define RT_NAME_TEXT(n, ...) #n,
     LUMEN_NAMES(RT_NAME_TEXT)
 #undef RT_NAME_TEXT
 };

@@ -1,5 +1,5 @@
 // The runtime library's entry points as the program holds them: AllocMem and FreeMem in two
-// cells of their own, the other 130 names in one table in binding order.
+// cells of their own, the other names in one table in binding order (LUMEN_OPERATIONS).
 #pragma once
 
 #include <cstdint>
@@ -8,13 +8,13 @@
 
 namespace rt {
 
-// Index of every name in binding order, 0 .. 131.
+// Index of every name in binding order, 0 .. kNameCount - 1.
 enum class Name : int {
-#define RT_NAME_ENUM(n) n,
+#define RT_NAME_ENUM(n, ...) n,
     LUMEN_NAMES(RT_NAME_ENUM)
 #undef RT_NAME_ENUM
 };
-constexpr int kNameCount = 132;
+constexpr int kNameCount = lumen::kNameCount;
 
 // The names, NUL-terminated ASCII, in binding order.
 extern const char* const kNames[kNameCount];
@@ -39,8 +39,11 @@ void* entry(Name n);
 // Sets every cell back to null.
 void clearEntries();
 
+// The entry point of name `n` in its calling form `Fn`, from its cell.
 template <class Fn>
 inline Fn op(Name n) {
+    if (n == Name::AllocMem) return reinterpret_cast<Fn>(reinterpret_cast<void*>(allocMemCell));
+    if (n == Name::FreeMem) return reinterpret_cast<Fn>(reinterpret_cast<void*>(freeMemCell));
     return reinterpret_cast<Fn>(table[tableIndex(n)]);
 }
 

@@ -1,4 +1,5 @@
-// Binding of the runtime library: load "Data/Lumen.lmd" and look up its 132 names.
+// Binding of the runtime library: load "Data/Lumen.lmd" and look up its names, those of
+// LUMEN_OPERATIONS in lumen/lumen.h.
 #pragma once
 
 #include <string>

@@ -3,24 +3,41 @@
 #include "core/script.h"
 #include "core/text.h"
 
+#include <vector>
+
 namespace lumen {
 
 namespace {
 
+struct NamedOp {
+    const char* name;
+    FaultOp op;
+};
+
+// The names OP can take, in binding order: the called operations but FreeMem, and
+// AllocMem/skip right after AllocMem.
+std::vector<NamedOp> faultOps() {
+    std::vector<NamedOp> ops;
+#define LUMEN_FAULT_OP_(name, ...)                                              \
+    if (FaultOp::name != FaultOp::FreeMem) ops.push_back({#name, FaultOp::name}); \
+    if (FaultOp::name == FaultOp::AllocMem) ops.push_back({"AllocMem/skip", FaultOp::AllocMemSkip});
+    LUMEN_CALLED_NAMES(LUMEN_FAULT_OP_)
+#undef LUMEN_FAULT_OP_
+    return ops;
+}
+
 std::optional<FaultOp> opNamed(std::string_view name) {
-    static constexpr struct {
-        const char* name;
-        FaultOp op;
-    } kOps[] = {{"AllocMem", FaultOp::AllocMem}, {"AllocMem/skip", FaultOp::AllocMemSkip},
-                {"Init", FaultOp::Init},         {"Free", FaultOp::Free},
-                {"Act", FaultOp::Act},           {"Mouse", FaultOp::Mouse},
-                {"MouseX", FaultOp::MouseX},     {"MouseY", FaultOp::MouseY},
-                {"Rnd", FaultOp::Rnd},           {"RndF", FaultOp::RndF},
-                {"DrawRect", FaultOp::DrawRect}};
-    for (const auto& entry : kOps) {
+    for (const NamedOp& entry : faultOps()) {
         if (name == entry.name) return entry.op;
     }
     return std::nullopt;
+}
+
+// "A, B, ..., Z": every name OP can take.
+std::string opList() {
+    std::string list;
+    for (const NamedOp& entry : faultOps()) list += (list.empty() ? "" : ", ") + std::string(entry.name);
+    return list;
 }
 
 // The next field up to ':' (removed from `rest` with its colon); nullopt when there is no colon.
@@ -43,8 +60,7 @@ bool allDigits(std::string_view s) {
 }  // namespace
 
 std::optional<FaultPlan> FaultPlan::parse(std::string_view text, std::string& error) {
-    const std::string usage = " (OP:N:CODE[:MESSAGE], OP one of AllocMem, AllocMem/skip, Init, "
-                              "Free, Act, Mouse, MouseX, MouseY, Rnd, RndF, DrawRect)";
+    const std::string usage = " (OP:N:CODE[:MESSAGE], OP one of " + opList() + ")";
     error = "Lumen: bad LUMEN_FAULT " + quoteShort(text) + usage;
     std::string_view rest = text;
     const std::optional<std::string_view> opText = field(rest);

@@ -10,18 +10,25 @@
 #include <string>
 #include <string_view>
 
+#include "lumen/lumen.h"
+
 namespace lumen {
 
-// The operations a fault can be planted in. AllocMemSkip counts only the AllocMem calls
-// whose tag is "skip" (the program's error record).
+// The operations a fault can be planted in: each operation the program calls (LUMEN_OPERATIONS)
+// but FreeMem, and AllocMemSkip, which counts only the AllocMem calls whose tag is "skip" (the
+// program's error record).
 enum class FaultOp : int {
-    AllocMem, AllocMemSkip, Init, Free, Act, Mouse, MouseX, MouseY, Rnd, RndF, DrawRect, None
+#define LUMEN_FAULT_OP_(name, ...) name,
+    LUMEN_CALLED_NAMES(LUMEN_FAULT_OP_)
+#undef LUMEN_FAULT_OP_
+    AllocMemSkip,
+    None
 };
 
 class FaultPlan {
 public:
-    // Parses OP:N:CODE[:MESSAGE]. OP is AllocMem, AllocMem/skip, Init, Free, Act, Mouse,
-    // MouseX, MouseY, Rnd, RndF or DrawRect; N in [1, 2^63); CODE decimal or 0x hex up to
+    // Parses OP:N:CODE[:MESSAGE]. OP is the name of a FaultOp, AllocMemSkip written
+    // AllocMem/skip; N in [1, 2^63); CODE decimal or 0x hex up to
     // 0xFFFFFFFF; a MESSAGE only with codes below 0x80000000. On failure: nullopt and `error`.
     static std::optional<FaultPlan> parse(std::string_view text, std::string& error);
 

@@ -1,8 +1,9 @@
-// What Lumen's core takes from the operating system, besides the window: files, stop requests
-// and the standard descriptors. One file per platform implements it (os_posix.cpp,
+// What Lumen's core takes from the operating system, besides the window: files, stop requests,
+// the standard descriptors, the way a fault is raised and the form of the icon. One file per platform implements it (os_posix.cpp,
 // os_win32.cpp), so the core holds no platform code of its own.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -52,5 +53,14 @@ void unwatchStopRequests();
 // Opens the null device onto standard input, output and error where they are closed, so that
 // no file opened later takes their place.
 void keepStandardDescriptors();
+
+// Raises fault `code` with `argument` the way the program catches it: POSIX throws
+// lumen::Fault{code, argument, address}; Windows raises a structured exception with `argument`
+// as its one parameter, whose raising place the system reports (`address` is not used).
+[[noreturn]] void raiseFault(uint32_t code, uint64_t argument, uint64_t address);
+
+// Whether the Init record's icon field has the platform's form: null or a lumen::IconFile on
+// POSIX; on Windows any value, an HICON that the window backend hands to the system as it is.
+bool iconHasPlatformForm(const void* icon);
 
 }  // namespace lumen::os

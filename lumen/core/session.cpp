@@ -177,19 +177,8 @@ void Session::raiseNull(uint32_t code) {
     throwFault(code, 0, address);
 }
 
-#if defined(_WIN32)
-// Raises `code` as a structured exception with `argument` as its one parameter (backend_win32.cpp).
-[[noreturn]] void raiseStructured(uint32_t code, uint64_t argument);
-#endif
-
 void Session::throwFault(uint32_t code, uint64_t argument, uint64_t address) {
-#if defined(_WIN32)
-    // Windows: RaiseException(code, 0, 1, {argument}); the system reports the raising place.
-    (void)address;
-    raiseStructured(code, argument);
-#else
-    throw Fault{code, argument, address};
-#endif
+    os::raiseFault(code, argument, address);
 }
 
 void Session::raisePlanted() {
@@ -246,14 +235,9 @@ void Session::init(const InitRecord* record) {
     if (!setupError_.empty()) raise(kScriptError, setupError_);
     if (planted_.due(FaultOp::Init)) raisePlanted();
     if (!titleOk) raise(kBadArgument, "Lumen: Init: the title's length is out of range");
-#if defined(_WIN32)
-    // On Windows the icon is an HICON; the window backend hands it to the system as it is.
+    // The icon reaches the window backend as it came (an HICON on Windows).
     const auto* icon = static_cast<const IconFile*>(record->icon);
-#else
-    const auto* icon = static_cast<const IconFile*>(record->icon);
-    if (icon != nullptr && (icon->magic != kIconMagic || icon->data == nullptr || icon->size == 0))
-        raise(kBadArgument, "Lumen: Init: the icon is not a lumen::IconFile");
-#endif
+    if (!os::iconHasPlatformForm(icon)) raise(kBadArgument, "Lumen: Init: the icon is not a lumen::IconFile");
 
     const bool forcedHeadless =
         (settings_.headless && *settings_.headless == "1") || settings_.script.has_value();

@@ -1,4 +1,4 @@
-// One Lumen session: the state behind the 132 entry points. exports.cpp keeps one per process,
+// One Lumen session: the state behind the entry points. exports.cpp keeps one per process,
 // made on the first call of any entry point (AllocMem comes before Init); tests make their own.
 //
 // Every method expects the caller's FpGuard to be in place. Faults leave as lumen::Fault; each
@@ -40,7 +40,8 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // The operations, with the calling forms of lumen.h.
+    // The operations, with the calling forms of lumen.h: each serves the name whose
+    // LUMEN_OPERATIONS entry names it.
     void init(const InitRecord* record);
     void free();
     void act();
@@ -53,7 +54,7 @@ public:
     double rndF();                                       // uniform in [0, 1)
     void drawRect(double x, double y, double w, double h, double r, double g, double b,
                   double a);
-    // Any of the 121 names Lumen does not serve: traces NAME, raises 1001.
+    // Any of the names Lumen does not serve: traces NAME, raises 1001.
     [[noreturn]] void unsupported(const char* name);
     // Raises `code` with `message` for a failure inside Lumen that is not a fault of its own
     // (out of memory in Lumen's own work, another exception).

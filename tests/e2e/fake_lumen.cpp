@@ -30,7 +30,7 @@ uint64_t call(const char* name, uint64_t a) {
 
 }  // namespace
 
-#define FAKE_ENTRY(n) \
+#define FAKE_ENTRY(n, ...) \
     LUMEN_EXPORT uint64_t n(uint64_t a) { return call(#n, a); }
 LUMEN_NAMES(FAKE_ENTRY)
 

@@ -573,7 +573,7 @@ TEST(WindowsBuild, LumenIsADllExportingExactlyThe132Names) {
     EXPECT_TRUE(pe.characteristics & 0x2000) << "not a DLL";
     EXPECT_EQ(pe.exportName, "Lumen.lmd");
     std::vector<std::string> expected = {
-#define NAME_TEXT(n) #n,
+#define NAME_TEXT(n, ...) #n,
         LUMEN_NAMES(NAME_TEXT)
 #undef NAME_TEXT
     };

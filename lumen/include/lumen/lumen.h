@@ -2,7 +2,7 @@
 //
 // It fixes what crosses the boundary between them: the String layout, the Init record, the
 // icon form, the fault type, the calling forms of the operations the program calls, the
-// fault codes, and the list of the 132 exported names in binding order.
+// fault codes, and the table of the exported names in binding order.
 #pragma once
 
 #include <cstddef>
@@ -76,48 +76,89 @@ constexpr uint32_t kStackOverflow = 0xC00000FDu;
 
 }  // namespace lumen
 
-// Calling forms of the eleven operations the program calls (the platform's C convention).
+// The runtime operations: every exported name, in binding order, one entry each.
+// LUMEN_OPERATIONS(CALLED, OTHER) expands
+//   CALLED(Name, member, Result, (parameters), (arguments)) for each name the program calls:
+//     its calling form (the platform's C convention) and the Session member serving it;
+//   OTHER(Name) for each name the program binds but never calls: Lumen's entry point takes
+//     nothing, returns nothing and raises fault 1001.
+// Everything that lists the names derives from here: the calling forms below, the program's
+// name list and entry-point table, Lumen's exports and its ELF version script, the names a
+// fault can be planted in. Adding an operation: one line here and its Session member.
+#define LUMEN_OPERATIONS(CALLED, OTHER)                                                          \
+    /* Starts the run: checks the record, opens the window or runs headless. */                  \
+    CALLED(Init, init, void, (const lumen::InitRecord* record), (record))                        \
+    /* Ends the run: outputs finished, window closed. */                                         \
+    CALLED(Free, free, void, (), ())                                                             \
+    OTHER(Exit)                                                                                  \
+    /* Paces the frame, shows what was drawn since the last Act and samples the mouse. */        \
+    CALLED(Act, act, void, (), ())                                                               \
+    OTHER(Stop) OTHER(GetFPS) OTHER(GetSysTime) OTHER(GetUnixTime)                               \
+    /* Uniform random Int in [lo, hi]. */                                                        \
+    CALLED(Rnd, rnd, int64_t, (int64_t lo, int64_t hi), (lo, hi))                                \
+    /* Uniform random Float in [0, 1). */                                                        \
+    CALLED(RndF, rndF, double, (), ())                                                           \
+    /* A new block of `bytes` >= 0 bytes; tag: NUL-ended or null. */                             \
+    CALLED(AllocMem, allocMem, void*, (int64_t bytes, const char16_t* tag), (bytes, tag))        \
+    /* Gives back a block of AllocMem; null does nothing. */                                     \
+    CALLED(FreeMem, freeMem, void, (void* block), (block))                                       \
+    OTHER(DbgLog) OTHER(DbgErrMsg) OTHER(ReadPackAll) OTHER(ReadFileAll) OTHER(WriteFileAll)     \
+    OTHER(LoadPackStream) OTHER(LoadFileStream) OTHER(ReadStream) OTHER(WriteStream)             \
+    OTHER(SeekStream) OTHER(TellStream) OTHER(ChkEndStream) OTHER(SetSplitChars)                 \
+    OTHER(ReadStreamStr) OTHER(ReadStreamInt) OTHER(ReadStreamChar) OTHER(ReadStreamFloat)       \
+    OTHER(WriteStreamStr) OTHER(WriteStreamInt) OTHER(WriteStreamChar)                           \
+    OTHER(WriteStreamFloat) OTHER(MakeRndSeed) OTHER(GetRnd) OTHER(GetRndF) OTHER(MakeHash)      \
+    OTHER(Cos) OTHER(Sin) OTHER(Tan) OTHER(ACos) OTHER(ASin) OTHER(ATan) OTHER(Sqrt)             \
+    OTHER(Exp) OTHER(Log) OTHER(Pow) OTHER(PowI) OTHER(Mod) OTHER(Floor) OTHER(Ceil)             \
+    OTHER(Rot) OTHER(InvRot) OTHER(Hypot) OTHER(Chase) OTHER(SToI) OTHER(SToF) OTHER(IToS)       \
+    OTHER(IToSF) OTHER(FToS) OTHER(FToSF) OTHER(Sort) OTHER(Reverse) OTHER(Shuffle)              \
+    OTHER(CmpStr) OTHER(CmpInt) OTHER(CmpFloat) OTHER(CmpByte8) OTHER(CmpByte16)                 \
+    OTHER(CmpByte32) OTHER(CmpByte64) OTHER(SaveSaveData) OTHER(LoadSaveData) OTHER(Flip)        \
+    OTHER(Clear) OTHER(SetViewport) OTHER(ResetViewport) OTHER(SetZBuf) OTHER(SetBlend)          \
+    OTHER(SetFilter)                                                                             \
+    /* Fills [x, x+w) x [y, y+h) (canvas px) with colour (r, g, b) in [0, 1] at opacity a. */    \
+    CALLED(DrawRect, drawRect, void,                                                             \
+           (double x, double y, double w, double h, double r, double g, double b, double a),     \
+           (x, y, w, h, r, g, b, a))                                                             \
+    OTHER(LoadTex) OTHER(DrawTex) OTHER(DrawTexRot) OTHER(GetTexW) OTHER(GetTexH)                \
+    OTHER(LoadFont) OTHER(MakeFontTex) OTHER(LoadObj) OTHER(DrawObj) OTHER(MoveObjReset)         \
+    OTHER(MoveObjScale) OTHER(MoveObjRotX) OTHER(MoveObjRotY) OTHER(MoveObjRotZ)                 \
+    OTHER(MoveObjTrans) OTHER(MoveObjSRT) OTHER(MoveObjTransLook) OTHER(MoveObjTransLookFix)     \
+    OTHER(MoveObjTransLookCamera) OTHER(MoveObjTransLookCameraFix) OTHER(SetCamera)              \
+    OTHER(SetProj) OTHER(SetAmbLight) OTHER(SetDirLight) OTHER(SetLight) OTHER(UnsetLight)       \
+    OTHER(LoadSnd) OTHER(PlaySnd) OTHER(StopSnd) OTHER(ChkPlayingSnd) OTHER(VolumeSnd)           \
+    OTHER(PanSnd) OTHER(FreqSnd) OTHER(PosSnd) OTHER(LenSnd) OTHER(GetMasterVolume)              \
+    OTHER(SetMasterVolume) OTHER(Pad) OTHER(SetPadCfg) OTHER(GetPadCfg) OTHER(LockPadCfg)        \
+    OTHER(SetPadKey)                                                                             \
+    /* 0 up, 1 in the frame the button went down, 2.. while held. button: 0 left, 1 right. */    \
+    CALLED(Mouse, mouse, int64_t, (int64_t button), (button))                                    \
+    /* Pointer x, canvas px. */                                                                  \
+    CALLED(MouseX, mouseX, double, (), ())                                                       \
+    /* Pointer y, canvas px. */                                                                  \
+    CALLED(MouseY, mouseY, double, (), ())                                                       \
+    OTHER(PlayMovie) OTHER(PlayBGM) OTHER(PlayBGMFade) OTHER(PlayBGMCross) OTHER(StopBGM)        \
+    OTHER(StopBGMFade)
+
+// Expands X(Name, ...) for every name in binding order; X takes the name and ignores the rest.
+#define LUMEN_NAMES(X) LUMEN_OPERATIONS(X, X)
+// Expands X(Name, member, Result, (parameters), (arguments)) for each name the program calls.
+#define LUMEN_CALLED_NAMES(X) LUMEN_OPERATIONS(X, LUMEN_IGNORE_)
+#define LUMEN_IGNORE_(...)
+
+// The calling forms of the operations the program calls: LumenNameFn.
 extern "C" {
-typedef void (*LumenInitFn)(const lumen::InitRecord* record);
-typedef void (*LumenFreeFn)();
-typedef void (*LumenActFn)();
-typedef void* (*LumenAllocMemFn)(int64_t bytes, const char16_t* tag);  // tag: NUL-ended or null
-typedef void (*LumenFreeMemFn)(void* block);
-typedef int64_t (*LumenMouseFn)(int64_t button);   // 0 left, 1 right -> 0 up, 1 pressed, 2.. held
-typedef double (*LumenMouseXFn)();                 // canvas px
-typedef double (*LumenMouseYFn)();                 // canvas px
-typedef int64_t (*LumenRndFn)(int64_t lo, int64_t hi);  // uniform in [lo, hi]
-typedef double (*LumenRndFFn)();                   // uniform in [0, 1)
-typedef void (*LumenDrawRectFn)(double x, double y, double w, double h,
-                                double r, double g, double b, double a);
+#define LUMEN_CALLING_FORM_(name, member, result, params, args) typedef result(*Lumen##name##Fn) params;
+LUMEN_CALLED_NAMES(LUMEN_CALLING_FORM_)
+#undef LUMEN_CALLING_FORM_
 }
 
-// The 132 names in binding order. X(name) for each; the eleven the program calls are listed
-// by LUMEN_CALLED_NAMES as well.
-#define LUMEN_NAMES(X)                                                                        \
-    X(Init) X(Free) X(Exit) X(Act) X(Stop) X(GetFPS) X(GetSysTime) X(GetUnixTime) X(Rnd)      \
-    X(RndF) X(AllocMem) X(FreeMem) X(DbgLog) X(DbgErrMsg) X(ReadPackAll) X(ReadFileAll)       \
-    X(WriteFileAll) X(LoadPackStream) X(LoadFileStream) X(ReadStream) X(WriteStream)          \
-    X(SeekStream) X(TellStream) X(ChkEndStream) X(SetSplitChars) X(ReadStreamStr)             \
-    X(ReadStreamInt) X(ReadStreamChar) X(ReadStreamFloat) X(WriteStreamStr) X(WriteStreamInt) \
-    X(WriteStreamChar) X(WriteStreamFloat) X(MakeRndSeed) X(GetRnd) X(GetRndF) X(MakeHash)    \
-    X(Cos) X(Sin) X(Tan) X(ACos) X(ASin) X(ATan) X(Sqrt) X(Exp) X(Log) X(Pow) X(PowI) X(Mod)  \
-    X(Floor) X(Ceil) X(Rot) X(InvRot) X(Hypot) X(Chase) X(SToI) X(SToF) X(IToS) X(IToSF)      \
-    X(FToS) X(FToSF) X(Sort) X(Reverse) X(Shuffle) X(CmpStr) X(CmpInt) X(CmpFloat)            \
-    X(CmpByte8) X(CmpByte16) X(CmpByte32) X(CmpByte64) X(SaveSaveData) X(LoadSaveData)        \
-    X(Flip) X(Clear) X(SetViewport) X(ResetViewport) X(SetZBuf) X(SetBlend) X(SetFilter)      \
-    X(DrawRect) X(LoadTex) X(DrawTex) X(DrawTexRot) X(GetTexW) X(GetTexH) X(LoadFont)         \
-    X(MakeFontTex) X(LoadObj) X(DrawObj) X(MoveObjReset) X(MoveObjScale) X(MoveObjRotX)       \
-    X(MoveObjRotY) X(MoveObjRotZ) X(MoveObjTrans) X(MoveObjSRT) X(MoveObjTransLook)           \
-    X(MoveObjTransLookFix) X(MoveObjTransLookCamera) X(MoveObjTransLookCameraFix)             \
-    X(SetCamera) X(SetProj) X(SetAmbLight) X(SetDirLight) X(SetLight) X(UnsetLight)           \
-    X(LoadSnd) X(PlaySnd) X(StopSnd) X(ChkPlayingSnd) X(VolumeSnd) X(PanSnd) X(FreqSnd)       \
-    X(PosSnd) X(LenSnd) X(GetMasterVolume) X(SetMasterVolume) X(Pad) X(SetPadCfg)             \
-    X(GetPadCfg) X(LockPadCfg) X(SetPadKey) X(Mouse) X(MouseX) X(MouseY) X(PlayMovie)         \
-    X(PlayBGM) X(PlayBGMFade) X(PlayBGMCross) X(StopBGM) X(StopBGMFade)
-
-#define LUMEN_CALLED_NAMES(X) \
-    X(Init) X(Free) X(Act) X(Rnd) X(RndF) X(AllocMem) X(FreeMem) X(DrawRect) X(Mouse) X(MouseX) X(MouseY)
+namespace lumen {
+// How many names there are, and how many of them the program calls.
+#define LUMEN_COUNT_ONE_(...) +1
+constexpr int kNameCount = 0 LUMEN_NAMES(LUMEN_COUNT_ONE_);
+constexpr int kCalledCount = 0 LUMEN_CALLED_NAMES(LUMEN_COUNT_ONE_);
+#undef LUMEN_COUNT_ONE_
+}  // namespace lumen
 
 // Exported entry points carry this (default visibility, C linkage).
 #if defined(_WIN32)
