@@ -14,6 +14,10 @@ slot. At most 30 towers stand at once. Without a display the program plays
 its built-in demo headless.")
 set(STACKRISE_MAINTAINER "Stackrise developers <dev@stackrise.invalid>")
 
+# Installing and packaging take the tree as built and tested: they do not build it first (a
+# build relinks the program with a new build identifier, under any test that is running it).
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 if(WIN32)
   set(STACKRISE_INSTALL_APPDIR .)
 else()
