@@ -14,7 +14,9 @@ inline std::string traceFileNow(const std::string& path) {
     std::error_code ec;
     if (std::filesystem::exists(path, ec)) return path;
     const std::filesystem::path final(path);
-    const std::string prefix = "." + final.filename().string() + ".";
+    // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict for "." + name + ".".
+    std::string prefix = ".";
+    prefix.append(final.filename().string()).append(".");
     const std::filesystem::path folder = final.has_parent_path() ? final.parent_path() : ".";
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
