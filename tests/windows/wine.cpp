@@ -209,12 +209,13 @@ pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, st
     return child;
 }
 
-int waitFor(pid_t pid, int seconds) {
+int waitFor(pid_t pid, int seconds, bool killAtEnd) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int status = 0;
     for (;;) {
         if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         if (std::chrono::steady_clock::now() > deadline) {
+            if (!killAtEnd) return -1;
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             return -1;

@@ -67,8 +67,9 @@ long differingPixels(const Image& a, const Image& b);
 // stderr into `errPath`. Returns the child's pid.
 pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
             const std::string& errPath);
-// Waits for `pid` at most `seconds`; its exit status, or -1 after killing it at the deadline.
-int waitFor(pid_t pid, int seconds);
+// Waits for `pid` at most `seconds`: its exit status, or -1 at the deadline (killed then, unless
+// killAtEnd is false and it is left running).
+int waitFor(pid_t pid, int seconds, bool killAtEnd = true);
 // Runs a shell command; its standard output (standard error is dropped).
 std::string shell(const std::string& command);
 
