@@ -114,6 +114,18 @@ Run runScript(const std::string& exe, const std::string& script, const std::stri
     return r;
 }
 
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        out.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return out;
+}
+
 int find(const std::vector<std::string>& lines, const std::string& prefix, int from) {
     for (int i = from; i < static_cast<int>(lines.size()); ++i) {
         if (lines[static_cast<size_t>(i)].rfind(prefix, 0) == 0) return i;

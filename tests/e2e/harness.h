@@ -41,6 +41,9 @@ Run run(const std::string& exe, const std::map<std::string, std::string>& env, c
 Run runScript(const std::string& exe, const std::string& script, const std::string& seed = "1",
               const std::map<std::string, std::string>& extraEnv = {});
 
+// The lines of `text` (split at '\n'; a last newline ends the last line, no empty line after it).
+std::vector<std::string> lines(const std::string& text);
+
 // Index of the first trace line starting with `prefix` at or after `from`, or -1.
 int find(const std::vector<std::string>& lines, const std::string& prefix, int from = 0);
 // Number of trace lines starting with `prefix`.

@@ -24,20 +24,7 @@ const std::string kExe = STACKRISE_EXE;
 const std::string kLibrary = fs::path(STACKRISE_EXE).parent_path().string() + "/Data/Lumen.lmd";
 const std::string kShortRun = "1 move 100 500\n2 press left\n3 move 400 500\n4 release left\n30 quit\n";
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::string line;
-    for (const char c : text) {
-        if (c == '\n') {
-            out.push_back(line);
-            line.clear();
-        } else {
-            line += c;
-        }
-    }
-    if (!line.empty()) out.push_back(line);
-    return out;
-}
+using e2e::lines;
 
 bool wholePng(const std::string& bytes) {
     return bytes.size() > 20 && bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0 &&

@@ -28,17 +28,7 @@ std::string install(const std::string& library) {
 
 std::string fake(const std::string& name) { return std::string(FAKES_DIR) + "/" + name + ".lmd"; }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t end = text.find('\n', start);
-        out.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    return out;
-}
+using e2e::lines;
 
 // The function that holds a code place named "stackrise+0xOFFSET" in a diagnostic line.
 std::string functionAt(const std::string& exe, const std::string& diagnosticLine) {
