@@ -18,7 +18,8 @@ namespace rt {
 using FloatTrap = void (*)();
 
 // The default trap: one invalid operation in the processor, which under the program's mode
-// raises the invalid-operation fault (0xC0000090) through the program's fault handling.
+// raises the invalid-operation fault (0xC0000090) through the program's fault handling. A build
+// whose processor never traps installs its own trap (setFloatTrap) that raises that fault.
 inline void raiseInvalidOperation() {
     volatile double zero = 0.0;
     volatile double nan = zero / zero;

@@ -454,6 +454,20 @@ TEST_F(SoftFloatTest, ReferenceRoundsTowardZero) {
     EXPECT_EQ((SoftFloat(-1.0) / SoftFloat(3.0)).bits(), 0xBFD5555555555555u);
 }
 
+// Doubles and integers mix with SoftFloat as with double; integers convert toward zero.
+TEST_F(SoftFloatTest, MixedOperands) {
+    const SoftFloat x = 1.5;
+    EXPECT_EQ((x + 2).value(), 3.5);
+    EXPECT_EQ((2.0 * x).value(), 3.0);
+    EXPECT_EQ((x - int64_t{4}).value(), -2.5);
+    EXPECT_TRUE(x < 2);
+    EXPECT_TRUE(1.5 == x);
+    const SoftFloat big = INT64_MAX;  // 2^63 - 1 toward zero: 2^63 - 1024
+    EXPECT_EQ(big.value(), 0x1p63 - 1024);
+    EXPECT_EQ(static_cast<int64_t>(SoftFloat(-2.75)), -2);
+    EXPECT_FALSE(softInvalid());
+}
+
 // Negation flips the sign bit alone, NaN included, and never traps.
 TEST_F(SoftFloatTest, Negation) {
     for (double x : edgeValues()) {
