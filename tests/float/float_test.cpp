@@ -4,7 +4,8 @@
 // instructions the compiler emits for double (addsd, comisd, ucomisd, cvttsd2si, cvtsi2sd, ...)
 // written out, so that operand order and the kind of comparison are fixed.
 //
-// STACKRISE_FLOAT_SCALE=N (default 1) multiplies the number of operands of every test.
+// STACKRISE_FLOAT_SCALE=N (default 1) multiplies the number of operands of every test;
+// STACKRISE_FLOAT_SEED=S (default 0) draws other random operands.
 #include <gtest/gtest.h>
 
 #include <cfenv>
@@ -112,6 +113,12 @@ int scale() {
     const char* s = std::getenv("STACKRISE_FLOAT_SCALE");
     const int n = s ? std::atoi(s) : 1;
     return n > 0 ? n : 1;
+}
+
+// The random generator of the test numbered `test`.
+std::mt19937_64 generator(uint64_t test) {
+    const char* s = std::getenv("STACKRISE_FLOAT_SEED");
+    return std::mt19937_64(test + (s ? std::strtoull(s, nullptr, 10) : 0) * 1000);
 }
 
 constexpr uint64_t kSNaN = 0x7FF0000000000001u;
@@ -311,7 +318,7 @@ TEST_F(SoftFloatTest, EdgeOperandsPairwise) {
     for (double x : edges)
         for (double y : edges) pairs.add(x, y);
     // Edge operands against random ones of every exponent.
-    std::mt19937_64 rng(1);
+    std::mt19937_64 rng = generator(1);
     for (size_t k = 0; k < kBase * scale(); ++k) {
         const double edge = edges[rng() % edges.size()];
         const double other = makeValue(rng, -1080 + static_cast<int>(rng() % 2110), significantBits(rng));
@@ -324,7 +331,7 @@ TEST_F(SoftFloatTest, EdgeOperandsPairwise) {
 }
 
 TEST_F(SoftFloatTest, RandomBitPatterns) {
-    std::mt19937_64 rng(2);
+    std::mt19937_64 rng = generator(2);
     Pairs pairs;
     for (size_t k = 0; k < kBase * scale(); ++k) pairs.add(fromBits(rng()), fromBits(rng()));
     EXPECT_GT(compare(pairs), kBase);
@@ -332,7 +339,7 @@ TEST_F(SoftFloatTest, RandomBitPatterns) {
 
 // Exponents close together: cancellation, carries and ties in sums and differences.
 TEST_F(SoftFloatTest, NearbyExponents) {
-    std::mt19937_64 rng(3);
+    std::mt19937_64 rng = generator(3);
     Pairs pairs;
     for (size_t k = 0; k < kBase * scale(); ++k) {
         const int ea = -1080 + static_cast<int>(rng() % 2110);
@@ -344,7 +351,7 @@ TEST_F(SoftFloatTest, NearbyExponents) {
 
 // Moderate values, around 1.
 TEST_F(SoftFloatTest, ModerateValues) {
-    std::mt19937_64 rng(4);
+    std::mt19937_64 rng = generator(4);
     Pairs pairs;
     for (size_t k = 0; k < kBase * scale(); ++k) {
         const int ea = -30 + static_cast<int>(rng() % 61);
@@ -356,7 +363,7 @@ TEST_F(SoftFloatTest, ModerateValues) {
 
 // Products and quotients landing near overflow, near the smallest normal and in the subnormals.
 TEST_F(SoftFloatTest, ResultsAtTheRangeEnds) {
-    std::mt19937_64 rng(5);
+    std::mt19937_64 rng = generator(5);
     Pairs pairs;
     for (size_t k = 0; k < kBase * scale(); ++k) {
         const int target = (rng() & 1) ? 1018 + static_cast<int>(rng() % 10)   // overflow
@@ -372,7 +379,7 @@ TEST_F(SoftFloatTest, ResultsAtTheRangeEnds) {
 // Dividends one step either side of an exact multiple of the divisor: quotients just above, at
 // and just below a double; products of short significands: exact results and ties.
 TEST_F(SoftFloatTest, NearExactQuotientsAndProducts) {
-    std::mt19937_64 rng(6);
+    std::mt19937_64 rng = generator(6);
     Pairs pairs;
     for (size_t k = 0; k < kBase * scale(); ++k) {
         const int bitsQ = 1 + static_cast<int>(rng() % 53);
@@ -391,7 +398,7 @@ TEST_F(SoftFloatTest, NearExactQuotientsAndProducts) {
 
 // Values around the ends of the 64-bit integers, for truncation.
 TEST_F(SoftFloatTest, TruncationAtTheIntegerRange) {
-    std::mt19937_64 rng(7);
+    std::mt19937_64 rng = generator(7);
     Pairs pairs;
     for (double limit : {0x1p63, -0x1p63, 0x1p62, 0x1p53, 1.0, 0.5})
         for (int step = -3000; step <= 3000; ++step) {
@@ -404,7 +411,7 @@ TEST_F(SoftFloatTest, TruncationAtTheIntegerRange) {
 
 // Conversion from 64-bit integers of every length: cvtsi2sd toward zero.
 TEST_F(SoftFloatTest, FromInt64) {
-    std::mt19937_64 rng(8);
+    std::mt19937_64 rng = generator(8);
     std::vector<int64_t> values = {0, 1, -1, INT64_MIN, INT64_MAX, INT64_MIN + 1, INT64_MAX - 1,
                                    (int64_t{1} << 53) + 1, -(int64_t{1} << 53) - 1, (int64_t{1} << 53) - 1,
                                    (int64_t{1} << 54) + 3, (int64_t{1} << 62) + 1023};
