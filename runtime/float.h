@@ -267,6 +267,9 @@ public:
     // Truncated to a 64-bit integer; a NaN or a value outside [-2^63, 2^63) traps (then -2^63).
     explicit operator int64_t() const { return soft_float_detail::toInt(v_); }
 
+    // The exact result rounded toward zero (±DBL_MAX past the finite range, subnormals kept); a NaN
+    // operand gives the first NaN operand quieted; inf-inf, 0*inf, 0/0, inf/inf and signalling NaN
+    // operands trap. x/0 is ±inf.
     friend SoftFloat operator+(SoftFloat a, SoftFloat b) { return soft_float_detail::add(a.v_, b.v_); }
     friend SoftFloat operator-(SoftFloat a, SoftFloat b) { return soft_float_detail::sub(a.v_, b.v_); }
     friend SoftFloat operator*(SoftFloat a, SoftFloat b) { return soft_float_detail::mul(a.v_, b.v_); }
@@ -275,8 +278,10 @@ public:
     friend SoftFloat operator-(SoftFloat a) {
         return soft_float_detail::fromBits(a.bits() ^ soft_float_detail::kSign);
     }
+    // The value unchanged.
     friend SoftFloat operator+(SoftFloat a) { return a; }
 
+    // *this = *this op b, as the operators above.
     SoftFloat& operator+=(SoftFloat b) { return *this = *this + b; }
     SoftFloat& operator-=(SoftFloat b) { return *this = *this - b; }
     SoftFloat& operator*=(SoftFloat b) { return *this = *this * b; }
