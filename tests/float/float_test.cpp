@@ -418,7 +418,8 @@ TEST_F(SoftFloatTest, FromInt64) {
     for (size_t k = 0; k < kBase * 4 * scale(); ++k) {
         const int length = static_cast<int>(rng() % 65);
         const uint64_t raw = rng();
-        values.push_back(length == 64 ? static_cast<int64_t>(raw) : static_cast<int64_t>(raw >> (64 - length)) * ((raw & 1) ? -1 : 1));
+        const int64_t magnitude = length == 0 ? 0 : static_cast<int64_t>(raw >> (64 - length));
+        values.push_back(length == 64 ? static_cast<int64_t>(raw) : magnitude * ((raw & 1) ? -1 : 1));
     }
     std::vector<uint64_t> expected(values.size());
     {
