@@ -10,6 +10,11 @@ namespace lumen {
 CaptureSink::CaptureSink() = default;
 CaptureSink::~CaptureSink() = default;
 
+bool CaptureSink::open(const std::optional<std::string>& picture,
+                       const std::optional<std::string>& movie, std::string& error) {
+    return (!picture || openPicture(*picture, error)) && (!movie || openMovie(*movie, error));
+}
+
 bool CaptureSink::openPicture(const std::string& path, std::string& error) {
     if (!picture_.open(path, "picture")) {
         error = picture_.error();

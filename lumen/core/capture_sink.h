@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,10 @@ public:
     CaptureSink(const CaptureSink&) = delete;
     CaptureSink& operator=(const CaptureSink&) = delete;
 
+    // Opens the outputs that are given: the picture, then the movie. False with the message of
+    // the first that cannot be opened in `error`.
+    bool open(const std::optional<std::string>& picture, const std::optional<std::string>& movie,
+              std::string& error);
     // Opens the picture output at `path`. False with the message in `error`:
     // "cannot write picture PATH: REASON".
     bool openPicture(const std::string& path, std::string& error);

@@ -24,10 +24,10 @@ public:
 
     // Applies to `input` the moves, presses and releases due by frame `frame` (1-based), in
     // order, up to the first command of another kind (quit, fault, crash, overflow), which it
-    // returns, consumed; null when none is due.
+    // returns, consumed; null when none is due (always, when no script is loaded).
     const ScriptCommand* play(int64_t frame, InputState& input);
-    // True from the script's quit frame on.
-    bool quitDue(int64_t frame) const { return frame >= quitFrame_; }
+    // True from the script's quit frame on; never when no script is loaded.
+    bool quitDue(int64_t frame) const { return playing_ && frame >= quitFrame_; }
 
 private:
     std::vector<ScriptCommand> commands_;

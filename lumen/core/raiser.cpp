@@ -62,16 +62,19 @@ void Raiser::raisePlanted(const FaultPlan& plan, uint64_t address) {
     raiseNull(plan.code(), address);
 }
 
-void Raiser::crash(uint64_t address) {
-    trace_.line("crash");
-    invalidAccess();
-    raiseNull(kAccessViolation, address);  // only if the access did not fault
-}
-
-void Raiser::overflow(uint64_t address) {
-    trace_.line("overflow");
-    exhaustStack(0);
-    raiseNull(kStackOverflow, address);  // not reached
+void Raiser::raiseScripted(const ScriptCommand& cmd, uint64_t address) {
+    if (cmd.op == ScriptOp::Crash) {
+        trace_.line("crash");
+        invalidAccess();
+        raiseNull(kAccessViolation, address);  // only if the access did not fault
+    }
+    if (cmd.op == ScriptOp::Overflow) {
+        trace_.line("overflow");
+        exhaustStack(0);
+        raiseNull(kStackOverflow, address);  // not reached
+    }
+    if (cmd.hasMessage) raise(cmd.code, cmd.message, address);
+    raiseNull(cmd.code, address);
 }
 
 }  // namespace lumen

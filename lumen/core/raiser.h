@@ -7,6 +7,7 @@
 
 #include "core/fault_plan.h"
 #include "core/heap.h"
+#include "core/script.h"
 #include "core/trace.h"
 
 namespace lumen {
@@ -23,10 +24,9 @@ public:
     [[noreturn]] void raiseNull(uint32_t code, uint64_t address);
     // What `plan` plants: its fault, or the C++ exception of another kind it names.
     [[noreturn]] void raisePlanted(const FaultPlan& plan, uint64_t address);
-    // The script's crash: traces "crash" and makes a real invalid memory access.
-    [[noreturn]] void crash(uint64_t address);
-    // The script's overflow: traces "overflow" and runs out of stack.
-    [[noreturn]] void overflow(uint64_t address);
+    // A script's fault, crash or overflow command: its fault; for a crash "crash" traced and a
+    // real invalid memory access, for an overflow "overflow" traced and the stack run out.
+    [[noreturn]] void raiseScripted(const ScriptCommand& cmd, uint64_t address);
 
 private:
     Heap& heap_;

@@ -19,6 +19,14 @@ void printNote(const std::string& line) {
     std::fflush(stderr);
 }
 
+// The seed of a window run without LUMEN_SEED: the clock's, noted so that it can be replayed.
+uint64_t clockSeed() {
+    const auto seed = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+    printNote("Lumen: seed " + std::to_string(seed) + " (LUMEN_SEED=" + std::to_string(seed) +
+              " replays it)");
+    return seed;
+}
+
 }  // namespace
 
 Session::Session(const Settings& settings, const Backend* window)
@@ -45,8 +53,6 @@ Session::~Session() {
     os::unwatchStopRequests();
 }
 
-// ---- The prologue of the operations ---------------------------------------------------------
-
 template <typename Line>
 void Session::enter(const Operation& op, const Line& line) {
     const bool running = !op.needsRun || state_ == State::Running;
@@ -63,8 +69,6 @@ void Session::refuse(const Line& line, uint32_t code, std::string_view message) 
     raise(code, message);
 }
 
-// ---- Faults ---------------------------------------------------------------------------------
-
 void Session::raise(uint32_t code, std::string_view message) {
     raiser_.raise(code, message, reinterpret_cast<uintptr_t>(__builtin_return_address(0)) - 1);
 }
@@ -78,16 +82,12 @@ void Session::raisePlanted() {
 }
 
 void Session::notRunning(const char* name) {
-    switch (state_) {
-        case State::Fresh: raise(kBadArgument, std::string("Lumen: ") + name + " before Init");
-        case State::Failed: raise(kBadArgument, std::string("Lumen: ") + name + " after a failed Init");
-        case State::Freed: raise(kBadArgument, std::string("Lumen: ") + name + " after Free");
-        case State::Running: break;
-    }
-    raise(kBadArgument, std::string("Lumen: ") + name + " cannot run now");
+    const char* when = state_ == State::Fresh    ? " before Init"
+                       : state_ == State::Failed ? " after a failed Init"
+                       : state_ == State::Freed  ? " after Free"
+                                                 : " cannot run now";
+    raise(kBadArgument, std::string("Lumen: ").append(name).append(when));
 }
-
-// ---- Init and Free --------------------------------------------------------------------------
 
 void Session::init(const InitRecord* record) {
     if (record == nullptr) {
@@ -126,27 +126,13 @@ void Session::init(const InitRecord* record) {
         pacer_.setRate(60.0);  // a window is always paced
     }
 
-    if (settings_.seed) {
-        seed_ = *settings_.seed;
-    } else if (script_.seed()) {
-        seed_ = *script_.seed();
-    } else if (headless_) {
-        seed_ = 1;
-    } else {
-        seed_ = static_cast<uint64_t>(
-            std::chrono::system_clock::now().time_since_epoch().count());
-        printNote("Lumen: seed " + std::to_string(seed_) + " (LUMEN_SEED=" +
-                   std::to_string(seed_) + " replays it)");
-    }
+    seed_ = settings_.seed ? *settings_.seed : script_.seed() ? *script_.seed() : headless_ ? 1 : clockSeed();
     rng_.reseed(seed_);
     // Every output is opened now, so that one that cannot be written fails the run at once.
-    std::string error;
     if (settings_.recordPath && !headless_ && !recorder_.open(*settings_.recordPath, seed_))
         raise(kScriptError, "Lumen: " + recorder_.output().error());
     canvas_ = std::make_unique<Canvas>(simdPathFor(settings_.simd));
-    if (settings_.capturePath && !capture_.openPicture(*settings_.capturePath, error))
-        raise(kScriptError, "Lumen: " + error);
-    if (settings_.moviePath && !capture_.openMovie(*settings_.moviePath, error))
+    if (std::string error; !capture_.open(settings_.capturePath, settings_.moviePath, error))
         raise(kScriptError, "Lumen: " + error);
     os::watchStopRequests();
     state_ = State::Running;
@@ -174,8 +160,6 @@ void Session::free() {
     if (planted_.due(FaultOp::Free)) raisePlanted();
 }
 
-// ---- Act ------------------------------------------------------------------------------------
-
 void Session::act() {
     const int64_t n = frame_ + 1;
     enter({"Act", FaultOp::Act, CallLine::First}, [&] { return "Act " + std::to_string(n); });
@@ -189,11 +173,9 @@ void Session::act() {
         if (recorder_.recording()) recorder_.quit(n);
         endRun();
     }
-    if (script_.playing()) {
-        if (const ScriptCommand* cmd = script_.play(n, input_)) endScript(*cmd);
-    }
+    if (const ScriptCommand* cmd = script_.play(n, input_)) endScript(*cmd);
     mouse_.sample(input_);
-    if (script_.playing() && script_.quitDue(n)) endRun();
+    if (script_.quitDue(n)) endRun();
 }
 
 void Session::presentFrame() {
@@ -206,11 +188,7 @@ void Session::presentFrame() {
 void Session::endScript(const ScriptCommand& cmd) {
     if (cmd.op == ScriptOp::Quit) endRun();
     capture_.finish();
-    const uint64_t address = reinterpret_cast<uintptr_t>(__builtin_return_address(0)) - 1;
-    if (cmd.op == ScriptOp::Crash) raiser_.crash(address);
-    if (cmd.op == ScriptOp::Overflow) raiser_.overflow(address);
-    if (cmd.hasMessage) raise(cmd.code, cmd.message);
-    raiseNull(cmd.code);
+    raiser_.raiseScripted(cmd, reinterpret_cast<uintptr_t>(__builtin_return_address(0)) - 1);
 }
 
 void Session::endRun() {
@@ -232,8 +210,6 @@ std::string Session::unreportedOutputFailure() {
     }
     return {};
 }
-
-// ---- Memory ---------------------------------------------------------------------------------
 
 void* Session::allocMem(int64_t bytes, const char16_t* tag) {
     // Trace lines are only built when there is a trace.
@@ -271,8 +247,6 @@ void Session::freeMem(void* block) {
     }
 }
 
-// ---- Input, random numbers, drawing --------------------------------------------------------
-
 int64_t Session::mouse(int64_t button) {
     const auto call = [&] { return "Mouse " + std::to_string(button); };
     enter({"Mouse", FaultOp::Mouse, CallLine::WithResult}, call);
@@ -281,25 +255,21 @@ int64_t Session::mouse(int64_t button) {
     return value;
 }
 
-double Session::mouseX() {
-    enter({"MouseX", FaultOp::MouseX, CallLine::WithResult}, [] { return std::string("MouseX"); });
-    if (trace_.enabled()) trace("MouseX -> " + formatFloat(mouse_.x()));
-    return mouse_.x();
-}
+double Session::mouseX() { return coordinate({"MouseX", FaultOp::MouseX, CallLine::WithResult}, mouse_.x()); }
 
-double Session::mouseY() {
-    enter({"MouseY", FaultOp::MouseY, CallLine::WithResult}, [] { return std::string("MouseY"); });
-    if (trace_.enabled()) trace("MouseY -> " + formatFloat(mouse_.y()));
-    return mouse_.y();
+double Session::mouseY() { return coordinate({"MouseY", FaultOp::MouseY, CallLine::WithResult}, mouse_.y()); }
+
+double Session::coordinate(const Operation& op, double value) {
+    enter(op, [&] { return std::string(op.name); });
+    if (trace_.enabled()) trace(std::string(op.name).append(" -> ").append(formatFloat(value)));
+    return value;
 }
 
 int64_t Session::rnd(int64_t lo, int64_t hi) {
     const auto call = [&] { return "Rnd " + std::to_string(lo) + " " + std::to_string(hi); };
     enter({"Rnd", FaultOp::Rnd, CallLine::WithResult}, call);
-    if (lo > hi) {
-        refuse(call, kBadArgument, "Lumen: Rnd " + std::to_string(lo) + " " + std::to_string(hi) +
-                                       ": the lower bound is above the upper bound");
-    }
+    if (lo > hi)
+        refuse(call, kBadArgument, "Lumen: " + call() + ": the lower bound is above the upper bound");
     const int64_t value = rng_.between(lo, hi);
     if (trace_.enabled()) trace(call() + " -> " + std::to_string(value));
     return value;

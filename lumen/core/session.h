@@ -85,6 +85,8 @@ private:
     // only when traced), the check that the run is on, the planted fault. Raises when due.
     template <typename Line>
     void enter(const Operation& op, const Line& line);
+    // MouseX, MouseY: the prologue, then `value` traced and returned.
+    double coordinate(const Operation& op, double value);
     // Traces the call line and raises `code`: an operation refusing its arguments.
     template <typename Line>
     [[noreturn]] void refuse(const Line& line, uint32_t code, std::string_view message);
