@@ -63,6 +63,13 @@ std::string sameFileError(const Settings& s) {
     return {};
 }
 
+// "Lumen: bad VARIABLE "TEXT" (FORM)".
+std::string badValue(const char* variable, const std::string& text, const char* form) {
+    std::string error = "Lumen: bad ";
+    error.append(variable).append(" ").append(quoteShort(text));
+    return error.append(" (").append(form).append(")");
+}
+
 }  // namespace
 
 Settings Settings::fromEnvironment() {
@@ -114,19 +121,13 @@ RunSettings parseSettings(const Settings& s) {
     run.simd = parseSimd(s.simd);
     if (s.seed) {
         run.seed = parseUnsigned(*s.seed);
-        if (!run.seed) {
-            std::string error = "Lumen: bad LUMEN_SEED ";
-            error.append(quoteShort(*s.seed)).append(" (a decimal or 0x hex number below 2^64)");
-            run.errors.push_back(std::move(error));
-        }
+        if (!run.seed)
+            run.errors.push_back(badValue("LUMEN_SEED", *s.seed, "a decimal or 0x hex number below 2^64"));
     }
     if (s.fps) {
         run.fps = parseFps(*s.fps);
-        if (!run.fps) {
-            std::string error = "Lumen: bad LUMEN_FPS ";
-            error.append(quoteShort(*s.fps)).append(" (frames per second, from 0.000001 to 1000000)");
-            run.errors.push_back(std::move(error));
-        }
+        if (!run.fps)
+            run.errors.push_back(badValue("LUMEN_FPS", *s.fps, "frames per second, from 0.000001 to 1000000"));
     }
     if (s.fault) {
         std::string error;
