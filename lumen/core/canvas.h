@@ -6,9 +6,9 @@
 // and every channel blends as d' = (s * a + d * (255 - a) + 127) / 255 in integers. The alpha
 // byte blends with s = 255, so an opaque canvas stays opaque.
 //
-// The blend has a scalar reference and SSE2 and AVX2 paths that give identical results; the
-// path is chosen once at run time (best the processor has, or LUMEN_SIMD=scalar|sse2|avx2) and
-// can be forced per canvas. Nothing allocates after construction.
+// The blend has a scalar reference and SSE2 and AVX2 paths that give identical results
+// (blend.h); each canvas is given its path (the session's from LUMEN_SIMD, see settings.h), and
+// it can be changed later. Nothing allocates after construction.
 //
 // Frames are composited lazily by default: clear() and the fills after it are kept as a list
 // (up to kMaxPending rectangles) and, when the pixels are next read, resolved band by band:
@@ -22,37 +22,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/blend.h"
+
 namespace lumen {
-
-enum class SimdPath : int { Scalar = 0, Sse2 = 1, Avx2 = 2 };
-
-// True if this processor can run `path` (Scalar always; Sse2 on every x86-64).
-bool simdPathSupported(SimdPath path);
-// "scalar", "sse2" or "avx2".
-const char* simdPathName(SimdPath path);
-// The path new canvases use: LUMEN_SIMD if set to a supported path (read once per process),
-// else the widest supported one.
-SimdPath defaultSimdPath();
-
-// Blend constants of one fill: everything the inner loop needs, computed once per rectangle.
-struct BlendColor {
-    uint32_t solid;       // 0xFFRRGGBB: the straight fill used when a == 255
-    uint16_t k[4];        // s * a + 127 for B, G, R, A (A uses s = 255), <= 65152
-    uint16_t inverse;     // 255 - a, in [0, 255]
-    uint16_t alpha;       // a, in [1, 255] (a == 0 never reaches a blend)
-};
-
-// Blend constants for 8-bit source channels and alpha: s, a in [0, 255].
-BlendColor makeBlendColor(unsigned r, unsigned g, unsigned b, unsigned a);
-
-// The contract's formula for one channel: s, a, d in [0, 255] -> (s*a + d*(255-a) + 127) / 255.
-constexpr unsigned blendChannel(unsigned s, unsigned a, unsigned d) {
-    return (s * a + d * (255u - a) + 127u) / 255u;
-}
-
-// Blends `color` over `count` pixels starting at `row` on `path` (any alignment, count >= 0).
-// Exposed so that tests and the benchmark can drive each path directly.
-void blendSpan(uint32_t* row, std::size_t count, const BlendColor& color, SimdPath path);
 
 class Canvas {
 public:
@@ -63,7 +35,7 @@ public:
 
     // Allocates the pixels (64-byte aligned rows) and clears them; `path` as for setSimdPath;
     // `deferred` as for setDeferred.
-    explicit Canvas(SimdPath path = defaultSimdPath(), bool deferred = true);
+    explicit Canvas(SimdPath path = widestSimdPath(), bool deferred = true);
     ~Canvas();
     Canvas(const Canvas&) = delete;
     Canvas& operator=(const Canvas&) = delete;

@@ -5,22 +5,21 @@
 // is traced ("raise CODE ...") before it is thrown.
 #pragma once
 
-#include <chrono>
-#include <cstdio>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "backend.h"
+#include "core/capture_sink.h"
 #include "core/fault_plan.h"
 #include "core/heap.h"
 #include "core/input.h"
+#include "core/input_source.h"
 #include "core/output.h"
+#include "core/pacer.h"
+#include "core/raiser.h"
 #include "core/rng.h"
-#include "core/script.h"
 #include "core/settings.h"
 #include "core/trace.h"
 #include "lumen/lumen.h"
@@ -28,14 +27,13 @@
 namespace lumen {
 
 class Canvas;
-class GifMovie;
 
 class Session {
 public:
-    // Reads the settings now: checks that no output names an input or another output, opens
-    // the trace, reads and parses the script, checks LUMEN_SEED and LUMEN_FPS. Problems are
-    // raised by Init (fault 1002). `window` is the window backend, or null where there is none.
-    explicit Session(Settings settings, const Backend* window = nullptr);
+    // Parses the settings now (parseSettings: the paths checked, the script read) and opens the
+    // trace. Problems are raised by Init (fault 1002). `window` is the window backend, or null
+    // where there is none.
+    explicit Session(const Settings& settings, const Backend* window = nullptr);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -72,71 +70,69 @@ public:
 private:
     enum class State { Fresh, Running, Failed, Freed };
 
-    // Traces "raise CODE "message"" and throws the fault with the message as a new String.
+    // When an operation's call line ("Rnd 1 6") is traced: before its checks, or only when one
+    // of them raises (the operation traces the line later, with its result).
+    enum class CallLine { First, WithResult };
+    // What the shared prologue of an operation checks.
+    struct Operation {
+        const char* name;                    // as messages name it: "Mouse"
+        FaultOp fault;                       // where LUMEN_FAULT may plant; None: nowhere
+        CallLine line;
+        bool needsRun = true;                // raises outside Init .. Free
+        FaultOp alsoFault = FaultOp::None;   // a second place a fault may be planted
+    };
+    // The prologue of every operation but Init and FreeMem: the call line (made by `line()`,
+    // only when traced), the check that the run is on, the planted fault. Raises when due.
+    template <typename Line>
+    void enter(const Operation& op, const Line& line);
+    // MouseX, MouseY: the prologue, then `value` traced and returned.
+    double coordinate(const Operation& op, double value);
+    // Traces the call line and raises `code`: an operation refusing its arguments.
+    template <typename Line>
+    [[noreturn]] void refuse(const Line& line, uint32_t code, std::string_view message);
+
+    // Traces "raise CODE "message"" and throws the fault with the message as a new String; the
+    // fault's address is the caller's.
     [[noreturn]] [[gnu::noinline]] void raise(uint32_t code, std::string_view message);
     // Traces "raise CODE null" and throws the fault with a null argument.
     [[noreturn]] [[gnu::noinline]] void raiseNull(uint32_t code);
-    [[noreturn]] void throwFault(uint32_t code, uint64_t argument, uint64_t address);
     // Raises the fault of calling `name` outside Init .. Free (the call's line already traced).
     [[noreturn]] void notRunning(const char* name);
     // Raises the fault that LUMEN_FAULT planted (the call's line already traced).
-    [[noreturn]] void raisePlanted();
-    void setupError(std::string message);
+    [[noreturn]] [[gnu::noinline]] void raisePlanted();
     void trace(std::string_view line) { trace_.line(line); }
 
     // Presents the canvas as drawn since the last Act, hands it to capture, clears it.
     void presentFrame();
-    // Sleeps until the next frame is due (when paced).
-    void pace();
-    // Writes the capture and finishes the movie, once, when the run ends.
-    void finishCapture();
-    // Commits the recording (its last line written).
-    void finishRecording();
     // Ends the run in order: outputs finished, then fault 0, or 1006 if an output failed.
     [[noreturn]] void endRun();
     // "Lumen: cannot write WHAT PATH: REASON" of the first failed output not yet raised, or "".
     std::string unreportedOutputFailure();
-    // The script's commands of frame `n`; raises for quit, fault, crash.
-    void applyScript(int64_t n);
-    // LUMEN_RECORD: the changes of this frame's window input as script lines.
-    void recordInput(int64_t n, const InputState& before);
-    void recordLine(const std::string& line);
+    // Carries out a script command that ends the frame: quit, fault, crash, overflow.
+    [[noreturn]] [[gnu::noinline]] void endScript(const ScriptCommand& cmd);
 
-    Settings settings_;
+    RunSettings settings_;
     const Backend* window_;
     const Backend* backend_ = nullptr;
     State state_ = State::Fresh;
     Trace trace_;
     Heap heap_;
+    Raiser raiser_{heap_, trace_};
     Rng rng_;
     MouseSampler mouse_;
     InputState input_;
 
     std::string setupError_;         // the first problem with the settings, raised by Init
-    std::string scriptName_;         // the script's file name in error messages
-    std::vector<ScriptCommand> commands_;
-    std::size_t nextCommand_ = 0;
-    int64_t quitFrame_ = INT64_MAX;
-    bool scripted_ = false;          // input comes from a script (headless)
-    std::optional<uint64_t> scriptSeed_;
-    std::optional<uint64_t> envSeed_;
     FaultPlan planted_;              // LUMEN_FAULT
-    double fps_ = 0.0;               // frames per second; 0 unpaced
+    ScriptPlayer script_;            // headless input: LUMEN_SCRIPT or the demo
+    InputRecorder recorder_;         // LUMEN_RECORD of a windowed run
+    FramePacer pacer_;
+    CaptureSink capture_;            // LUMEN_CAPTURE, LUMEN_MOVIE
     uint64_t seed_ = 0;
     bool headless_ = true;
     int64_t frame_ = 0;
-    std::chrono::steady_clock::time_point nextFrameAt_{};
-
-    OutputFile record_;              // LUMEN_RECORD of a windowed run
-    OutputFile capture_;             // LUMEN_CAPTURE
-    OutputFile movieFile_;           // LUMEN_MOVIE
     bool outputFailureReported_ = false;
-
     std::unique_ptr<Canvas> canvas_;
-    std::unique_ptr<GifMovie> movie_;
-    std::vector<uint32_t> lastFrame_;  // the last presented frame, kept when capturing
-    bool presentedAny_ = false;
-    bool captureDone_ = false;
 };
 
 }  // namespace lumen

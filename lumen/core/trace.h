@@ -1,10 +1,12 @@
 // The call trace (LUMEN_TRACE): one line per call, written and flushed as the call happens.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "core/output.h"
+#include "lumen/lumen.h"
 
 namespace lumen {
 
@@ -23,5 +25,12 @@ public:
 private:
     OutputFile out_;
 };
+
+// Forms that trace lines give their arguments.
+std::string blockName(uint64_t id);        // a block of AllocMem: "#ID"
+std::string tagText(const char16_t* tag);  // an AllocMem tag: quoted, or null
+// The Init call's line; `title` gets the title in UTF-8 and `titleOk` says whether its length
+// is in range ([0, 2^30] units; a null title is in range).
+std::string initLine(const InitRecord& record, std::string& title, bool& titleOk);
 
 }  // namespace lumen

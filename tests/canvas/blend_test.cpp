@@ -1,6 +1,7 @@
 // The blend paths against the contract's integer formula: exhaustively over (s, a, d), on spans
 // of every length and alignment, and on whole canvases of random rectangles.
 #include "core/canvas.h"
+#include "core/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -177,6 +178,7 @@ TEST(SimdSelection, ForcingAnUnsupportedPathFallsBack) {
 }
 
 // Run by CTest with LUMEN_SIMD set (see CMakeLists.txt); without it, expects the widest path.
+// The session parses the variable with the others and hands the canvas its path.
 TEST(SimdEnvironment, DefaultPathHonoursLumenSimd) {
     const char* env = std::getenv("LUMEN_SIMD");
     SimdPath best = SimdPath::Scalar;
@@ -187,8 +189,10 @@ TEST(SimdEnvironment, DefaultPathHonoursLumenSimd) {
         for (SimdPath p : kPaths)
             if (std::strcmp(env, lumen::simdPathName(p)) == 0 && lumen::simdPathSupported(p))
                 want = p;
-    EXPECT_EQ(lumen::defaultSimdPath(), want) << "LUMEN_SIMD=" << (env ? env : "(unset)");
-    EXPECT_EQ(Canvas().simdPath(), want);
+    const lumen::RunSettings run = lumen::parseSettings(lumen::Settings::fromEnvironment());
+    const SimdPath chosen = lumen::simdPathFor(run.simd);
+    EXPECT_EQ(chosen, want) << "LUMEN_SIMD=" << (env ? env : "(unset)");
+    EXPECT_EQ(Canvas(chosen).simdPath(), want);
 }
 
 }  // namespace

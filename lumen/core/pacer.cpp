@@ -1,0 +1,21 @@
+#include "core/pacer.h"
+
+#include <thread>
+
+namespace lumen {
+
+void FramePacer::wait() {
+    if (!(fps_ > 0.0)) return;
+    using Clock = std::chrono::steady_clock;
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(1.0 / fps_));
+    const auto now = Clock::now();
+    if (nextFrameAt_ == Clock::time_point{} || nextFrameAt_ + interval < now) {
+        nextFrameAt_ = now;  // first frame, or fallen behind by more than a frame: start afresh
+        return;
+    }
+    nextFrameAt_ += interval;
+    std::this_thread::sleep_until(nextFrameAt_);
+}
+
+}  // namespace lumen

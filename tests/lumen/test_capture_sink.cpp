@@ -1,0 +1,44 @@
+// The capture sink: the picture written once, at the end, and only of a presented frame.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "core/canvas.h"
+#include "core/capture_sink.h"
+#include "helpers.h"
+
+using lumen_test::TempFile;
+
+TEST(CaptureSink, WithoutAFrameThePathIsLeftAloneAndFinishWritesOnce) {
+    TempFile old("kept", ".png");
+    lumen::CaptureSink idle;
+    std::string error;
+    ASSERT_TRUE(idle.open(old.path(), std::nullopt, error));
+    idle.finish();
+    EXPECT_EQ(lumen_test::readAll(old.path()), "kept");
+
+    TempFile picture("", ".png");
+    lumen::CaptureSink sink;
+    ASSERT_TRUE(sink.open(picture.path(), std::nullopt, error));
+    lumen::Canvas canvas;
+    sink.frame(canvas.pixels());
+    sink.finish();
+    const std::string png = lumen_test::readAll(picture.path());
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+    canvas.fillRect(0, 0, 10, 10, 1, 1, 1, 1);
+    sink.frame(canvas.pixels());
+    sink.finish();
+    EXPECT_EQ(lumen_test::readAll(picture.path()), png);
+}
+
+TEST(CaptureSink, TheFirstOutputThatCannotOpenIsReported) {
+    TempFile picture("", ".png");
+    lumen::CaptureSink sink;
+    std::string error;
+    EXPECT_FALSE(sink.open(picture.path(), std::string("/nonexistent/dir/x.gif"), error));
+    EXPECT_EQ(error.rfind("cannot write movie /nonexistent/dir/x.gif: ", 0), 0u) << error;
+    lumen::CaptureSink both;
+    EXPECT_FALSE(both.open(std::string("/nonexistent/a.png"), std::string("/nonexistent/b.gif"), error));
+    EXPECT_EQ(error.rfind("cannot write picture /nonexistent/a.png: ", 0), 0u) << error;
+}
