@@ -8,8 +8,10 @@
 // Limits: no window, no input of its own.
 // Depends on: nothing.
 //
-// Contract checklist ([x] this backend provides it, [ ] it does not):
-//   [ ] window open; false without a display (Lumen then falls back to this backend)
+// Contract checklist ([x] this backend provides it, [ ] it does not); a window backend ticks
+// what it does and says why it leaves anything out:
+//   [ ] window open; false without a display (Lumen then falls back to this backend, whose
+//       open() always succeeds)
 //   [ ] title (UTF-8, from the Init record)
 //   [ ] icon (WindowIcon: the Init record's icon in the platform's form)
 //   [ ] present: the canvas letterboxed into the window (core/window.h: letterbox)
