@@ -66,8 +66,17 @@ public:
     // Button b (0 left, 1 right) went down or up with the pointer at (x, y) canvas px.
     void button(int b, bool down, double x, double y) {
         pointer(x, y);
-        if (b == 0 || b == 1) events_.push_back(Event{x, y, b, down});
+        if (b == 0 || b == 1) {
+            events_.push_back(Event{x, y, b, down});
+            held_[b] = down;
+        }
     }
+    // Button b went down or up with the pointer where it last was.
+    void button(int b, bool down) { button(b, down, x_, y_); }
+    // Whether button b (0 left, 1 right) is down as the system last said, taken or not: a
+    // window keeps the pointer captured while any is.
+    bool held(int b) const { return (b == 0 || b == 1) && held_[b]; }
+    bool anyHeld() const { return held_[0] || held_[1]; }
     // Brings `state` to the next frame: the queued events that fit in it, and the pointer where
     // the last of them happened while more wait, else where it is now.
     void take(InputState& state) {
@@ -103,8 +112,9 @@ private:
         bool down;
     };
     std::deque<Event> events_;
-    double x_ = 0.0;
-    double y_ = 0.0;
+    double x_ = 0.0;               // canvas px
+    double y_ = 0.0;               // canvas px
+    bool held_[2] = {false, false};  // [0] left, [1] right, as last delivered
 };
 
 }  // namespace lumen

@@ -103,9 +103,9 @@ void Session::init(const InitRecord* record) {
     if (!setupError_.empty()) raise(kScriptError, setupError_);
     if (planted_.due(FaultOp::Init)) raisePlanted();
     if (!titleOk) raise(kBadArgument, "Lumen: Init: the title's length is out of range");
-    // The icon reaches the window backend as it came (an HICON on Windows).
-    const auto* icon = static_cast<const IconFile*>(record->icon);
-    if (!os::iconHasPlatformForm(icon)) raise(kBadArgument, "Lumen: Init: the icon is not a lumen::IconFile");
+    // The icon reaches the window backend as it came, typed in its platform's form.
+    const WindowIcon icon = windowIconOf(record->icon);
+    if (!os::iconHasPlatformForm(record->icon)) raise(kBadArgument, "Lumen: Init: the icon is not a lumen::IconFile");
 
     const bool forcedHeadless = settings_.headless;
     backend_ = nullptr;

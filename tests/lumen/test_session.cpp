@@ -599,10 +599,10 @@ struct FakeWindow {
     static inline int quitAtPoll = 3;
     static inline std::string title;
     static inline uint32_t firstPixel = 0;
-    static bool open(const char* t, const lumen::IconFile* icon) {
+    static bool open(const char* t, lumen::WindowIcon icon) {
         title = t;
         ++opened;
-        return canOpen && icon != nullptr;
+        return canOpen && icon.file != nullptr;
     }
     static void present(const uint32_t* pixels, int w, int h) {
         EXPECT_EQ(w, lumen::Canvas::kWidth);

@@ -1,18 +1,20 @@
-// The SDL window's display-free parts: where the canvas lies in the window, how the pointer
-// maps back to canvas px, the first window size, and the .ico decoder.
+// The window backends' display-free parts (core/window.h, core/icon.h): where the canvas lies in
+// the window, how the pointer maps back to canvas px, the first window size, and the .ico decoder.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <fstream>
 #include <iterator>
 
-#include "backend.h"
+#include "core/icon.h"
+#include "core/input.h"
+#include "core/window.h"
 #include "xserver.h"
 
 namespace {
 
-using lumen::sdl::IconImage;
-using lumen::sdl::Letterbox;
+using lumen::IconImage;
+using lumen::Letterbox;
 
 void expectBox(const Letterbox& b, int x, int y, int w, int h) {
     EXPECT_EQ(b.x, x);
@@ -22,41 +24,41 @@ void expectBox(const Letterbox& b, int x, int y, int w, int h) {
 }
 
 TEST(Letterbox, FitsTheLargest16By9RectangleCentred) {
-    expectBox(lumen::sdl::letterbox(1600, 900), 0, 0, 1600, 900);
-    expectBox(lumen::sdl::letterbox(3200, 1800), 0, 0, 3200, 1800);
-    expectBox(lumen::sdl::letterbox(1000, 450), 100, 0, 800, 450);    // bars left and right
-    expectBox(lumen::sdl::letterbox(800, 900), 0, 225, 800, 450);     // bars above and below
+    expectBox(lumen::letterbox(1600, 900), 0, 0, 1600, 900);
+    expectBox(lumen::letterbox(3200, 1800), 0, 0, 3200, 1800);
+    expectBox(lumen::letterbox(1000, 450), 100, 0, 800, 450);    // bars left and right
+    expectBox(lumen::letterbox(800, 900), 0, 225, 800, 450);     // bars above and below
 }
 
 TEST(Letterbox, OddAndDegenerateSizes) {
     // 1001 x 451: width-limited height would be 563, so height-limited: 802 x 451, centred.
-    expectBox(lumen::sdl::letterbox(1001, 451), 99, 0, 802, 451);
+    expectBox(lumen::letterbox(1001, 451), 99, 0, 802, 451);
     // Rounded to the nearest pixel, never larger than the drawable.
-    const Letterbox b = lumen::sdl::letterbox(1599, 900);
+    const Letterbox b = lumen::letterbox(1599, 900);
     EXPECT_EQ(b.w, 1599);
     EXPECT_EQ(b.h, 899);  // 1599 * 900 / 1600 = 899.4
     EXPECT_EQ(b.y, 0);
-    expectBox(lumen::sdl::letterbox(1, 1), 0, 0, 1, 1);
-    expectBox(lumen::sdl::letterbox(0, 900), 0, 0, 0, 0);
-    expectBox(lumen::sdl::letterbox(1600, -1), 0, 0, 0, 0);
+    expectBox(lumen::letterbox(1, 1), 0, 0, 1, 1);
+    expectBox(lumen::letterbox(0, 900), 0, 0, 0, 0);
+    expectBox(lumen::letterbox(1600, -1), 0, 0, 0, 0);
 }
 
 TEST(PointerMapping, OneToOneIsExactAndHighDensityChangesNothing) {
     double x = -1;
     double y = -1;
-    lumen::sdl::windowToCanvas(300, 500, 1600, 900, 1600, 900, x, y);
+    lumen::windowToCanvas(300, 500, 1600, 900, 1600, 900, x, y);
     EXPECT_EQ(x, 300.0);
     EXPECT_EQ(y, 500.0);
     // Twice the pixels per point: the same point is the same canvas position.
-    lumen::sdl::windowToCanvas(300, 500, 1600, 900, 3200, 1800, x, y);
+    lumen::windowToCanvas(300, 500, 1600, 900, 3200, 1800, x, y);
     EXPECT_EQ(x, 300.0);
     EXPECT_EQ(y, 500.0);
     // Half the size: points count double.
-    lumen::sdl::windowToCanvas(150, 250, 800, 450, 800, 450, x, y);
+    lumen::windowToCanvas(150, 250, 800, 450, 800, 450, x, y);
     EXPECT_EQ(x, 300.0);
     EXPECT_EQ(y, 500.0);
     // Fractional scale: 1200 x 675 is 0.75.
-    lumen::sdl::windowToCanvas(1, 1, 1200, 675, 1200, 675, x, y);
+    lumen::windowToCanvas(1, 1, 1200, 675, 1200, 675, x, y);
     EXPECT_DOUBLE_EQ(x, 4.0 / 3.0);
     EXPECT_DOUBLE_EQ(y, 4.0 / 3.0);
 }
@@ -64,20 +66,20 @@ TEST(PointerMapping, OneToOneIsExactAndHighDensityChangesNothing) {
 TEST(PointerMapping, LetterboxedAndOutsideTheCanvasIsNotClamped) {
     double x = 0;
     double y = 0;
-    lumen::sdl::windowToCanvas(250, 250, 1000, 450, 1000, 450, x, y);  // canvas at x 100, scale 0.5
+    lumen::windowToCanvas(250, 250, 1000, 450, 1000, 450, x, y);  // canvas at x 100, scale 0.5
     EXPECT_EQ(x, 300.0);
     EXPECT_EQ(y, 500.0);
-    lumen::sdl::windowToCanvas(50, 0, 1000, 450, 1000, 450, x, y);  // in the left bar
+    lumen::windowToCanvas(50, 0, 1000, 450, 1000, 450, x, y);  // in the left bar
     EXPECT_EQ(x, -100.0);
     EXPECT_EQ(y, 0.0);
-    lumen::sdl::windowToCanvas(990, 449, 1000, 450, 1000, 450, x, y);  // in the right bar
+    lumen::windowToCanvas(990, 449, 1000, 450, 1000, 450, x, y);  // in the right bar
     EXPECT_EQ(x, 1780.0);
     EXPECT_EQ(y, 898.0);
-    lumen::sdl::windowToCanvas(-20, 1000, 1600, 900, 1600, 900, x, y);  // outside the window
+    lumen::windowToCanvas(-20, 1000, 1600, 900, 1600, 900, x, y);  // outside the window
     EXPECT_EQ(x, -20.0);
     EXPECT_EQ(y, 1000.0);
     // High density with bars: window 800 x 900 points, drawable 1600 x 1800.
-    lumen::sdl::windowToCanvas(400, 350, 800, 900, 1600, 1800, x, y);
+    lumen::windowToCanvas(400, 350, 800, 900, 1600, 1800, x, y);
     EXPECT_EQ(x, 800.0);
     EXPECT_EQ(y, 250.0);
 }
@@ -85,7 +87,7 @@ TEST(PointerMapping, LetterboxedAndOutsideTheCanvasIsNotClamped) {
 TEST(PointerMapping, NoWindowSizeGivesTheOrigin) {
     double x = 7;
     double y = 7;
-    lumen::sdl::windowToCanvas(10, 10, 0, 0, 0, 0, x, y);
+    lumen::windowToCanvas(10, 10, 0, 0, 0, 0, x, y);
     EXPECT_EQ(x, 0.0);
     EXPECT_EQ(y, 0.0);
 }
@@ -93,20 +95,20 @@ TEST(PointerMapping, NoWindowSizeGivesTheOrigin) {
 TEST(InitialWindowSize, OneToOneWhenItFitsElseTheLargest16By9) {
     int w = 0;
     int h = 0;
-    lumen::sdl::initialWindowSize(1920, 1080, w, h);
+    lumen::initialWindowSize(1920, 1080, w, h);
     EXPECT_EQ(w, 1600);
     EXPECT_EQ(h, 900);
-    lumen::sdl::initialWindowSize(3840, 2160, w, h);  // never larger than the canvas
+    lumen::initialWindowSize(3840, 2160, w, h);  // never larger than the canvas
     EXPECT_EQ(w, 1600);
     EXPECT_EQ(h, 900);
-    lumen::sdl::initialWindowSize(1366, 768, w, h);  // height-limited after the frame's room
+    lumen::initialWindowSize(1366, 768, w, h);  // height-limited after the frame's room
     EXPECT_EQ(h, 768 - 80);
     EXPECT_EQ(w, (768 - 80) * 1600 / 900);
     EXPECT_LE(w, 1366);
-    lumen::sdl::initialWindowSize(1280, 1024, w, h);  // width-limited
+    lumen::initialWindowSize(1280, 1024, w, h);  // width-limited
     EXPECT_EQ(w, 1280 - 32);
     EXPECT_EQ(h, (1280 - 32) * 900 / 1600);
-    lumen::sdl::initialWindowSize(100, 60, w, h);  // a floor of 160 x 90
+    lumen::initialWindowSize(100, 60, w, h);  // a floor of 160 x 90
     EXPECT_EQ(w, 160);
     EXPECT_EQ(h, 90);
 }
@@ -177,7 +179,7 @@ std::vector<uint8_t> makeIco(const std::vector<Entry>& entries, uint16_t type = 
 
 IconImage decode(const std::vector<uint8_t>& ico, bool& ok) {
     IconImage image;
-    ok = lumen::sdl::decodeIcon(ico.data(), ico.size(), 64, image);
+    ok = lumen::decodeIcon(ico.data(), ico.size(), 64, image);
     return image;
 }
 
@@ -281,3 +283,35 @@ TEST(IconDecode, TheProgramsIconGivesItsSixtyFourPixelPicture) {
 }
 
 }  // namespace
+
+// What a window backend reads from its input queue to capture the pointer: the buttons as the
+// system last delivered them, whether or not poll() has taken those changes yet.
+TEST(InputQueueHeld, FollowsTheLastDeliveredChangeOfEachButton) {
+    lumen::InputQueue q;
+    EXPECT_FALSE(q.anyHeld());
+    q.pointer(10.0, 20.0);
+    q.button(0, true);  // where the pointer last was
+    EXPECT_TRUE(q.held(0));
+    EXPECT_FALSE(q.held(1));
+    EXPECT_TRUE(q.anyHeld());
+    q.button(1, true, 30.0, 40.0);
+    q.button(0, false);
+    EXPECT_FALSE(q.held(0));
+    EXPECT_TRUE(q.held(1));
+    EXPECT_FALSE(q.held(2));
+    lumen::InputState s;
+    q.take(s);  // left went down and up: down in this frame, the release waits
+    EXPECT_TRUE(s.down[0]);
+    EXPECT_TRUE(s.down[1]);
+    EXPECT_DOUBLE_EQ(s.x, 30.0);
+    EXPECT_DOUBLE_EQ(s.y, 40.0);
+    EXPECT_FALSE(q.held(0));
+    q.take(s);
+    EXPECT_FALSE(s.down[0]);
+    EXPECT_TRUE(s.down[1]);
+    q.button(1, false);
+    EXPECT_FALSE(q.anyHeld());
+    q.button(0, true);
+    q.clear();
+    EXPECT_FALSE(q.anyHeld());
+}

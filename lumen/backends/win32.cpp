@@ -1,0 +1,318 @@
+// The Win32 window backend: Lumen's window on Windows.
+//
+// Provides: one top-level window, aware of the display's pixel density (per monitor where the
+// system has it), resizable: its client area shows the canvas scaled to fit with the aspect
+// ratio kept (black bars on the sides or at top and bottom: core/window.h), through
+// StretchDIBits of a top-down 32-bit DIB, which is the canvas's own pixel layout; shrinking
+// averages pixels (HALFTONE), enlarging or 1:1 copies them. The title is the Init record's;
+// the icon is the record's HICON, set on the window class and the window. The first client
+// size is the canvas size in device-independent pixels (scaled by the display's density),
+// made smaller if the work area cannot hold it, the window centred in the work area. Mouse
+// messages are mapped back to canvas px and queued (core/input.h): every press and release the
+// system delivers reaches the program in a frame of its own; the mouse is captured while a
+// button is held, and a button down when another window takes the mouse counts as released.
+// Closing the window (WM_CLOSE) ends the run.
+//
+// Limits: frames are paced by the session with the high-resolution clock and Sleep; the
+// backend raises the system timer's resolution to 1 ms while the window is open so that Sleep
+// is that precise. No vsync; keys are not read. The smallest window is 320 x 200 px.
+//
+// Depends on user32 and gdi32 (window, painting) and winmm (timer resolution).
+//
+// Contract checklist ([x] this backend provides it, [ ] it does not):
+//   [x] window open; false if the window class or the window cannot be made
+//   [x] title (UTF-8, from the Init record, shown as UTF-16)
+//   [x] icon (the HICON, big and small)
+//   [x] present: the canvas letterboxed into the client area
+//   [x] high pixel density (per-monitor aware; the first size follows the display's density)
+//   [x] resize, the canvas following the window (at least 320 x 200 px)
+//   [x] pointer in canvas px, not clamped; captured while a button is held
+//   [x] button latch: each press and release in a frame of its own (InputQueue)
+//   [x] close request ends the run
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "backend.h"
+#include "core/canvas.h"
+#include "core/window.h"
+
+namespace lumen {
+
+namespace {
+
+constexpr int kCanvasW = Canvas::kWidth;   // canvas px
+constexpr int kCanvasH = Canvas::kHeight;  // canvas px
+constexpr wchar_t kClassName[] = L"LumenCanvasWindow";
+constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
+constexpr DWORD kExStyle = WS_EX_APPWINDOW;
+
+LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+std::wstring widen(const char* utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    if (n <= 1) return L"";
+    std::wstring text(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, text.data(), n);
+    text.resize(static_cast<size_t>(n - 1));
+    return text;
+}
+
+void becomeDpiAware() {
+    using SetContextFn = BOOL(WINAPI*)(HANDLE);
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    auto setContext = user32 ? reinterpret_cast<SetContextFn>(
+                                   reinterpret_cast<void*>(GetProcAddress(user32, "SetProcessDpiAwarenessContext")))
+                             : nullptr;
+    // DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2, where the system knows it.
+    if (!setContext || !setContext(reinterpret_cast<HANDLE>(static_cast<intptr_t>(-4)))) SetProcessDPIAware();
+}
+
+// The window's outer rectangle for a client area showing the canvas at the display's density,
+// shrunk to fit the work area, centred in it.
+RECT initialWindowRect() {
+    HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
+    if (screen) ReleaseDC(nullptr, screen);
+    RECT work{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    RECT frame{0, 0, 0, 0};
+    AdjustWindowRectEx(&frame, kStyle, FALSE, kExStyle);
+    const int extraW = frame.right - frame.left;
+    const int extraH = frame.bottom - frame.top;
+    int clientW = MulDiv(kCanvasW, dpi > 0 ? dpi : 96, 96);
+    int clientH = MulDiv(kCanvasH, dpi > 0 ? dpi : 96, 96);
+    const Letterbox fit = letterbox(std::max(1L, work.right - work.left - extraW), std::max(1L, work.bottom - work.top - extraH));
+    if (clientW > fit.w || clientH > fit.h) {
+        clientW = fit.w;
+        clientH = fit.h;
+    }
+    RECT r{0, 0, clientW, clientH};
+    AdjustWindowRectEx(&r, kStyle, FALSE, kExStyle);
+    const int w = r.right - r.left;
+    const int h = r.bottom - r.top;
+    const int x = work.left + std::max(0L, (work.right - work.left - w) / 2);
+    const int y = work.top + std::max(0L, (work.bottom - work.top - h) / 2);
+    return RECT{x, y, x + w, y + h};
+}
+
+// The backend's whole state and its functions; one instance (win32Window) serves the table
+// and the window procedure.
+struct Win32Window {
+    HWND handle = nullptr;
+    HINSTANCE instance = nullptr;
+    bool classRegistered = false;
+    bool timerRaised = false;
+    std::vector<uint32_t> frame;  // the last presented frame, for WM_PAINT
+    int frameW = 0, frameH = 0;
+    InputQueue input;  // pointer and button events not yet polled
+    bool closeRequested = false;
+
+    bool open(const char* title, WindowIcon icon) {
+        if (handle) return true;
+        becomeDpiAware();
+        instance = GetModuleHandleW(nullptr);
+        HICON hicon = icon.handle;
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.style = CS_HREDRAW | CS_VREDRAW;
+        wc.lpfnWndProc = windowProc;
+        wc.hInstance = instance;
+        wc.hIcon = hicon;
+        wc.hIconSm = hicon;
+        wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+        wc.lpszClassName = kClassName;
+        if (!RegisterClassExW(&wc)) return false;
+        classRegistered = true;
+        const RECT r = initialWindowRect();
+        const std::wstring text = widen(title != nullptr ? title : "");
+        handle = CreateWindowExW(kExStyle, kClassName, text.c_str(), kStyle, r.left, r.top, r.right - r.left,
+                                 r.bottom - r.top, nullptr, nullptr, instance, nullptr);
+        if (!handle) {
+            close();
+            return false;
+        }
+        if (hicon) {
+            SendMessageW(handle, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(hicon));
+            SendMessageW(handle, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(hicon));
+        }
+        timerRaised = timeBeginPeriod(1) == TIMERR_NOERROR;
+        ShowWindow(handle, SW_SHOWNORMAL);
+        UpdateWindow(handle);
+        return true;
+    }
+
+    void present(const uint32_t* pixels, int width, int height) {
+        if (!handle || !pixels || width <= 0 || height <= 0) return;
+        const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+        frame.resize(count);
+        std::memcpy(frame.data(), pixels, count * sizeof(uint32_t));
+        frameW = width;
+        frameH = height;
+        if (HDC dc = GetDC(handle)) {
+            paint(dc);
+            ReleaseDC(handle, dc);
+        }
+    }
+
+    bool poll(InputState& state) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                closeRequested = true;
+                continue;
+            }
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        input.take(state);
+        return closeRequested;
+    }
+
+    void close() {
+        if (handle) {
+            DestroyWindow(handle);
+            handle = nullptr;
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        }
+        if (classRegistered) {
+            UnregisterClassW(kClassName, instance);
+            classRegistered = false;
+        }
+        if (timerRaised) {
+            timeEndPeriod(1);
+            timerRaised = false;
+        }
+        frame.clear();
+        frame.shrink_to_fit();
+        input.clear();
+    }
+
+    // The window's messages (windowProc forwards them here).
+    LRESULT handleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+        switch (message) {
+            case WM_CLOSE: closeRequested = true; return 0;
+            case WM_ERASEBKGND: return 1;
+            case WM_PAINT: {
+                PAINTSTRUCT ps;
+                HDC dc = BeginPaint(hwnd, &ps);
+                if (handle) paint(dc);
+                EndPaint(hwnd, &ps);
+                return 0;
+            }
+            case WM_SIZE: InvalidateRect(hwnd, nullptr, FALSE); return 0;
+            case WM_DPICHANGED: {
+                const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+                SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                             suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+                return 0;
+            }
+            case WM_GETMINMAXINFO: {
+                auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
+                info->ptMinTrackSize.x = 320;
+                info->ptMinTrackSize.y = 200;
+                return 0;
+            }
+            case WM_MOUSEMOVE: notePointer(lParam); return 0;
+            case WM_LBUTTONDOWN: button(0, true, lParam); return 0;
+            case WM_LBUTTONUP: button(0, false, lParam); return 0;
+            case WM_RBUTTONDOWN: button(1, true, lParam); return 0;
+            case WM_RBUTTONUP: button(1, false, lParam); return 0;
+            case WM_CAPTURECHANGED:
+                // Another window took the mouse: the buttons that are down count as released.
+                if (reinterpret_cast<HWND>(lParam) != hwnd) {
+                    DWORD at = GetMessagePos();
+                    POINT p{static_cast<short>(LOWORD(at)), static_cast<short>(HIWORD(at))};
+                    ScreenToClient(hwnd, &p);
+                    for (int b = 0; b < 2; ++b) {
+                        if (input.held(b)) button(b, false, MAKELPARAM(p.x, p.y));
+                    }
+                }
+                return 0;
+            default: return DefWindowProcW(hwnd, message, wParam, lParam);
+        }
+    }
+
+private:
+    void paint(HDC dc) {
+        RECT client{};
+        GetClientRect(handle, &client);
+        const Letterbox l = letterbox(client.right, client.bottom);
+        HBRUSH black = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+        const RECT bars[4] = {{0, 0, client.right, l.y},
+                              {0, l.y + l.h, client.right, client.bottom},
+                              {0, l.y, l.x, l.y + l.h},
+                              {l.x + l.w, l.y, client.right, l.y + l.h}};
+        for (const RECT& bar : bars) {
+            if (bar.right > bar.left && bar.bottom > bar.top) FillRect(dc, &bar, black);
+        }
+        if (frame.empty() || l.w <= 0 || l.h <= 0) return;
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof info.bmiHeader;
+        info.bmiHeader.biWidth = frameW;
+        info.bmiHeader.biHeight = -frameH;  // top row first
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        // Shrinking averages pixels; enlarging or 1:1 copies them.
+        if (l.w < frameW) {
+            SetStretchBltMode(dc, HALFTONE);
+            SetBrushOrgEx(dc, 0, 0, nullptr);
+        } else {
+            SetStretchBltMode(dc, COLORONCOLOR);
+        }
+        StretchDIBits(dc, l.x, l.y, l.w, l.h, 0, 0, frameW, frameH, frame.data(), &info,
+                      DIB_RGB_COLORS, SRCCOPY);
+    }
+
+    // The pointer at the client point of a mouse message, if the client area is not empty:
+    // client px are both the window's points and its drawable px.
+    void notePointer(LPARAM lParam) {
+        const int px = static_cast<short>(LOWORD(lParam));
+        const int py = static_cast<short>(HIWORD(lParam));
+        RECT client{};
+        GetClientRect(handle, &client);
+        const int w = client.right - client.left;
+        const int h = client.bottom - client.top;
+        if (w <= 0 || h <= 0) return;
+        double cx = 0.0;
+        double cy = 0.0;
+        windowToCanvas(px, py, w, h, w, h, cx, cy);
+        input.pointer(cx, cy);
+    }
+
+    void button(int b, bool isDown, LPARAM lParam) {
+        notePointer(lParam);
+        input.button(b, isDown);
+        if (isDown) {
+            SetCapture(handle);
+        } else if (!input.anyHeld()) {
+            ReleaseCapture();
+        }
+    }
+};
+
+Win32Window win32Window;
+
+LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    return win32Window.handleMessage(hwnd, message, wParam, lParam);
+}
+
+}  // namespace
+
+const Backend& win32Backend() {
+    static const Backend backend{
+        "win32",
+        [](const char* title, WindowIcon icon) { return win32Window.open(title, icon); },
+        [](const uint32_t* pixels, int width, int height) { win32Window.present(pixels, width, height); },
+        [](InputState& input) { return win32Window.poll(input); },
+        [] { win32Window.close(); },
+    };
+    return backend;
+}
+
+}  // namespace lumen
