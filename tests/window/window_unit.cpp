@@ -7,7 +7,7 @@
 #include <iterator>
 
 #include "backend.h"
-#include "xserver.h"
+#include "support/xserver.h"
 
 namespace {
 
