@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -27,10 +28,19 @@ public:
     virtual Run runScript(const std::string& script) const = 0;
     // The lines of standard error (a Windows program ends them with CR LF).
     virtual std::vector<std::string> errLines(const std::string& err) const = 0;
+    // The function of the program copy `exe` that holds the code place named in a diagnostic
+    // line ("" if it names none there).
+    virtual std::string functionAt(const std::string& exe, const std::string& diagnosticLine) const = 0;
 };
+
+// A diagnostic line: "Stackrise: fault 0xHEX (DEC) at 0xADDRESS (MODULE+0xOFFSET): MESSAGE".
+const std::regex& diagnosticPattern();
 
 namespace cases {
 
+// `exe` (a copy without a library) run in `cwd`: fault 3001 on one line, raised in the binding
+// routine, no runtime call.
+Run missingLibraryFailsWith3001(const Platform& p, const std::string& exe, const std::string& cwd);
 // A Lumen.lmd that is no library: fault 3001 on one line, no runtime call.
 Run fileThatIsNotALibraryFailsWith3001(const Platform& p);
 // A library without Exit: Free is called once, Init never.
@@ -43,6 +53,9 @@ Run extraNamesAreIgnored(const Platform& p);
 Run orderlyEndIsSilentWithStatusZero(const Platform& p);
 // "2 crash": an invalid access inside Lumen ends as an access violation with one line.
 Run invalidAccessInsideLumenBecomesAnAccessViolation(const Platform& p);
+// `script` ends with "fault 5000 the tower fell": the fault reaches the top once, raised inside
+// Lumen, with its message; the record and the message go back after Free.
+Run faultInActReachesTheTopOnce(const Platform& p, const std::string& script);
 // A script line Lumen cannot read: fault 1002 naming the line, before any frame.
 Run badScriptLineIsReportedAndEndsTheRun(const Platform& p);
 

@@ -40,39 +40,23 @@ public:
     }
     e2e::Run runScript(const std::string& script) const override { return e2e::runScript(kExe, script); }
     std::vector<std::string> errLines(const std::string& err) const override { return e2e::lines(err); }
+    // The place is named "stackrise+0xOFFSET".
+    std::string functionAt(const std::string& exe, const std::string& diagnosticLine) const override {
+        std::smatch m;
+        if (!std::regex_search(diagnosticLine, m, std::regex(R"(\(stackrise\+(0x[0-9a-f]+)\))"))) return "";
+        return test_support::shellOutput("addr2line -f -C -e " + exe + " " + m[1].str());
+    }
 };
 const Native kNative;
-
-using e2e::lines;
-
-// The function that holds a code place named "stackrise+0xOFFSET" in a diagnostic line.
-std::string functionAt(const std::string& exe, const std::string& diagnosticLine) {
-    std::smatch m;
-    if (!std::regex_search(diagnosticLine, m, std::regex(R"(\(stackrise\+(0x[0-9a-f]+)\))"))) return "";
-    return test_support::shellOutput("addr2line -f -C -e " + exe + " " + m[1].str());
-}
-
-const std::regex kDiagnostic(R"(Stackrise: fault 0x[0-9A-F]+ \(\d+\) at 0x[0-9a-f]+ \([^)]+\+0x[0-9a-f]+\): .+)");
 
 }  // namespace
 
 TEST(Binding, MissingLibraryFailsWith3001BeforeAnyRuntimeCall) {
-    const std::string exe = install("");
     // A library in the working directory must not be picked up.
     const std::string cwd = e2e::tempDir("cwd");
     fs::create_directories(cwd + "/Data");
     fs::copy_file(fake("fake_complete"), cwd + "/Data/Lumen.lmd");
-
-    const e2e::Run r = e2e::run(exe, {}, cwd);
-    EXPECT_EQ(r.status, 1);
-    const auto err = lines(r.err);
-    ASSERT_EQ(err.size(), 1u) << r.err;
-    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
-    EXPECT_NE(err[0].find("fault 0xBB9 (3001)"), std::string::npos) << err[0];
-    EXPECT_NE(err[0].find("cannot load Data/Lumen.lmd"), std::string::npos) << err[0];
-    EXPECT_TRUE(r.trace.empty()) << "no runtime call may happen";
-    // The fault passed binding, staticInit and the entry; its location is the raising place.
-    EXPECT_NE(functionAt(exe, err[0]).find("startup::bindRuntime"), std::string::npos) << functionAt(exe, err[0]);
+    e2e::cases::missingLibraryFailsWith3001(kNative, install(""), cwd);
 }
 
 TEST(Binding, FileThatIsNotALibraryFailsWith3001) { e2e::cases::fileThatIsNotALibraryFailsWith3001(kNative); }
@@ -110,24 +94,8 @@ TEST(Startup, InitGetsAFreshCopyOfTheTitleStackrise) {
 }
 
 TEST(Startup, FaultInActReachesTheTopOnceWithCodeMessageAndLocation) {
-    const e2e::Run r = e2e::runScript(kExe, "2 fault 5000 the tower fell\n");
-    EXPECT_EQ(r.status, 1);
-    const auto err = lines(r.err);
-    ASSERT_EQ(err.size(), 1u) << r.err;
-    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
-    EXPECT_EQ(err[0].rfind("Stackrise: fault 0x1388 (5000) at 0x", 0), 0u) << err[0];
-    EXPECT_NE(err[0].find("(Lumen.lmd+0x"), std::string::npos) << "raised inside Lumen: " << err[0];
-    EXPECT_EQ(err[0].substr(err[0].size() - 16), ": the tower fell");
-
-    EXPECT_EQ(e2e::count(r.trace, "raise 5000 \"the tower fell\""), 1) << "not raised again";
-    EXPECT_EQ(e2e::count(r.trace, "Free live="), 1);
+    const e2e::Run r = e2e::cases::faultInActReachesTheTopOnce(kNative, "2 fault 5000 the tower fell\n");
     EXPECT_EQ(e2e::count(r.trace, "AllocMem 32 \"skip\""), 1);
-    const int free = e2e::find(r.trace, "Free live=");
-    ASSERT_NE(free, -1);
-    // The record and its message are the two live blocks; both go back only after Free.
-    EXPECT_EQ(r.trace[static_cast<size_t>(free)], "Free live=2");
-    EXPECT_EQ(static_cast<int>(r.trace.size()) - free - 1, 2);
-    EXPECT_EQ(e2e::count(std::vector<std::string>(r.trace.begin() + free, r.trace.end()), "FreeMem #"), 2);
 }
 
 TEST(Startup, ProcessorFaultInsideLumenBecomesAnAccessViolation) { e2e::cases::invalidAccessInsideLumenBecomesAnAccessViolation(kNative); }
