@@ -1,7 +1,7 @@
 #include "harness.h"
 
 #include <chrono>
-#include <filesystem>
+#include <regex>
 
 #include "support/process.h"
 
@@ -44,6 +44,13 @@ Run runScript(const std::string& exe, const std::string& script, const std::stri
     std::map<std::string, std::string> env = {{"LUMEN_SCRIPT", path}, {"LUMEN_SEED", seed}};
     for (const auto& [k, v] : extraEnv) env[k] = v;
     return run(exe, env);
+}
+
+std::string functionAt(const std::string& exe, const std::string& diagnosticLine) {
+    std::smatch m;
+    if (!std::regex_search(diagnosticLine, m, std::regex(R"(\(stackrise\+(0x[0-9a-f]+)\))"))) return "";
+    const std::string out = test_support::shellOutput("addr2line -f -C -e " + exe + " " + m[1].str());
+    return out.substr(0, out.find('\n'));
 }
 
 }  // namespace e2e

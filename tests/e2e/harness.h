@@ -44,4 +44,8 @@ Run run(const std::string& exe, const std::map<std::string, std::string>& env, c
 Run runScript(const std::string& exe, const std::string& script, const std::string& seed = "1",
               const std::map<std::string, std::string>& extraEnv = {});
 
+// The function of the Linux program `exe` that holds the code place "stackrise+0xOFFSET" named
+// in a diagnostic line, as addr2line names it; "" if the line names no such place.
+std::string functionAt(const std::string& exe, const std::string& diagnosticLine);
+
 }  // namespace e2e

@@ -7,7 +7,6 @@
 
 #include "harness.h"
 #include "platform_cases.h"
-#include "support/process.h"
 
 namespace fs = std::filesystem;
 
@@ -40,11 +39,8 @@ public:
     }
     e2e::Run runScript(const std::string& script) const override { return e2e::runScript(kExe, script); }
     std::vector<std::string> errLines(const std::string& err) const override { return e2e::lines(err); }
-    // The place is named "stackrise+0xOFFSET".
     std::string functionAt(const std::string& exe, const std::string& diagnosticLine) const override {
-        std::smatch m;
-        if (!std::regex_search(diagnosticLine, m, std::regex(R"(\(stackrise\+(0x[0-9a-f]+)\))"))) return "";
-        return test_support::shellOutput("addr2line -f -C -e " + exe + " " + m[1].str());
+        return e2e::functionAt(exe, diagnosticLine);
     }
 };
 const Native kNative;
