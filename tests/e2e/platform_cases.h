@@ -1,5 +1,5 @@
 // End-to-end cases that hold on Linux and on Windows alike, written once against a Platform:
-// the native build run directly (tests/e2e) or the Windows build run under Wine (tests/windows).
+// the native build run directly (tests/e2e) or the Windows build run under Wine (tests/wine).
 // Each returns the run it checked, for the checks that only one platform adds.
 #pragma once
 
