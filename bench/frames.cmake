@@ -2,9 +2,7 @@
 # (frame interval from a preloaded clock on SDL_RenderPresent, CPU from /proc).
 # Run: frames_bench --benchmark_repetitions=5
 find_package(SDL2 CONFIG QUIET)
-find_package(X11)
-find_package(PNG)
-if(NOT TARGET SDL2::SDL2 OR NOT X11_FOUND OR NOT PNG_FOUND)
+if(NOT TARGET SDL2::SDL2 OR NOT TARGET window_xserver)
   message(STATUS "frames_bench skipped: SDL2, Xlib or libpng missing")
   return()
 endif()
@@ -13,11 +11,9 @@ add_library(present_clock MODULE ${CMAKE_CURRENT_LIST_DIR}/present_clock.cpp)
 target_link_libraries(present_clock PRIVATE stackrise_flags ${CMAKE_DL_LIBS})
 set_target_properties(present_clock PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
-# The window tests' helpers: a private Xvfb, the program as a child, xdotool.
-add_executable(frames_bench ${CMAKE_CURRENT_LIST_DIR}/frames_bench.cpp
-  ${PROJECT_SOURCE_DIR}/tests/window/xserver.cpp)
-target_include_directories(frames_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests/window)
-target_link_libraries(frames_bench PRIVATE stackrise_flags X11::X11 PNG::PNG benchmark::benchmark)
+# The window tests' helpers (tests/support/xserver.h): a private Xvfb, the program as a child, xdotool.
+add_executable(frames_bench ${CMAKE_CURRENT_LIST_DIR}/frames_bench.cpp)
+target_link_libraries(frames_bench PRIVATE window_xserver benchmark::benchmark)
 add_dependencies(frames_bench stackrise lumen present_clock)
 target_compile_definitions(frames_bench PRIVATE
   STACKRISE_EXE="$<TARGET_FILE:stackrise>"

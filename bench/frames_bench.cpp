@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "xserver.h"
+#include "support/xserver.h"
 
 extern char** environ;
 

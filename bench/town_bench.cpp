@@ -1,45 +1,14 @@
-// One frame of the town with all 30 slots live in mixed states, against a runtime whose
-// operations do nothing. Reports the time per frame and the allocations per frame (must be 0).
+// One frame of the town with all 30 slots live in mixed states, against the town tests' stand-in
+// runtime with its recording off, so that its operations do next to nothing. Reports the time
+// per frame and the allocations per frame (must be 0).
 #include <benchmark/benchmark.h>
-#include <xmmintrin.h>
-
-#include <cstdlib>
-#include <cstring>
-
 #include "runtime/ops.h"
 #include "runtime/runtime.h"
+#include "support/fp_mode.h"
+#include "support/stand_in.h"
 #include "town/main_routine.h"
 
 namespace {
-
-int64_t allocations = 0;
-
-void act() {}
-int64_t mouse(int64_t) { return 0; }
-double mouseXY() { return 0.0; }
-int64_t rnd(int64_t lo, int64_t) { return lo; }
-double rndF() { return 0.5; }
-void drawRect(double, double, double, double, double, double, double, double) {}
-void* allocMem(int64_t bytes, const char16_t*) {
-    ++allocations;
-    const size_t size = (static_cast<size_t>(bytes) + 15) / 16 * 16;
-    void* p = std::aligned_alloc(16, size);
-    std::memset(p, 0, size);
-    return p;
-}
-void freeMem(void* p) { std::free(p); }
-
-void install() {
-    rt::setEntry(rt::Name::Act, reinterpret_cast<void*>(&act));
-    rt::setEntry(rt::Name::Mouse, reinterpret_cast<void*>(&mouse));
-    rt::setEntry(rt::Name::MouseX, reinterpret_cast<void*>(&mouseXY));
-    rt::setEntry(rt::Name::MouseY, reinterpret_cast<void*>(&mouseXY));
-    rt::setEntry(rt::Name::Rnd, reinterpret_cast<void*>(&rnd));
-    rt::setEntry(rt::Name::RndF, reinterpret_cast<void*>(&rndF));
-    rt::setEntry(rt::Name::DrawRect, reinterpret_cast<void*>(&drawRect));
-    rt::setEntry(rt::Name::AllocMem, reinterpret_cast<void*>(&allocMem));
-    rt::setEntry(rt::Name::FreeMem, reinterpret_cast<void*>(&freeMem));
-}
 
 struct Moving {
     double y;
@@ -77,33 +46,41 @@ void mix(town::Town& t, Moving (&start)[30]) {
     }
 }
 
+// Puts the towers back to the picture `mix` made.
+void restore(town::Town& t, const Moving (&start)[30]) {
+    for (int64_t i = 0; i < 30; ++i) {
+        town::Tower& tw = *(*t.towers)[i];
+        tw.y = start[i].y;
+        tw.timer = start[i].timer;
+        tw.state = start[i].state;
+        tw.live = start[i].live;
+    }
+}
+
+// The stand-in runtime as a do-nothing one: no log, no recorded rectangles.
+struct Quiet : standin::StandIn {
+    Quiet() { record = false; }
+};
+
 void BM_TownFrame(benchmark::State& state) {
-    install();
+    Quiet runtime;
     rt::Ref<town::Town> t = rt::make<town::Town>();
     t->init();
     Moving start[30];
     mix(*t, start);
     town::Gestures g;
 
-    const unsigned csr = _mm_getcsr();
-    _mm_setcsr(0x7F00);  // the program's mode: toward zero, invalid operation trapped
-    const int64_t before = allocations;
+    test_support::MxcsrScope mode(test_support::kProgramMxcsr);
+    const int64_t before = runtime.allocs;
     int64_t n = 0;
     for (auto _ : state) {
         town::runFrame(*t, g);
         if (++n == 64) {
             n = 0;
-            for (int64_t i = 0; i < 30; ++i) {
-                town::Tower& tw = *(*t->towers)[i];
-                tw.y = start[i].y;
-                tw.timer = start[i].timer;
-                tw.state = start[i].state;
-                tw.live = start[i].live;
-            }
+            restore(*t, start);
         }
     }
-    const int64_t made = allocations - before;
-    _mm_setcsr(csr);
+    const int64_t made = runtime.allocs - before;
     state.counters["allocs_per_frame"] =
         benchmark::Counter(static_cast<double>(made), benchmark::Counter::kAvgIterations);
 }
@@ -112,29 +89,21 @@ BENCHMARK(BM_TownFrame);
 // The same picture, update and draw alone, to see where a frame's time goes.
 template <int Part>
 void BM_TownPart(benchmark::State& state) {
-    install();
+    Quiet runtime;
     rt::Ref<town::Town> t = rt::make<town::Town>();
     t->init();
     Moving start[30];
     mix(*t, start);
-    const unsigned csr = _mm_getcsr();
-    _mm_setcsr(0x7F00);
+    test_support::MxcsrScope mode(test_support::kProgramMxcsr);
     int64_t n = 0;
     for (auto _ : state) {
         if (Part == 0) t->update();
         else t->draw();
         if (++n == 64) {
             n = 0;
-            for (int64_t i = 0; i < 30; ++i) {
-                town::Tower& tw = *(*t->towers)[i];
-                tw.y = start[i].y;
-                tw.timer = start[i].timer;
-                tw.state = start[i].state;
-                tw.live = start[i].live;
-            }
+            restore(*t, start);
         }
     }
-    _mm_setcsr(csr);
 }
 BENCHMARK(BM_TownPart<0>)->Name("BM_TownUpdate");
 BENCHMARK(BM_TownPart<1>)->Name("BM_TownDraw");
@@ -142,7 +111,7 @@ BENCHMARK(BM_TownPart<1>)->Name("BM_TownDraw");
 // The runtime calls that one frame of the picture above makes, and nothing else: Act, Mouse(0),
 // Mouse(1), one RndF per collapsing tower and one DrawRect per tower. The floor of a frame.
 void BM_FrameCallsOnly(benchmark::State& state) {
-    install();
+    Quiet runtime;
     double v[8] = {1.0, 2.0, 3.0, 4.0, 0.5, 0.5, 0.5, 0.8};
     for (auto _ : state) {
         rt::Act();

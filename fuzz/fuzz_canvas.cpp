@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/canvas.h"
+#include "support/fp_mode.h"
 
 namespace {
 
@@ -146,9 +147,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 for (int k = 4; k < 8; ++k) v[k] = anyChannel(in);
                 // The caller's rounding mode must not matter (exceptions stay masked here).
                 const int mode = kModes[in.ConsumeIntegralInRange<int>(0, 3)];
-                std::fesetround(mode);
-                canvas.fillRect(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
-                std::fesetround(FE_TONEAREST);
+                {
+                    const test_support::RoundingScope scope(mode);
+                    canvas.fillRect(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
+                }
                 model.fill(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
             }
         }

@@ -11,26 +11,29 @@
 // invalid operation trapping): a trap is a SIGFPE, which the fuzzer reports as a crash.
 // Pointer positions are finite only: the real Lumen never reports a NaN position (a NaN would
 // trap on the ordered comparisons of the gestures by design; tests/faults checks that case, and
-// FUZZ_TOWN_NAN=1 lets NaN through here to show such a trap is caught).
+// FUZZ_TOWN_NAN=1 lets NaN through here to show such a trap is caught). The runtime is the town
+// tests' stand-in (tests/support/stand_in.h), under Lumen's mode in every call.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <xmmintrin.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
-#include <set>
+#include <string>
 #include <vector>
 
 #include "runtime/runtime.h"
+#include "support/stand_in.h"
 #include "town/main_routine.h"
 
 namespace {
 
 constexpr unsigned kProgramMode = 0x7F00;  // the program's MXCSR
-constexpr unsigned kLumenMode = 0x1F80;    // the stand-in's own, like Lumen's
 constexpr int kMaxFrames = 3000;           // frames driven by the input
 constexpr int kTailFrames = 620;           // then idle frames, so every collapse completes
 
@@ -40,13 +43,6 @@ constexpr int kTailFrames = 620;           // then idle frames, so every collaps
     std::abort();
 }
 
-// Lumen's guard: the stand-in's code runs under its own mode and gives the caller's back.
-struct Guard {
-    unsigned saved = _mm_getcsr();
-    Guard() { _mm_setcsr(kLumenMode); }
-    ~Guard() { _mm_setcsr(saved & ~0x3Fu); }
-};
-
 struct Draw {
     double x, y, w, h, r, g, b, a;
     bool afterRndF;   // the call before it was RndF
@@ -55,21 +51,13 @@ struct Draw {
 
 struct World {
     FuzzedDataProvider* in = nullptr;
-    int64_t frame = 0;
+    standin::StandIn* runtime = nullptr;
     int64_t idleSince = 0;       // first frame without input (used up, or kMaxFrames passed)
     int holdLeft = 0;            // frames the current input still holds
     bool left = false, right = false;
     int64_t leftFrames = 0, rightFrames = 0;  // frames held, as Mouse reports them
     double x = 0.0, y = 0.0;
-    bool setUp = false;
-    int64_t allocsAfterSetUp = 0;
-    std::set<void*> live;
-    int64_t badFrees = 0;
-    // Calls of the current frame.
-    std::vector<Draw> draws;
-    int rndF = 0, rnd = 0, rndBadBounds = 0;
-    bool lastWasRndF = false;
-    double lastRndF = 0.0;
+    std::vector<double> rndFs;   // RndF results of the current frame, in order
 } w;
 
 double position(FuzzedDataProvider& in) {
@@ -91,13 +79,12 @@ double position(FuzzedDataProvider& in) {
     }
 }
 
-void act() {
-    Guard g;
-    w.lastWasRndF = false;
-    ++w.frame;
+// What the mouse reports in `frame`: the input's next byte says what the buttons do, for how
+// many frames, and whether the pointer moves.
+standin::Input inputOf(int64_t frame) {
     if (w.holdLeft == 0) {
-        if (w.in->remaining_bytes() == 0 || w.frame > kMaxFrames) {
-            if (w.idleSince == 0) w.idleSince = w.frame;
+        if (w.in->remaining_bytes() == 0 || frame > kMaxFrames) {
+            if (w.idleSince == 0) w.idleSince = frame;
             w.left = w.right = false;
             w.holdLeft = 1;
         } else {
@@ -114,72 +101,33 @@ void act() {
     --w.holdLeft;
     static const bool debug = std::getenv("FUZZ_TOWN_DEBUG") != nullptr;  // one line a frame
     if (debug)
-        std::fprintf(stderr, "frame %lld: left %d right %d at (%g, %g)\n", static_cast<long long>(w.frame), w.left,
+        std::fprintf(stderr, "frame %lld: left %d right %d at (%g, %g)\n", static_cast<long long>(frame), w.left,
                      w.right, w.x, w.y);
     w.leftFrames = w.left ? w.leftFrames + 1 : 0;
     w.rightFrames = w.right ? w.rightFrames + 1 : 0;
-}
-int64_t mouse(int64_t b) {
-    w.lastWasRndF = false;
-    return b == 0 ? w.leftFrames : b == 1 ? w.rightFrames : 0;
-}
-double mouseX() {
-    w.lastWasRndF = false;
-    return w.x;
-}
-double mouseY() {
-    w.lastWasRndF = false;
-    return w.y;
-}
-int64_t rnd(int64_t lo, int64_t hi) {
-    Guard g;
-    w.lastWasRndF = false;
-    ++w.rnd;
-    if (lo != 2 || hi != 5) ++w.rndBadBounds;
-    return w.in->ConsumeIntegralInRange<int64_t>(2, 5);
-}
-double rndF() {
-    Guard g;
-    ++w.rndF;
-    const uint64_t bits = w.in->ConsumeBool() ? w.in->ConsumeIntegral<uint64_t>() : ~uint64_t{0};
-    w.lastRndF = static_cast<double>(bits >> 11) * 0x1p-53;  // [0, 1), 1 - 2^-53 included
-    w.lastWasRndF = true;
-    return w.lastRndF;
-}
-void drawRect(double x, double y, double wd, double h, double r, double g, double b, double a) {
-    w.draws.push_back(Draw{x, y, wd, h, r, g, b, a, w.lastWasRndF, w.lastRndF});
-    w.lastWasRndF = false;
-}
-void* allocMem(int64_t bytes, const char16_t*) {
-    Guard g;
-    if (w.setUp) ++w.allocsAfterSetUp;
-    const size_t size = (static_cast<size_t>(bytes) + 15) / 16 * 16;
-    void* p = std::aligned_alloc(16, size == 0 ? 16 : size);
-    std::memset(p, 0, size == 0 ? 16 : size);
-    w.live.insert(p);
-    return p;
-}
-void freeMem(void* p) {
-    Guard g;
-    if (p == nullptr) return;
-    if (w.live.erase(p) == 0) {
-        ++w.badFrees;
-        return;
-    }
-    std::free(p);
+    return standin::Input{w.leftFrames, w.rightFrames, w.x, w.y, -1};
 }
 
-void install() {
-    rt::clearEntries();
-    rt::setEntry(rt::Name::Act, reinterpret_cast<void*>(&act));
-    rt::setEntry(rt::Name::Mouse, reinterpret_cast<void*>(&mouse));
-    rt::setEntry(rt::Name::MouseX, reinterpret_cast<void*>(&mouseX));
-    rt::setEntry(rt::Name::MouseY, reinterpret_cast<void*>(&mouseY));
-    rt::setEntry(rt::Name::Rnd, reinterpret_cast<void*>(&rnd));
-    rt::setEntry(rt::Name::RndF, reinterpret_cast<void*>(&rndF));
-    rt::setEntry(rt::Name::DrawRect, reinterpret_cast<void*>(&drawRect));
-    rt::setEntry(rt::Name::AllocMem, reinterpret_cast<void*>(&allocMem));
-    rt::setEntry(rt::Name::FreeMem, reinterpret_cast<void*>(&freeMem));
+double rndF() {
+    const uint64_t bits = w.in->ConsumeBool() ? w.in->ConsumeIntegral<uint64_t>() : ~uint64_t{0};
+    w.rndFs.push_back(static_cast<double>(bits >> 11) * 0x1p-53);  // [0, 1), 1 - 2^-53 included
+    return w.rndFs.back();
+}
+
+// The DrawRect calls of the frame, each with whether an RndF came just before it, and its value.
+std::vector<Draw> draws(const standin::StandIn& s) {
+    std::vector<Draw> out;
+    size_t rndFs = 0;
+    bool afterRndF = false;
+    for (const std::string& call : s.calls) {
+        if (call == "DrawRect") {
+            const standin::Rect& r = s.rects[out.size()];
+            out.push_back(Draw{r.x, r.y, r.w, r.h, r.r, r.g, r.b, r.a, afterRndF, afterRndF ? w.rndFs[rndFs - 1] : 0.0});
+        }
+        afterRndF = call == "RndF";
+        rndFs += afterRndF;
+    }
+    return out;
 }
 
 struct Slot {
@@ -211,8 +159,10 @@ double trembleLeft(double x, double r) {
     return out;
 }
 
-void checkFrame(town::Town& town, const std::vector<Slot>& before, const town::Gestures& g) {
-    const int64_t f = w.frame;
+void checkFrame(town::Town& town, const std::vector<Slot>& before, const town::Gestures& g, int64_t allocsAtSetUp) {
+    const standin::StandIn& s = *w.runtime;
+    const int64_t f = s.frame;
+    const std::vector<Draw> drawn = draws(s);
     if (town.towerCount != 30 || town.towers->length != 30) fail("not 30 slots", f);
     int liveCount = 0, collapsing = 0, raised = 0;
     size_t draw = 0;
@@ -238,8 +188,8 @@ void checkFrame(town::Town& town, const std::vector<Slot>& before, const town::G
             fail("collapsing timer out of [0, 601]", f, i);
         if (!std::isfinite(now.x) || !std::isfinite(now.y) || !std::isfinite(now.width) || !std::isfinite(now.height))
             fail("a tower left the finite numbers", f, i);
-        if (draw >= w.draws.size()) fail("a live tower was not drawn", f, i);
-        const Draw& d = w.draws[draw++];
+        if (draw >= drawn.size()) fail("a live tower was not drawn", f, i);
+        const Draw& d = drawn[draw++];
         const bool shaking = now.state == town::Collapsing;
         collapsing += shaking;
         if (shaking != d.afterRndF) fail("tremble draw without its one RndF (or one too many)", f, i);
@@ -249,12 +199,14 @@ void checkFrame(town::Town& town, const std::vector<Slot>& before, const town::G
             !sameDouble(d.b, now.b) || d.a != 0.8)
             fail("drawn somewhere else than the tower stands", f, i);
     }
-    if (draw != w.draws.size()) fail("more DrawRects than live towers", f);
+    if (draw != drawn.size()) fail("more DrawRects than live towers", f);
     if (liveCount > 30) fail("more than 30 live towers", f);
     if (raised > 1) fail("two raises in one frame", f);
-    if (w.rnd != raised || w.rndBadBounds != 0) fail("Rnd not once per raise with bounds 2, 5", f);
-    if (w.rndF != 4 * raised + collapsing) fail("RndF count is not 4 per raise plus 1 per tremble", f);
-    if (w.allocsAfterSetUp != 0) fail("allocation after set-up", f);
+    const auto rnds = std::count_if(s.calls.begin(), s.calls.end(), [](const std::string& c) { return c.rfind("Rnd ", 0) == 0; });
+    if (rnds != raised || s.count("Rnd 2 5") != rnds)
+        fail("Rnd not once per raise with bounds 2, 5", f);
+    if (s.count("RndF") != 4 * raised + collapsing) fail("RndF count is not 4 per raise plus 1 per tremble", f);
+    if (s.allocs != allocsAtSetUp) fail("allocation after set-up", f);
 }
 
 }  // namespace
@@ -263,24 +215,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     w = World{};
     w.in = &in;
-    install();
+    standin::StandIn runtime;
+    w.runtime = &runtime;
+    runtime.lumenMode = true;
+    runtime.inputOf = inputOf;
+    runtime.rndOf = [](int64_t, int64_t) { return w.in->ConsumeIntegralInRange<int64_t>(2, 5); };
+    runtime.rndFOf = rndF;
     {
         rt::Ref<town::Town> town = rt::make<town::Town>();
         town->init();
-        w.setUp = true;
+        const int64_t allocsAtSetUp = runtime.allocs;
         town::Gestures gestures;
         std::vector<Slot> before(30);
         // Frames while the input lasts (at most kMaxFrames), then idle ones until every
         // collapse begun has run out.
-        while (w.idleSince == 0 || w.frame < w.idleSince + kTailFrames) {
+        while (w.idleSince == 0 || runtime.frame < w.idleSince + kTailFrames) {
             for (int64_t i = 0; i < 30; ++i) before[static_cast<size_t>(i)] = snapshot(*(*town->towers)[i]);
-            w.draws.clear();
-            w.rndF = w.rnd = w.rndBadBounds = 0;
+            runtime.clearLog();
+            w.rndFs.clear();
             const unsigned saved = _mm_getcsr();
             _mm_setcsr(kProgramMode);
             town::runFrame(*town, gestures);
             _mm_setcsr(saved);
-            checkFrame(*town, before, gestures);
+            checkFrame(*town, before, gestures, allocsAtSetUp);
             static const bool debug = std::getenv("FUZZ_TOWN_DEBUG") != nullptr;
             for (int64_t i = 0; debug && i < 30; ++i) {
                 const town::Tower& t = *(*town->towers)[i];
@@ -292,10 +249,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         for (int64_t i = 0; i < 30; ++i) {
             if ((*town->towers)[i]->state == town::Collapsing && (*town->towers)[i]->live)
-                fail("a collapse outlasted 620 idle frames", w.frame, i);
+                fail("a collapse outlasted 620 idle frames", runtime.frame, i);
         }
     }
-    if (!w.live.empty() || w.badFrees != 0) fail("blocks lost or freed twice when the town went", w.frame);
-    rt::clearEntries();
+    if (!runtime.live.empty() || runtime.badFrees != 0) fail("blocks lost or freed twice when the town went", runtime.frame);
     return 0;
 }

@@ -1,5 +1,6 @@
 // The canvas's coverage rule, clipping and blend values, on every blend path.
 #include "core/canvas.h"
+#include "support/fp_mode.h"
 
 #include <gtest/gtest.h>
 
@@ -97,7 +98,7 @@ TEST(CoveredSpan, IndependentOfRoundingModeAndRaisesNoInvalid) {
                                {-1e-300, 0.5}, {0.1, 0.4}, {1e16, -1e16}, {-1e16, 1e16 + 3}};
     std::vector<lumen::PixelSpan> nearest;
     for (const auto& c : cases) nearest.push_back(coveredSpan(c[0], c[1], 1600));
-    const int old = std::fegetround();
+    const test_support::RoundingScope keep;  // the test's mode is back however the test ends
     for (int mode : {FE_TOWARDZERO, FE_UPWARD, FE_DOWNWARD, FE_TONEAREST}) {
         ASSERT_EQ(std::fesetround(mode), 0);
         std::feclearexcept(FE_ALL_EXCEPT);
@@ -135,7 +136,6 @@ TEST(CoveredSpan, IndependentOfRoundingModeAndRaisesNoInvalid) {
     canvas.fillRect(-1e300, 0, 1e308, 1e308, 2, -1, 0.5, 1e300);
     canvas.pixels();
     EXPECT_FALSE(std::fetestexcept(FE_INVALID));
-    std::fesetround(old);
 }
 
 class CanvasTest : public testing::TestWithParam<Mode> {

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
+#include "support/trace.h"
+
 namespace e2e {
 
 struct Run {
@@ -14,12 +17,12 @@ struct Run {
     std::vector<std::string> trace;  // lines of LUMEN_TRACE, if one was asked for
 };
 
-// A fresh, empty directory under the system's temporary directory.
-std::string tempDir(const std::string& name);
-// Writes `text` to `path`.
-void writeFile(const std::string& path, const std::string& text);
-// The whole file, or "" if it cannot be read.
-std::string readFile(const std::string& path);
+using test_support::count;
+using test_support::find;
+using test_support::lines;
+using test_support::readFile;
+using test_support::tempDir;
+using test_support::writeFile;
 
 // How a child is started and stopped, beyond its environment.
 struct RunOptions {
@@ -41,12 +44,8 @@ Run run(const std::string& exe, const std::map<std::string, std::string>& env, c
 Run runScript(const std::string& exe, const std::string& script, const std::string& seed = "1",
               const std::map<std::string, std::string>& extraEnv = {});
 
-// The lines of `text` (split at '\n'; a last newline ends the last line, no empty line after it).
-std::vector<std::string> lines(const std::string& text);
-
-// Index of the first trace line starting with `prefix` at or after `from`, or -1.
-int find(const std::vector<std::string>& lines, const std::string& prefix, int from = 0);
-// Number of trace lines starting with `prefix`.
-int count(const std::vector<std::string>& lines, const std::string& prefix);
+// The function of the Linux program `exe` that holds the code place "stackrise+0xOFFSET" named
+// in a diagnostic line, as addr2line names it; "" if the line names no such place.
+std::string functionAt(const std::string& exe, const std::string& diagnosticLine);
 
 }  // namespace e2e

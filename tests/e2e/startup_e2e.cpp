@@ -2,11 +2,11 @@
 // Lumen and against stand-in libraries, read through exit status, standard error and trace.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <regex>
 
 #include "harness.h"
+#include "platform_cases.h"
 
 namespace fs = std::filesystem;
 
@@ -28,94 +28,46 @@ std::string install(const std::string& library) {
 
 std::string fake(const std::string& name) { return std::string(FAKES_DIR) + "/" + name + ".lmd"; }
 
-using e2e::lines;
-
-// The function that holds a code place named "stackrise+0xOFFSET" in a diagnostic line.
-std::string functionAt(const std::string& exe, const std::string& diagnosticLine) {
-    std::smatch m;
-    if (!std::regex_search(diagnosticLine, m, std::regex(R"(\(stackrise\+(0x[0-9a-f]+)\))"))) return "";
-    const std::string command = "addr2line -f -C -e " + exe + " " + m[1].str();
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buf[512];
-        if (fgets(buf, sizeof buf, p)) out = buf;
-        pclose(p);
+// The native build, run directly.
+class Native : public e2e::Platform {
+public:
+    std::string install(const std::string& library) const override { return ::install(library); }
+    std::string fake(const std::string& name) const override { return ::fake(name); }
+    e2e::Run run(const std::string& exe, const std::map<std::string, std::string>& env,
+                 const std::string& cwd) const override {
+        return e2e::run(exe, env, cwd);
     }
-    return out;
-}
-
-const std::regex kDiagnostic(R"(Stackrise: fault 0x[0-9A-F]+ \(\d+\) at 0x[0-9a-f]+ \([^)]+\+0x[0-9a-f]+\): .+)");
+    e2e::Run runScript(const std::string& script) const override { return e2e::runScript(kExe, script); }
+    std::vector<std::string> errLines(const std::string& err) const override { return e2e::lines(err); }
+    std::string functionAt(const std::string& exe, const std::string& diagnosticLine) const override {
+        return e2e::functionAt(exe, diagnosticLine);
+    }
+};
+const Native kNative;
 
 }  // namespace
 
 TEST(Binding, MissingLibraryFailsWith3001BeforeAnyRuntimeCall) {
-    const std::string exe = install("");
     // A library in the working directory must not be picked up.
     const std::string cwd = e2e::tempDir("cwd");
     fs::create_directories(cwd + "/Data");
     fs::copy_file(fake("fake_complete"), cwd + "/Data/Lumen.lmd");
-
-    const e2e::Run r = e2e::run(exe, {}, cwd);
-    EXPECT_EQ(r.status, 1);
-    const auto err = lines(r.err);
-    ASSERT_EQ(err.size(), 1u) << r.err;
-    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
-    EXPECT_NE(err[0].find("fault 0xBB9 (3001)"), std::string::npos) << err[0];
-    EXPECT_NE(err[0].find("cannot load Data/Lumen.lmd"), std::string::npos) << err[0];
-    EXPECT_TRUE(r.trace.empty()) << "no runtime call may happen";
-    // The fault passed binding, staticInit and the entry; its location is the raising place.
-    EXPECT_NE(functionAt(exe, err[0]).find("startup::bindRuntime"), std::string::npos) << functionAt(exe, err[0]);
+    e2e::cases::missingLibraryFailsWith3001(kNative, install(""), cwd);
 }
 
-TEST(Binding, FileThatIsNotALibraryFailsWith3001) {
-    const std::string text = e2e::tempDir("text") + "/Lumen.lmd";
-    e2e::writeFile(text, "this is not a library\n");
-    const e2e::Run r = e2e::run(install(text), {});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("fault 0xBB9 (3001)"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("cannot load Data/Lumen.lmd"), std::string::npos) << r.err;
-    EXPECT_TRUE(r.trace.empty());
-}
+TEST(Binding, FileThatIsNotALibraryFailsWith3001) { e2e::cases::fileThatIsNotALibraryFailsWith3001(kNative); }
 
-TEST(Binding, LibraryWithoutExitCallsFreeButNeverInit) {
-    const e2e::Run r = e2e::run(install(fake("fake_no_exit")), {});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("has no entry point \"Exit\""), std::string::npos) << r.err;
-    // AllocMem is not bound yet, so there is no error record; Free is bound and called once.
-    EXPECT_EQ(r.trace, std::vector<std::string>{"Free"});
-}
+TEST(Binding, LibraryWithoutExitCallsFreeButNeverInit) { e2e::cases::libraryWithoutExitCallsFreeButNeverInit(kNative); }
 
-TEST(Binding, LibraryWithoutTheLastNameFailsAllTheSame) {
-    const e2e::Run r = e2e::run(install(fake("fake_no_stopbgmfade")), {});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
-    EXPECT_NE(r.err.find("has no entry point \"StopBGMFade\""), std::string::npos) << r.err;
-    // All other names are bound: the error record comes from AllocMem and goes back after Free.
-    EXPECT_EQ(r.trace, (std::vector<std::string>{"AllocMem", "Free", "FreeMem"}));
-}
+TEST(Binding, LibraryWithoutTheLastNameFailsAllTheSame) { e2e::cases::libraryWithoutTheLastNameFailsAllTheSame(kNative); }
 
-TEST(Binding, ExtraNamesAreIgnored) {
-    const e2e::Run r = e2e::run(install(fake("fake_extra")), {});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    EXPECT_NE(e2e::find(r.trace, "Init"), -1);
-    EXPECT_EQ(e2e::count(r.trace, "Free"), 1 + e2e::count(r.trace, "FreeMem"));
-    EXPECT_EQ(e2e::count(r.trace, "ExtraName"), 0);
-}
+TEST(Binding, ExtraNamesAreIgnored) { e2e::cases::extraNamesAreIgnored(kNative); }
 
 TEST(Startup, OrderlyEndIsSilentWithStatusZero) {
-    const e2e::Run r = e2e::runScript(kExe, "3 quit\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    ASSERT_NE(e2e::find(r.trace, "Act 3"), -1);
-    EXPECT_EQ(e2e::find(r.trace, "Act 4"), -1);
-    const int raise = e2e::find(r.trace, "raise 0 null");
+    const e2e::Run r = e2e::cases::orderlyEndIsSilentWithStatusZero(kNative);
+    // The record goes back right after Free, and nothing else happens.
     const int free = e2e::find(r.trace, "Free live=");
-    ASSERT_NE(raise, -1);
-    ASSERT_GT(free, raise);
-    EXPECT_EQ(e2e::count(r.trace, "Free live="), 1);
-    // Only the error record (no message) is still live at Free; it goes back right after.
-    EXPECT_EQ(r.trace[static_cast<size_t>(free)], "Free live=1");
+    ASSERT_NE(free, -1);
     ASSERT_EQ(static_cast<int>(r.trace.size()), free + 2);
     EXPECT_EQ(r.trace.back().rfind("FreeMem #", 0), 0u);
 }
@@ -138,45 +90,10 @@ TEST(Startup, InitGetsAFreshCopyOfTheTitleStackrise) {
 }
 
 TEST(Startup, FaultInActReachesTheTopOnceWithCodeMessageAndLocation) {
-    const e2e::Run r = e2e::runScript(kExe, "2 fault 5000 the tower fell\n");
-    EXPECT_EQ(r.status, 1);
-    const auto err = lines(r.err);
-    ASSERT_EQ(err.size(), 1u) << r.err;
-    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
-    EXPECT_EQ(err[0].rfind("Stackrise: fault 0x1388 (5000) at 0x", 0), 0u) << err[0];
-    EXPECT_NE(err[0].find("(Lumen.lmd+0x"), std::string::npos) << "raised inside Lumen: " << err[0];
-    EXPECT_EQ(err[0].substr(err[0].size() - 16), ": the tower fell");
-
-    EXPECT_EQ(e2e::count(r.trace, "raise 5000 \"the tower fell\""), 1) << "not raised again";
-    EXPECT_EQ(e2e::count(r.trace, "Free live="), 1);
+    const e2e::Run r = e2e::cases::faultInActReachesTheTopOnce(kNative, "2 fault 5000 the tower fell\n");
     EXPECT_EQ(e2e::count(r.trace, "AllocMem 32 \"skip\""), 1);
-    const int free = e2e::find(r.trace, "Free live=");
-    ASSERT_NE(free, -1);
-    // The record and its message are the two live blocks; both go back only after Free.
-    EXPECT_EQ(r.trace[static_cast<size_t>(free)], "Free live=2");
-    EXPECT_EQ(static_cast<int>(r.trace.size()) - free - 1, 2);
-    EXPECT_EQ(e2e::count(std::vector<std::string>(r.trace.begin() + free, r.trace.end()), "FreeMem #"), 2);
 }
 
-TEST(Startup, ProcessorFaultInsideLumenBecomesAnAccessViolation) {
-    const e2e::Run r = e2e::runScript(kExe, "2 crash\n");
-    EXPECT_EQ(r.status, 1);
-    const auto err = lines(r.err);
-    ASSERT_EQ(err.size(), 1u) << r.err;
-    EXPECT_EQ(err[0].rfind("Stackrise: fault 0xC0000005 (3221225477) at 0x", 0), 0u) << err[0];
-    EXPECT_NE(err[0].find("(Lumen.lmd+0x"), std::string::npos) << err[0];
-    EXPECT_NE(err[0].find(": invalid memory access"), std::string::npos) << err[0];
-    EXPECT_NE(e2e::find(r.trace, "crash"), -1);
-    // The record has no message: one live block at Free.
-    EXPECT_NE(e2e::find(r.trace, "Free live=1"), -1);
-    EXPECT_EQ(e2e::count(r.trace, "Free live="), 1);
-}
+TEST(Startup, ProcessorFaultInsideLumenBecomesAnAccessViolation) { e2e::cases::invalidAccessInsideLumenBecomesAnAccessViolation(kNative); }
 
-TEST(Startup, BadScriptLineIsReportedAndEndsTheRun) {
-    const e2e::Run r = e2e::runScript(kExe, "1 move 10 20\n2 jump 3\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find(".script:2: "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("Stackrise: fault 0x3EA (1002) at 0x"), std::string::npos) << r.err;
-    EXPECT_EQ(e2e::find(r.trace, "Act"), -1) << "the run never reaches a frame";
-    EXPECT_EQ(e2e::count(r.trace, "Free live="), 1);
-}
+TEST(Startup, BadScriptLineIsReportedAndEndsTheRun) { e2e::cases::badScriptLineIsReportedAndEndsTheRun(kNative); }

@@ -121,18 +121,7 @@ void expectOrderly(const Outcome& o) {
     EXPECT_TRUE(o.unloaded) << "Lumen.lmd was not released";
 }
 
-// The function holding the code place "stackrise+0xOFFSET" of a diagnostic line.
-std::string functionAt(const std::string& line) {
-    std::smatch m;
-    if (!std::regex_search(line, m, std::regex(R"(\(stackrise\+(0x[0-9a-f]+)\))"))) return "";
-    std::string out;
-    if (FILE* p = popen(("addr2line -f -C -e " + kExe + " " + m[1].str()).c_str(), "r")) {
-        char buf[512];
-        if (fgets(buf, sizeof buf, p)) out = buf;
-        pclose(p);
-    }
-    return out;
-}
+std::string functionAt(const std::string& line) { return e2e::functionAt(kExe, line); }
 
 TEST(Baseline, TheDragAndTipScriptEndsInOrder) {
     const Outcome o = runWith(kDragAndTip, "");

@@ -8,23 +8,14 @@
 #include <stdexcept>
 
 #include "core/fpguard.h"
+#include "support/fp_mode.h"
 
 namespace {
 
 constexpr uint32_t kProgramMode = 0x7F00;  // toward zero, invalid-operation trap unmasked
 constexpr uint32_t kTowardZeroMasked = 0x7F80;
 
-// Runs `body` with MXCSR set to `mode` and returns MXCSR as found afterwards; the test's own
-// mode is back before anything else runs.
-template <class Body>
-uint32_t underMode(uint32_t mode, Body body) {
-    const uint32_t saved = _mm_getcsr();
-    _mm_setcsr(mode);
-    body();
-    const uint32_t after = _mm_getcsr();
-    _mm_setcsr(saved);
-    return after;
-}
+using test_support::underMxcsr;
 
 [[gnu::noinline]] void guardedThrow() {
     lumen::FpGuard guard;
@@ -38,7 +29,7 @@ uint32_t underMode(uint32_t mode, Body body) {
 
 TEST(FpGuard, LumenModeInsideCallerModeAfter) {
     uint32_t inside = 0;
-    const uint32_t after = underMode(kTowardZeroMasked, [&] {
+    const uint32_t after = underMxcsr(kTowardZeroMasked, [&] {
         lumen::FpGuard guard;
         inside = _mm_getcsr();
     });
@@ -49,7 +40,7 @@ TEST(FpGuard, LumenModeInsideCallerModeAfter) {
 TEST(FpGuard, InvalidOperationsInsideDoNotTrapAndLeaveNoFlags) {
     // Under the program's mode a NaN-to-integer conversion would raise SIGFPE; inside the
     // guard it must not, and the flag it sets must not leak out.
-    const uint32_t after = underMode(kProgramMode, [] {
+    const uint32_t after = underMxcsr(kProgramMode, [] {
         lumen::FpGuard guard;
         volatile double nan = std::nan("");
         volatile long long i = static_cast<long long>(nan);
@@ -64,7 +55,7 @@ TEST(FpGuard, InvalidOperationsInsideDoNotTrapAndLeaveNoFlags) {
 TEST(FpGuard, RoundsToNearestInside) {
     double inside = 0.0, outside = 0.0;
     volatile double one = 1.0, ten = 10.0;
-    underMode(kTowardZeroMasked, [&] {
+    underMxcsr(kTowardZeroMasked, [&] {
         outside = one / ten;
         lumen::FpGuard guard;
         inside = one / ten;
@@ -75,7 +66,7 @@ TEST(FpGuard, RoundsToNearestInside) {
 
 TEST(FpGuard, RestoresOnAnException) {
     bool caught = false;
-    const uint32_t after = underMode(0x5F80 | 0x3F, [&] {  // round up, flags already set
+    const uint32_t after = underMxcsr(0x5F80 | 0x3F, [&] {  // round up, flags already set
         try {
             guardedThrow();
         } catch (const std::runtime_error&) {

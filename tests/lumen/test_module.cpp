@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include "../support/trace_file.h"
 #include <unistd.h>
 #include <xmmintrin.h>
 
@@ -16,6 +15,8 @@
 #include <vector>
 
 #include "lumen/lumen.h"
+#include "support/files.h"
+#include "support/trace.h"
 
 namespace {
 
@@ -50,12 +51,7 @@ std::string messageText(const lumen::Fault& f) {
     return out;
 }
 
-std::vector<std::string> traceLines() {
-    std::ifstream in(test_support::traceFileNow(tracePath));
-    std::vector<std::string> lines;
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-    return lines;
-}
+std::vector<std::string> traceLines() { return test_support::readLines(test_support::traceFileNow(tracePath)); }
 
 }  // namespace
 

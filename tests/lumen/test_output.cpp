@@ -8,22 +8,15 @@
 
 #include "core/input.h"
 #include "core/output.h"
-#include "helpers.h"
+#include "support/files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using lumen::OutputFile;
-using lumen_test::readAll;
+constexpr auto& readAll = test_support::readFile;
 
-std::string freshDir() {
-    static int serial = 0;
-    const fs::path dir = fs::temp_directory_path() /
-                         ("lumen_output_" + std::to_string(getpid()) + "_" + std::to_string(serial++));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir.string();
-}
+std::string freshDir() { return test_support::tempDir("lumen-output"); }
 
 std::size_t filesIn(const std::string& dir) {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));

@@ -29,6 +29,9 @@
 #include <thread>
 #include <vector>
 
+#include "support/files.h"
+#include "support/process.h"
+
 namespace {
 
 struct Plan {
@@ -170,35 +173,23 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    char dirTemplate[] = "/tmp/stackrise-soak-XXXXXX";
-    const std::string dir = mkdtemp(dirTemplate);
+    const std::string dir = test_support::tempDir("soak");
     const std::string scriptPath = dir + "/soak.script", fifo = dir + "/trace", errPath = dir + "/stderr";
     const Plan plan = makeScript(frames, seed);
-    {
-        std::ofstream(scriptPath, std::ios::binary) << plan.text;
-    }
+    test_support::writeFile(scriptPath, plan.text);
     if (mkfifo(fifo.c_str(), 0600) != 0) {
         std::perror("mkfifo");
         return 2;
     }
     const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     const auto started = std::chrono::steady_clock::now();
-    const pid_t child = fork();
-    if (child == 0) {
-        const std::string e1 = "LUMEN_SCRIPT=" + scriptPath, e2 = "LUMEN_TRACE=" + fifo,
-                          e3 = "LUMEN_SEED=" + std::to_string(seed), e4 = "PATH=/usr/bin:/bin";
-        std::vector<std::string> env = {e1, e2, e3, e4};
-        for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-            if (const char* v = std::getenv(keep)) env.push_back(std::string(keep) + "=" + v);
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(errFd, 2);
-        char* args[] = {const_cast<char*>(exe.c_str()), nullptr};
-        execve(exe.c_str(), args, envp.data());
-        _exit(127);
-    }
+    test_support::Command command;
+    command.argv = {exe};
+    command.env = test_support::childEnv("", {{"LUMEN_SCRIPT", scriptPath}, {"LUMEN_TRACE", fifo},
+                                              {"LUMEN_SEED", std::to_string(seed)}});
+    command.errPath = errPath;
+    command.keepStdio = true;
+    const pid_t child = test_support::spawn(command);
 
     Checker check;
     std::string pending;
@@ -248,7 +239,7 @@ int main(int argc, char** argv) {
     std::remove(errPath.c_str());
     rmdir(dir.c_str());
 
-    const int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const int exitStatus = test_support::statusOf(status);
     if (exitStatus != 0) check.problem("exit status " + std::to_string(exitStatus));
     if (!err.empty()) check.problem("stderr: " + err.substr(0, 300));
     if (check.acts != frames) check.problem("frames " + std::to_string(check.acts) + ", not " + std::to_string(frames));

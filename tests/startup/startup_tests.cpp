@@ -12,21 +12,16 @@
 #include "startup/fpmode.h"
 #include "startup/platform.h"
 #include "startup/startup.h"
+#include "support/fp_mode.h"
 
 namespace {
 
 // Runs `body` under the program's mode and restores the test's mode afterwards.
 template <class F>
 void underProgramMode(F body) {
-    const unsigned saved = _mm_getcsr();
+    test_support::MxcsrScope keep;
     startup::setFloatingPointMode();
-    try {
-        body();
-    } catch (...) {
-        _mm_setcsr(saved);
-        throw;
-    }
-    _mm_setcsr(saved);
+    body();
 }
 
 struct Sentinel {

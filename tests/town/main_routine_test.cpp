@@ -5,7 +5,8 @@
 #include <cmath>
 #include <csignal>
 
-#include "stand_in.h"
+#include "support/fp_mode.h"
+#include "support/stand_in.h"
 #include "town/main_routine.h"
 
 namespace {
@@ -291,15 +292,14 @@ TEST(MainRoutine, RunsUnderTheProgramsFloatingPointMode) {
     action.sa_handler = &onFloatingPointTrap;
     action.sa_flags = SA_NODEFER;
     sigaction(SIGFPE, &action, &saved);
-    const unsigned csr = _mm_getcsr();
     uint32_t code = 0xFFFFFFFFu;
-    _mm_setcsr(0x7F00);
-    try {
-        town::mainRoutine();
-    } catch (const lumen::Fault& fault) {
-        code = fault.code;
-    }
-    _mm_setcsr(csr);
+    test_support::underMxcsr(test_support::kProgramMxcsr, [&] {
+        try {
+            town::mainRoutine();
+        } catch (const lumen::Fault& fault) {
+            code = fault.code;
+        }
+    });
     sigaction(SIGFPE, &saved, nullptr);
 
     EXPECT_EQ(code, lumen::kEndOfRun);

@@ -4,13 +4,14 @@
 #include <cmath>
 #include <set>
 
-#include "stand_in.h"
+#include "support/fp_mode.h"
+#include "support/stand_in.h"
 #include "town/town.h"
 
 namespace {
 
 using standin::StandIn;
-using standin::towardZero;
+using test_support::towardZero;
 using town::Tower;
 using town::Town;
 

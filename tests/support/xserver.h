@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "support/trace.h"
+
 namespace wintest {
 
 using Seconds = std::chrono::duration<double>;
@@ -76,10 +78,8 @@ private:
 // Trace helpers.
 // The last frame number in `trace` ("Act N"), 0 if none.
 int64_t lastFrame(const std::vector<std::string>& trace);
-// The index of the first line equal to `line` at or after `from`, or -1.
-int findLine(const std::vector<std::string>& trace, const std::string& line, int from = 0);
-// Index of the first line starting with `prefix` at or after `from`, or -1.
-int findPrefix(const std::vector<std::string>& trace, const std::string& prefix, int from = 0);
+using test_support::find;
+using test_support::findLine;
 // True once the DrawRect lines of the last `frames` whole frames are all the same (and there
 // are that many frames): nothing moves on the canvas.
 bool stillFor(const std::vector<std::string>& trace, int frames);

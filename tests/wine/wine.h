@@ -14,7 +14,7 @@
 namespace win {
 
 inline const std::string kBin = WIN_BIN;      // the Windows tree's bin/: stackrise.exe, Data/Lumen.lmd
-inline const std::string kTests = WIN_TESTS;  // the Windows tree's tests/windows: fakes, icon_probe.exe
+inline const std::string kTests = WIN_TESTS;  // the Windows tree's tests/wine: fakes, icon_probe.exe
 inline const std::string kLinuxExe = LINUX_EXE;
 
 // WINEPREFIX (the fixture's), WINEDEBUG=-all and DISPLAY (the fixture's), added to every run.

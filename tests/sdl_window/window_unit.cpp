@@ -9,7 +9,7 @@
 #include "core/icon.h"
 #include "core/input.h"
 #include "core/window.h"
-#include "xserver.h"
+#include "support/xserver.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 // A scripted stand-in for the runtime library, installed in the program's entry-point cells:
 // per-frame mouse input, queued random values, recorded rectangles and call order, and an
-// AllocMem/FreeMem that counts blocks.
+// AllocMem/FreeMem that counts blocks. The town's unit tests, its benchmark (recording off) and
+// its fuzzer (input and random values from the fuzzer's bytes) all run against it.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,14 @@ struct StandIn {
     std::deque<int64_t> rnd;   // results of Rnd in order; 2 once empty
     int64_t endAfter = -1;     // if >= 0: Act number endAfter + 1 throws lumen::Fault{0, 0, 0}
     std::function<void(const std::string&)> onCall;  // called with every logged entry
+    // If set: called at every Act with the new frame number (1-based); what it returns is what
+    // the mouse reports until the next Act (`frames` is not read then).
+    std::function<Input(int64_t frame)> inputOf;
+    std::function<int64_t(int64_t lo, int64_t hi)> rndOf;  // if set: Rnd's results instead of `rnd`
+    std::function<double()> rndFOf;                         // if set: RndF's results instead of `rndF`
+    bool record = true;    // false: nothing logged or recorded (`calls`, `rects` stay empty)
+    bool lumenMode = false;  // each call runs under Lumen's MXCSR and gives the caller's back with
+                             // its exception flags cleared, as Lumen's guard does
 
     int64_t frame = 0;                 // Act calls so far
     std::vector<std::string> calls;    // "Act", "Mouse 0", "MouseX", "Rnd 2 5", "RndF", ...
@@ -54,10 +63,7 @@ struct StandIn {
     void clearLog();
 
     void log(std::string entry);
+    Input held;  // what the mouse reports in this frame when `inputOf` is set
 };
-
-// Runs f with the rounding bits of MXCSR set toward zero (exceptions stay masked), then
-// restores the caller's MXCSR.
-void towardZero(const std::function<void()>& f);
 
 }  // namespace standin

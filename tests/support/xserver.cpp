@@ -1,6 +1,7 @@
-#include "xserver.h"
+#include "support/xserver.h"
 
-#include "../support/trace_file.h"
+#include "support/files.h"
+#include "support/process.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -12,44 +13,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
 namespace wintest {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string freshDir(const std::string& name) {
-    static std::atomic<int> serial{0};
-    const fs::path dir = fs::temp_directory_path() /
-                         ("stackrise-window-" + name + "-" + std::to_string(getpid()) + "-" +
-                          std::to_string(serial++));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir.string();
-}
-
-int statusOf(int wstatus) {
-    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-}
-
-}  // namespace
 
 bool haveXvfb() {
     const char* path = std::getenv("PATH");
@@ -79,18 +53,11 @@ XServer::XServer() {
         error_ = "pipe failed";
         return;
     }
-    pid_ = fork();
-    if (pid_ == 0) {
-        close(fds[0]);
-        const int nullFd = open("/dev/null", O_RDWR);
-        dup2(nullFd, 0);
-        dup2(nullFd, 1);
-        dup2(nullFd, 2);
-        const std::string fd = std::to_string(fds[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1920x1080x24",
-               "-nolisten", "tcp", static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    // The write end goes to Xvfb (not close-on-exec); the read end stays here.
+    fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    test_support::Command command;
+    command.argv = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1920x1080x24", "-nolisten", "tcp"};
+    pid_ = test_support::spawn(command);
     close(fds[1]);
     // Xvfb writes its display number once it takes connections.
     std::string text;
@@ -120,48 +87,24 @@ XServer::~XServer() {
 }
 
 std::string XServer::xdotool(const std::string& args) const {
-    const std::string command = "DISPLAY=" + display() + " xdotool " + args + " 2>/dev/null";
-    std::FILE* out = popen(command.c_str(), "r");
-    if (out == nullptr) return "";
-    std::string text;
-    char buffer[256];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, n);
-    pclose(out);
-    return text;
+    std::string command = "DISPLAY=";
+    command.append(display()).append(" xdotool ").append(args);
+    return test_support::shellOutput(command);
 }
 
 // ---- Child ------------------------------------------------------------------------------------
 
 Child::Child(const std::string& exe, const std::map<std::string, std::string>& env) {
-    dir_ = freshDir("run");
-    tracePath_ = dir_ + "/trace.txt";
-    std::map<std::string, std::string> all = {{"PATH", "/usr/bin:/bin"}, {"HOME", dir_}};
-    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
-        if (const char* v = std::getenv(keep)) all[keep] = v;
-    }
-    all["LUMEN_TRACE"] = tracePath_;
-    for (const auto& [k, v] : env) all[k] = v;
-    if (all["LUMEN_TRACE"].empty()) all.erase("LUMEN_TRACE");
-    else tracePath_ = all["LUMEN_TRACE"];
-    std::vector<std::string> entries;
-    for (const auto& [k, v] : all) entries.push_back(k + "=" + v);
-    const std::string errPath = dir_ + "/stderr.txt";
-
-    pid_ = fork();
-    if (pid_ == 0) {
-        std::vector<char*> envp;
-        for (auto& e : entries) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int nullFd = open("/dev/null", O_RDWR);
-        dup2(nullFd, 0);
-        dup2(nullFd, 1);
-        dup2(errFd, 2);
-        if (chdir(dir_.c_str()) != 0) _exit(126);
-        char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
-        execve(exe.c_str(), argv, envp.data());
-        _exit(127);
-    }
+    dir_ = test_support::tempDir("window-run");
+    test_support::Command command;
+    command.argv = {exe};
+    command.env = test_support::childEnv(dir_, {{"LUMEN_TRACE", dir_ + "/trace.txt"}});
+    for (const auto& [k, v] : env) (*command.env)[k] = v;
+    if ((*command.env)["LUMEN_TRACE"].empty()) command.env->erase("LUMEN_TRACE");
+    tracePath_ = command.env->count("LUMEN_TRACE") ? command.env->at("LUMEN_TRACE") : dir_ + "/trace.txt";
+    command.cwd = dir_;
+    command.errPath = dir_ + "/stderr.txt";
+    pid_ = test_support::spawn(command);
 }
 
 Child::~Child() {
@@ -180,31 +123,15 @@ void Child::signal(int sig) const {
 
 int Child::wait(Seconds limit) {
     if (exited_) return status_;
-    int wstatus = 0;
-    const bool done = waitUntil([&] { return waitpid(pid_, &wstatus, WNOHANG) == pid_; }, limit);
-    if (!done) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &wstatus, 0);
-        exited_ = true;
-        status_ = -1;
-        return -1;
-    }
+    const auto exit = test_support::waitFor(pid_, std::chrono::duration_cast<std::chrono::milliseconds>(limit));
     exited_ = true;
-    status_ = statusOf(wstatus);
+    status_ = exit.timedOut ? -1 : exit.status;
     return status_;
 }
 
-std::vector<std::string> Child::trace() const {
-    std::vector<std::string> lines;
-    std::istringstream in(readAll(test_support::traceFileNow(tracePath_)));
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    // A line still being written has no newline yet: leave it for the next look.
-    const std::string all = in.str();
-    if (!all.empty() && all.back() != '\n' && !lines.empty()) lines.pop_back();
-    return lines;
-}
+std::vector<std::string> Child::trace() const { return test_support::traceSoFar(tracePath_); }
 
-std::string Child::err() const { return readAll(dir_ + "/stderr.txt"); }
+std::string Child::err() const { return test_support::readFile(dir_ + "/stderr.txt"); }
 
 // ---- Trace helpers ------------------------------------------------------------------------------
 
@@ -213,20 +140,6 @@ int64_t lastFrame(const std::vector<std::string>& trace) {
         if (it->rfind("Act ", 0) == 0) return std::atoll(it->c_str() + 4);
     }
     return 0;
-}
-
-int findLine(const std::vector<std::string>& trace, const std::string& line, int from) {
-    for (int i = from < 0 ? 0 : from; i < static_cast<int>(trace.size()); ++i) {
-        if (trace[static_cast<std::size_t>(i)] == line) return i;
-    }
-    return -1;
-}
-
-int findPrefix(const std::vector<std::string>& trace, const std::string& prefix, int from) {
-    for (int i = from < 0 ? 0 : from; i < static_cast<int>(trace.size()); ++i) {
-        if (trace[static_cast<std::size_t>(i)].rfind(prefix, 0) == 0) return i;
-    }
-    return -1;
 }
 
 bool stillFor(const std::vector<std::string>& trace, int frames) {

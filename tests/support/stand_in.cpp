@@ -1,6 +1,5 @@
 #include "stand_in.h"
 
-#include <gtest/gtest.h>
 #include <xmmintrin.h>
 
 #include <cstdlib>
@@ -14,8 +13,24 @@ namespace {
 
 StandIn* current = nullptr;
 
+constexpr unsigned kLumenMxcsr = 0x1F80;  // Lumen's own mode: to nearest, all exceptions masked
+
+// With `lumenMode`: Lumen's mode while the call runs, the caller's (flags cleared) after it.
+struct Guard {
+    unsigned saved = 0;
+    Guard() {
+        if (!current->lumenMode) return;
+        saved = _mm_getcsr();
+        _mm_setcsr(kLumenMxcsr);
+    }
+    ~Guard() {
+        if (current->lumenMode) _mm_setcsr(saved & ~0x3Fu);
+    }
+};
+
 const Input& input() {
     static const Input up{};
+    if (current->inputOf) return current->held;
     const int64_t f = current->frame;
     if (f >= 1 && f <= static_cast<int64_t>(current->frames.size())) {
         return current->frames[static_cast<size_t>(f - 1)];
@@ -26,6 +41,7 @@ const Input& input() {
 int64_t leftCalls = 0;  // Mouse(0) calls in the current frame
 
 void stubAct() {
+    Guard guard;
     current->log("Act");
     if (current->allocsAtFirstAct < 0) current->allocsAtFirstAct = current->allocs;
     if (current->endAfter >= 0 && current->frame >= current->endAfter) {
@@ -33,10 +49,12 @@ void stubAct() {
     }
     ++current->frame;
     leftCalls = 0;
+    if (current->inputOf) current->held = current->inputOf(current->frame);
 }
 
 int64_t stubMouse(int64_t button) {
-    current->log("Mouse " + std::to_string(button));
+    Guard guard;
+    if (current->record) current->log("Mouse " + std::to_string(button));
     const Input& in = input();
     if (button == 0) {
         ++leftCalls;
@@ -46,17 +64,21 @@ int64_t stubMouse(int64_t button) {
 }
 
 double stubMouseX() {
+    Guard guard;
     current->log("MouseX");
     return input().x;
 }
 
 double stubMouseY() {
+    Guard guard;
     current->log("MouseY");
     return input().y;
 }
 
 int64_t stubRnd(int64_t lo, int64_t hi) {
-    current->log("Rnd " + std::to_string(lo) + " " + std::to_string(hi));
+    Guard guard;
+    if (current->record) current->log("Rnd " + std::to_string(lo) + " " + std::to_string(hi));
+    if (current->rndOf) return current->rndOf(lo, hi);
     if (current->rnd.empty()) return 2;
     const int64_t v = current->rnd.front();
     current->rnd.pop_front();
@@ -64,7 +86,9 @@ int64_t stubRnd(int64_t lo, int64_t hi) {
 }
 
 double stubRndF() {
+    Guard guard;
     current->log("RndF");
+    if (current->rndFOf) return current->rndFOf();
     if (current->rndF.empty()) return 0.5;
     const double v = current->rndF.front();
     current->rndF.pop_front();
@@ -72,11 +96,13 @@ double stubRndF() {
 }
 
 void stubDrawRect(double x, double y, double w, double h, double r, double g, double b, double a) {
+    Guard guard;
     current->log("DrawRect");
-    current->rects.push_back(Rect{current->frame, x, y, w, h, r, g, b, a});
+    if (current->record) current->rects.push_back(Rect{current->frame, x, y, w, h, r, g, b, a});
 }
 
 void* stubAllocMem(int64_t bytes, const char16_t*) {
+    Guard guard;
     const size_t size = (static_cast<size_t>(bytes) + 15) / 16 * 16;
     void* p = std::aligned_alloc(16, size == 0 ? 16 : size);
     std::memset(p, 0, size);
@@ -87,6 +113,7 @@ void* stubAllocMem(int64_t bytes, const char16_t*) {
 }
 
 void stubFreeMem(void* p) {
+    Guard guard;
     current->log("FreeMem");
     if (current->live.erase(p) == 0) {
         ++current->badFrees;
@@ -118,6 +145,7 @@ StandIn::~StandIn() {
 }
 
 void StandIn::log(std::string entry) {
+    if (!record) return;
     if (onCall) onCall(entry);
     calls.push_back(std::move(entry));
 }
@@ -152,18 +180,6 @@ int64_t StandIn::count(const std::string& name) const {
 void StandIn::clearLog() {
     calls.clear();
     rects.clear();
-}
-
-void towardZero(const std::function<void()>& f) {
-    const unsigned saved = _mm_getcsr();
-    _mm_setcsr((saved & ~0x6000u) | 0x6000u);
-    try {
-        f();
-    } catch (...) {
-        _mm_setcsr(saved);
-        throw;
-    }
-    _mm_setcsr(saved);
 }
 
 }  // namespace standin

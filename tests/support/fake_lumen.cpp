@@ -1,13 +1,16 @@
-// A stand-in runtime library for the binding tests of the Windows build. It exports the 132
-// names; a build may rename one away (compile definition NAME=NAME_omitted) and may add an extra
-// name (FAKE_EXTRA). Each call appends its name to the file named by LUMEN_TRACE. Act ends the
-// run at once as Lumen does on Windows: RaiseException with code 0 and a null argument (with
-// FAKE_NONCONTINUABLE: fault 5000, raised as non-continuable, which cannot be resumed; with
-// FAKE_OVERFLOW: a recursion without end, until the stack runs out). With FAKE_MARKER the
+// A stand-in runtime library for the binding tests, built for Linux and for Windows. It exports
+// the 132 names; a build may rename one away (compile definition NAME=NAME_omitted) and may add
+// an extra name (FAKE_EXTRA). Each call appends its name to the file named by LUMEN_TRACE. Act
+// ends the run at once with fault code 0: a thrown lumen::Fault on Linux, RaiseException with
+// code 0 and a null argument on Windows, as Lumen does there. Windows builds only: with
+// FAKE_NONCONTINUABLE, Act raises fault 5000 as non-continuable, which cannot be resumed; with
+// FAKE_OVERFLOW, a recursion without end, until the stack runs out; with FAKE_MARKER the
 // library's start-up creates the file named by FAKE_MARKER_FILE, so that a test sees whether
 // this copy was ever loaded. Every entry has one integer form, which serves AllocMem and FreeMem
-// on x64 as well.
+// on x86-64 as well.
+#ifdef _WIN32
 #include <windows.h>
+#endif
 
 #include <cstdint>
 #include <cstdio>
@@ -39,21 +42,30 @@ __attribute__((noinline)) uint64_t recurse(uint64_t depth) {
 }
 #endif
 
+// Ends the run from Act, the way the platform's Lumen does.
+[[maybe_unused]] uint64_t endRun(uint64_t a) {
+#ifdef FAKE_OVERFLOW
+    return recurse(a);
+#elif defined(_WIN32)
+    const ULONG_PTR none[1] = {0};
+#ifdef FAKE_NONCONTINUABLE
+    RaiseException(5000, EXCEPTION_NONCONTINUABLE, 1, none);
+#else
+    RaiseException(0, 0, 1, none);
+#endif
+    (void)a;
+    return 0;
+#else
+    (void)a;
+    throw lumen::Fault{0, 0, 0};
+#endif
+}
+
 uint64_t call(const char* name, uint64_t a) {
     note(name);
     if (std::strcmp(name, "AllocMem") == 0) return reinterpret_cast<uint64_t>(std::calloc(1, a));
     if (std::strcmp(name, "FreeMem") == 0) std::free(reinterpret_cast<void*>(a));
-    if (std::strcmp(name, "Act") == 0) {
-#ifdef FAKE_OVERFLOW
-        return recurse(a);
-#endif
-        const ULONG_PTR none[1] = {0};
-#ifdef FAKE_NONCONTINUABLE
-        RaiseException(5000, EXCEPTION_NONCONTINUABLE, 1, none);
-#else
-        RaiseException(0, 0, 1, none);
-#endif
-    }
+    if (std::strcmp(name, "Act") == 0) return endRun(a);
     return 0;
 }
 
@@ -67,7 +79,7 @@ LUMEN_NAMES(FAKE_ENTRY)
 LUMEN_EXPORT uint64_t ExtraName(uint64_t a) { return call("ExtraName", a); }
 #endif
 
-#ifdef FAKE_MARKER
+#if defined(_WIN32) && defined(FAKE_MARKER)
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
         if (const char* path = std::getenv("FAKE_MARKER_FILE")) {

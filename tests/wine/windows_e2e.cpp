@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "lumen/lumen.h"
+#include "platform_cases.h"
 #include "wine.h"
 
 namespace fs = std::filesystem;
@@ -52,7 +53,7 @@ std::string unixText(const std::string& text) {
     return out;
 }
 
-const std::regex kDiagnostic(R"(Stackrise: fault 0x[0-9A-F]+ \(\d+\) at 0x[0-9a-f]+ \([^)]+\+0x[0-9a-f]+\): .+)");
+const std::regex& kDiagnostic = e2e::diagnosticPattern();
 
 // The function of the program that holds the place "stackrise.exe+0xOFFSET" of a diagnostic.
 std::string functionAt(const std::string& diagnosticLine) {
@@ -186,6 +187,24 @@ std::string windowsPath(const std::string& path) {
     return out;
 }
 
+// The Windows build, run under Wine.
+class Wine : public e2e::Platform {
+public:
+    std::string install(const std::string& library) const override { return win::install(library); }
+    std::string fake(const std::string& name) const override { return ::fake(name); }
+    e2e::Run run(const std::string& exe, const std::map<std::string, std::string>& env,
+                 const std::string& cwd) const override {
+        return win::run(exe, env, cwd);
+    }
+    e2e::Run runScript(const std::string& script) const override { return win::runScript(kExe, script); }
+    std::vector<std::string> errLines(const std::string& err) const override { return lines(err); }
+    // Every copy is stackrise.exe of the Windows tree, byte for byte.
+    std::string functionAt(const std::string&, const std::string& diagnosticLine) const override {
+        return ::functionAt(diagnosticLine);
+    }
+};
+const Wine kWine;
+
 // The folder of an installed copy (win::install).
 std::string folderOf(const std::string& exe) { return fs::path(exe).parent_path().string(); }
 
@@ -193,20 +212,14 @@ std::string folderOf(const std::string& exe) { return fs::path(exe).parent_path(
 
 TEST(WindowsBinding, MissingLibraryFailsWith3001NamingThePathAndTheSystemsReason) {
     const std::string exe = win::install("");
-    const e2e::Run r = win::run(exe, {}, e2e::tempDir("emptycwd"));
-    EXPECT_EQ(r.status, 1);
+    const e2e::Run r = e2e::cases::missingLibraryFailsWith3001(kWine, exe, e2e::tempDir("emptycwd"));
     const auto err = lines(r.err);
     ASSERT_EQ(err.size(), 1u) << r.err;
-    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
-    EXPECT_NE(err[0].find("fault 0xBB9 (3001)"), std::string::npos) << err[0];
     // The full path tried, beside the program, and the system's words for what went wrong.
     const std::string tried = windowsPath(folderOf(exe) + "/Data/Lumen.lmd");
     EXPECT_NE(err[0].find("cannot load Data/Lumen.lmd (" + tried + ": "), std::string::npos) << err[0];
     EXPECT_EQ(err[0].find("system error"), std::string::npos) << "a number, not words: " << err[0];
     EXPECT_GT(err[0].size(), err[0].find(tried) + tried.size() + 5) << "no reason after the path: " << err[0];
-    EXPECT_TRUE(r.trace.empty()) << "no runtime call may happen";
-    // The place is the raise in the binding routine, not a routine the fault passed through.
-    EXPECT_NE(functionAt(err[0]).find("startup::bindRuntime"), std::string::npos) << functionAt(err[0]);
 }
 
 TEST(WindowsBinding, LibraryInTheWorkingDirectoryOrOnThePathIsNeverLoaded) {
@@ -307,89 +320,35 @@ TEST(WindowsBinding, LibraryBesideTheProgramComesBeforeTheWorkingDirectory) {
     EXPECT_EQ(r.trace[0], "AllocMem 16 null -> #1") << "the stand-in in the working directory was loaded";
 }
 
-TEST(WindowsBinding, FileThatIsNotALibraryFailsWith3001) {
-    const std::string text = e2e::tempDir("text") + "/Lumen.lmd";
-    e2e::writeFile(text, "this is not a library\n");
-    const e2e::Run r = win::run(win::install(text), {}, e2e::tempDir("emptycwd"));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
-    EXPECT_NE(r.err.find("fault 0xBB9 (3001)"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("cannot load Data/Lumen.lmd"), std::string::npos) << r.err;
-    EXPECT_TRUE(r.trace.empty());
-}
+TEST(WindowsBinding, FileThatIsNotALibraryFailsWith3001) { e2e::cases::fileThatIsNotALibraryFailsWith3001(kWine); }
 
-TEST(WindowsBinding, LibraryWithoutExitCallsFreeButNeverInit) {
-    const e2e::Run r = win::run(win::install(fake("fake_no_exit")), {});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("has no entry point \"Exit\""), std::string::npos) << r.err;
-    EXPECT_EQ(r.trace, std::vector<std::string>{"Free"});
-}
+TEST(WindowsBinding, LibraryWithoutExitCallsFreeButNeverInit) { e2e::cases::libraryWithoutExitCallsFreeButNeverInit(kWine); }
 
-TEST(WindowsBinding, LibraryWithoutTheLastNameFailsAllTheSame) {
-    const e2e::Run r = win::run(win::install(fake("fake_no_stopbgmfade")), {});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
-    EXPECT_NE(r.err.find("has no entry point \"StopBGMFade\""), std::string::npos) << r.err;
-    EXPECT_EQ(r.trace, (std::vector<std::string>{"AllocMem", "Free", "FreeMem"}));
-}
+TEST(WindowsBinding, LibraryWithoutTheLastNameFailsAllTheSame) { e2e::cases::libraryWithoutTheLastNameFailsAllTheSame(kWine); }
 
-TEST(WindowsBinding, ExtraNamesAreIgnoredAndTheStandInsEndOfRunIsOrderly) {
-    const e2e::Run r = win::run(win::install(fake("fake_extra")), {});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    // Init, then Act raises code 0 with RaiseException: the orderly end.
-    EXPECT_NE(e2e::find(r.trace, "Init"), -1);
-    EXPECT_NE(e2e::find(r.trace, "Act"), -1);
-    EXPECT_EQ(e2e::count(r.trace, "Free"), 1 + e2e::count(r.trace, "FreeMem"));
-    EXPECT_EQ(e2e::count(r.trace, "ExtraName"), 0);
-}
+TEST(WindowsBinding, ExtraNamesAreIgnoredAndTheStandInsEndOfRunIsOrderly) { e2e::cases::extraNamesAreIgnored(kWine); }
 
 // ---- Faults -------------------------------------------------------------------------------
 
 TEST(WindowsFaults, OrderlyEndIsSilentWithStatusZeroAndReleasesEverything) {
-    const e2e::Run r = win::runScript(kExe, "3 quit\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    ASSERT_NE(e2e::find(r.trace, "Act 3"), -1);
-    EXPECT_EQ(e2e::find(r.trace, "Act 4"), -1);
-    const int free = e2e::find(r.trace, "Free live=");
-    ASSERT_GT(free, e2e::find(r.trace, "raise 0 null"));
-    EXPECT_EQ(r.trace[static_cast<size_t>(free)], "Free live=1");
+    const e2e::Run r = e2e::cases::orderlyEndIsSilentWithStatusZero(kWine);
     expectEveryBlockFreed(r.trace);
     expectSameAsLinux(r, e2e::runScript(win::kLinuxExe, "3 quit\n"));
 }
 
 TEST(WindowsFaults, RaiseInsideLumenReachesTheTopOnceWithCodeMessageAndPlace) {
     const std::string script = "1 move 300 500\n2 press left\n3 move 500 500\n4 release left\n6 fault 5000 the tower fell\n";
-    const e2e::Run r = win::runScript(kExe, script);
-    EXPECT_EQ(r.status, 1);
+    const e2e::Run r = e2e::cases::faultInActReachesTheTopOnce(kWine, script);
     const auto err = lines(r.err);
     ASSERT_EQ(err.size(), 1u) << r.err;
-    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
-    EXPECT_EQ(err[0].rfind("Stackrise: fault 0x1388 (5000) at 0x", 0), 0u) << err[0];
-    EXPECT_NE(err[0].find("(Lumen.lmd+0x"), std::string::npos) << "raised inside Lumen: " << err[0];
-    EXPECT_EQ(err[0].substr(err[0].size() - 16), ": the tower fell");
     EXPECT_EQ(r.err, err[0] + "\r\n") << "one line, ended as Windows ends text lines";
-    EXPECT_EQ(e2e::count(r.trace, "raise 5000 \"the tower fell\""), 1) << "not raised again";
-    const int free = e2e::find(r.trace, "Free live=");
-    ASSERT_NE(free, -1);
-    // The record and its message are the two live blocks; both go back only after Free.
-    EXPECT_EQ(r.trace[static_cast<size_t>(free)], "Free live=2");
-    EXPECT_EQ(static_cast<int>(r.trace.size()) - free - 1, 2);
     // The town (with a raised tower) was released on the way up, in the same order as on Linux.
     expectEveryBlockFreed(r.trace);
     expectSameAsLinux(r, e2e::runScript(win::kLinuxExe, script));
 }
 
 TEST(WindowsFaults, InvalidAccessInsideLumenBecomesAnAccessViolation) {
-    const e2e::Run r = win::runScript(kExe, "2 crash\n");
-    EXPECT_EQ(r.status, 1);
-    const auto err = lines(r.err);
-    ASSERT_EQ(err.size(), 1u) << r.err;
-    EXPECT_EQ(err[0].rfind("Stackrise: fault 0xC0000005 (3221225477) at 0x", 0), 0u) << err[0];
-    EXPECT_NE(err[0].find("(Lumen.lmd+0x"), std::string::npos) << err[0];
-    EXPECT_NE(err[0].find(": invalid memory access"), std::string::npos) << err[0];
-    EXPECT_NE(e2e::find(r.trace, "Free live=1"), -1) << "the record has no message";
+    const e2e::Run r = e2e::cases::invalidAccessInsideLumenBecomesAnAccessViolation(kWine);
     expectEveryBlockFreed(r.trace);
     expectSameAsLinux(r, e2e::runScript(win::kLinuxExe, "2 crash\n"));
 }
@@ -466,12 +425,7 @@ TEST(WindowsFaults, StackOverflowInsideLumenEndsAsOnLinux) {
 }
 
 TEST(WindowsFaults, BadScriptLineIsReportedAndEndsTheRun) {
-    const e2e::Run r = win::runScript(kExe, "1 move 10 20\n2 jump 3\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find(".script:2: unknown command \"jump\""), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("Stackrise: fault 0x3EA (1002) at 0x"), std::string::npos) << r.err;
-    EXPECT_EQ(e2e::find(r.trace, "Act"), -1) << "the run never reaches a frame";
-    EXPECT_EQ(e2e::count(r.trace, "Free live="), 1);
+    const e2e::Run r = e2e::cases::badScriptLineIsReportedAndEndsTheRun(kWine);
     expectEveryBlockFreed(r.trace);
 }
 

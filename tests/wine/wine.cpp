@@ -1,20 +1,17 @@
 #include "wine.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <png.h>
+
+#include "support/process.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
-#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -188,52 +185,21 @@ long differingPixels(const Image& a, const Image& b) {
 
 pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
             const std::string& errPath) {
-    std::vector<std::string> entries;
-    for (const auto& [k, v] : env) entries.push_back(k + "=" + v);
-    const pid_t child = fork();
-    if (child == 0) {
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        std::vector<char*> envp;
-        for (auto& e : entries) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        const int nullFd = open("/dev/null", O_RDWR);
-        const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(nullFd, 0);
-        dup2(nullFd, 1);
-        dup2(errFd >= 0 ? errFd : nullFd, 2);
-        execve(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    return child;
+    test_support::Command command;
+    command.argv = argv;
+    command.env = env;
+    command.errPath = errPath;
+    return test_support::spawn(command);
 }
 
 int waitFor(pid_t pid, int seconds, bool killAtEnd) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int status = 0;
-    for (;;) {
-        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (std::chrono::steady_clock::now() > deadline) {
-            if (!killAtEnd) return -1;
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    test_support::WaitOptions options;
+    options.killAtEnd = killAtEnd;
+    const test_support::Exit exit = test_support::waitFor(pid, std::chrono::seconds(seconds), options);
+    return exit.timedOut ? -1 : exit.status;
 }
 
-std::string shell(const std::string& command) {
-    std::string out;
-    if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
+std::string shell(const std::string& command) { return test_support::shellOutput(command); }
 
 std::string display() {
     std::istringstream state(e2e::readFile(std::string(WINE_PREFIX) + ".display"));

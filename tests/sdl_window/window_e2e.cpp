@@ -10,14 +10,14 @@
 #include <fstream>
 #include <sstream>
 
-#include "xserver.h"
+#include "support/xserver.h"
 
 namespace {
 
 using wintest::Child;
 using wintest::drawRects;
 using wintest::findLine;
-using wintest::findPrefix;
+using wintest::find;
 using wintest::lastFrame;
 using wintest::Seconds;
 using wintest::waitUntil;
@@ -69,7 +69,7 @@ protected:
         waitUntil([&] {
             const std::vector<std::string> t = child_->trace();
             at = findLine(t, line, from);
-            return at >= 0 && findPrefix(t, "Act ", at) >= 0;
+            return at >= 0 && find(t, "Act ", at) >= 0;
         });
         return at;
     }
@@ -113,13 +113,13 @@ void expectOrderlyEnd(const std::vector<std::string>& t) {
     const int raised = findLine(t, "raise 0 null");
     ASSERT_GT(raised, 0);
     EXPECT_EQ(t[static_cast<std::size_t>(raised) - 1], "Act " + std::to_string(lastFrame(t)));
-    const int freed = findPrefix(t, "Free live=", raised);
+    const int freed = find(t, "Free live=", raised);
     ASSERT_GT(freed, raised);
     for (int i = raised + 1; i < freed; ++i) {
         const std::string& l = t[static_cast<std::size_t>(i)];
         EXPECT_TRUE(l.rfind("FreeMem ", 0) == 0 || l.rfind("AllocMem ", 0) == 0) << l;
     }
-    EXPECT_EQ(wintest::findPrefix(t, "Free live=", freed + 1), -1);
+    EXPECT_EQ(wintest::find(t, "Free live=", freed + 1), -1);
 }
 
 // Replays a recorded script headless; returns the run (trace read through the returned child).
@@ -178,7 +178,7 @@ TEST_F(WindowTest, DragRaisesATowerRightClickTipsItOverAndTheRecordReplays) {
     EXPECT_EQ(t[static_cast<std::size_t>(released) + 2].rfind("Rnd 2 5 -> ", 0), 0u);
     for (int i = 3; i <= 5; ++i)
         EXPECT_EQ(t[static_cast<std::size_t>(released) + i].rfind("RndF -> ", 0), 0u);
-    const int firstDraw = findPrefix(t, "DrawRect ", released);
+    const int firstDraw = find(t, "DrawRect ", released);
     ASSERT_GE(firstDraw, 0);
     const std::vector<std::string> rect = fields(t[static_cast<std::size_t>(firstDraw)]);
     ASSERT_EQ(rect.size(), 9u);
@@ -196,11 +196,11 @@ TEST_F(WindowTest, DragRaisesATowerRightClickTipsItOverAndTheRecordReplays) {
     EXPECT_EQ(t[static_cast<std::size_t>(clicked) + 2], "MouseY -> 880");
     // Every later frame: RndF -> r, then the tower drawn at 500 - 7.5 + 15 r.
     int trembles = 0;
-    for (int i = findPrefix(t, "Act ", clicked); i >= 0 && i + 2 < static_cast<int>(t.size());
-         i = findPrefix(t, "Act ", i + 1)) {
-        const int r = findPrefix(t, "RndF -> ", i);
-        const int d = findPrefix(t, "DrawRect ", i);
-        const int next = findPrefix(t, "Act ", i + 1);
+    for (int i = find(t, "Act ", clicked); i >= 0 && i + 2 < static_cast<int>(t.size());
+         i = find(t, "Act ", i + 1)) {
+        const int r = find(t, "RndF -> ", i);
+        const int d = find(t, "DrawRect ", i);
+        const int next = find(t, "Act ", i + 1);
         if (next < 0) break;
         ASSERT_TRUE(r > i && r < d && d < next) << "frame at line " << i << " has no tremble";
         const double v = std::strtod(t[static_cast<std::size_t>(r)].c_str() + 8, nullptr);
@@ -449,7 +449,7 @@ TEST(WindowFallback, WithoutADisplayPlaysTheDemoHeadless) {
         EXPECT_EQ(c.err(), "Lumen: no display; running headless, playing the built-in demo\n");
         const std::vector<std::string> t = c.trace();
         EXPECT_EQ(lastFrame(t), 1200);
-        EXPECT_GE(findPrefix(t, "Free live="), 0);
+        EXPECT_GE(find(t, "Free live="), 0);
     }
 }
 

@@ -1,0 +1,63 @@
+// End-to-end cases that hold on Linux and on Windows alike, written once against a Platform:
+// the native build run directly (tests/e2e) or the Windows build run under Wine (tests/wine).
+// Each returns the run it checked, for the checks that only one platform adds.
+#pragma once
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace e2e {
+
+// How one build is installed and run.
+class Platform {
+public:
+    virtual ~Platform() = default;
+    // A copy of the program in a folder of its own with `library` ("" for none) beside it as
+    // Data/Lumen.lmd; the copy's path.
+    virtual std::string install(const std::string& library) const = 0;
+    // The stand-in library `name` (tests/support/fake_lumen.cpp) built for this platform.
+    virtual std::string fake(const std::string& name) const = 0;
+    // Runs `exe` with `env` in `cwd` ("" keeps ours).
+    virtual Run run(const std::string& exe, const std::map<std::string, std::string>& env,
+                    const std::string& cwd = "") const = 0;
+    // Runs the build's program (with the real Lumen) on `script`.
+    virtual Run runScript(const std::string& script) const = 0;
+    // The lines of standard error (a Windows program ends them with CR LF).
+    virtual std::vector<std::string> errLines(const std::string& err) const = 0;
+    // The function of the program copy `exe` that holds the code place named in a diagnostic
+    // line ("" if it names none there).
+    virtual std::string functionAt(const std::string& exe, const std::string& diagnosticLine) const = 0;
+};
+
+// A diagnostic line: "Stackrise: fault 0xHEX (DEC) at 0xADDRESS (MODULE+0xOFFSET): MESSAGE".
+const std::regex& diagnosticPattern();
+
+namespace cases {
+
+// `exe` (a copy without a library) run in `cwd`: fault 3001 on one line, raised in the binding
+// routine, no runtime call.
+Run missingLibraryFailsWith3001(const Platform& p, const std::string& exe, const std::string& cwd);
+// A Lumen.lmd that is no library: fault 3001 on one line, no runtime call.
+Run fileThatIsNotALibraryFailsWith3001(const Platform& p);
+// A library without Exit: Free is called once, Init never.
+Run libraryWithoutExitCallsFreeButNeverInit(const Platform& p);
+// A library without the last name of the table fails as one without any other.
+Run libraryWithoutTheLastNameFailsAllTheSame(const Platform& p);
+// A library with a name more than the table's: ignored; the stand-in's Act ends the run in order.
+Run extraNamesAreIgnored(const Platform& p);
+// "3 quit": status 0, nothing on standard error, Free after the orderly raise with the record live.
+Run orderlyEndIsSilentWithStatusZero(const Platform& p);
+// "2 crash": an invalid access inside Lumen ends as an access violation with one line.
+Run invalidAccessInsideLumenBecomesAnAccessViolation(const Platform& p);
+// `script` ends with "fault 5000 the tower fell": the fault reaches the top once, raised inside
+// Lumen, with its message; the record and the message go back after Free.
+Run faultInActReachesTheTopOnce(const Platform& p, const std::string& script);
+// A script line Lumen cannot read: fault 1002 naming the line, before any frame.
+Run badScriptLineIsReportedAndEndsTheRun(const Platform& p);
+
+}  // namespace cases
+}  // namespace e2e
