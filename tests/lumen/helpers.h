@@ -7,6 +7,6 @@ namespace lumen_test {
 
 using test_support::readLines;
 using test_support::TempFile;
-constexpr auto& readAll = test_support::readFile;  // the whole file, or "" if it cannot be read
+inline constexpr auto& readAll = test_support::readFile;  // the whole file, or "" if it cannot be read
 
 }  // namespace lumen_test
