@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "runtime/float.h"
+#include "support/fp_mode.h"
 
 #if !defined(__x86_64__)
 #error "the reference is the x86-64 processor"
@@ -96,16 +97,7 @@ bool softInvalid() {
     return trapped;
 }
 
-class RoundingMode {
-public:
-    explicit RoundingMode(int mode) : saved_(std::fegetround()) { std::fesetround(mode); }
-    ~RoundingMode() { std::fesetround(saved_); }
-    RoundingMode(const RoundingMode&) = delete;
-    RoundingMode& operator=(const RoundingMode&) = delete;
-
-private:
-    int saved_;
-};
+using RoundingMode = test_support::RoundingScope;
 
 // ---- Operands. --------------------------------------------------------------------------------
 
