@@ -96,6 +96,19 @@ std::FILE* createTempBeside(const std::string& path, std::string& tempPath, std:
     return nullptr;
 }
 
+std::string writeAll(std::FILE* out, const uint8_t* bytes, std::size_t size) {
+    if (std::fflush(out) != 0) return errorText(errno);
+    const int fd = ::fileno(out);
+    for (std::size_t at = 0; at < size;) {
+        const ssize_t n = ::write(fd, bytes + at, size - at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errorText(errno);
+        if (n == 0) return errorText(ENOSPC);
+        at += static_cast<std::size_t>(n);
+    }
+    return "";
+}
+
 bool syncFile(std::FILE* file, std::string& error) {
     if (std::fflush(file) != 0) {
         error = errorText(errno);

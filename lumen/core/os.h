@@ -3,6 +3,7 @@
 // os_win32.cpp), so the core holds no platform code of its own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -34,6 +35,8 @@ void removeFile(const std::string& path);
 std::FILE* openForWriting(const std::string& path, bool append, std::string& error);
 // The same file, when both exist; the same absolute path after resolving links otherwise.
 bool sameFile(const std::string& a, const std::string& b);
+// Writes `size` bytes to `out` (after what the stream holds); "" or the system's reason.
+std::string writeAll(std::FILE* out, const uint8_t* bytes, std::size_t size);
 // The C library's message for an errno value.
 std::string errorText(int error);
 

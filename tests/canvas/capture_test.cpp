@@ -1,7 +1,9 @@
 // PNG and GIF capture: files that libpng and giflib read back to the right pixels and frames,
 // and error messages (not crashes) for streams that cannot be written.
 #include "core/capture.h"
+#include "core/os.h"
 #include "core/output.h"
+#include "core/png_plain.h"
 
 #include "core/canvas.h"
 
@@ -14,6 +16,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -75,6 +78,41 @@ TEST(Png, RoundTripsEveryPixel) {
         << image.message;
     EXPECT_EQ(std::memcmp(back.data(), canvas->pixels(), back.size() * 4), 0);
     std::filesystem::remove(path);
+}
+
+// The library-free encoder of the Windows and web builds: libpng reads back every pixel, for a
+// frame spread over many stored blocks and for sizes whose rows end mid-block.
+TEST(PlainPng, DecodesToTheSamePixels) {
+    auto canvas = sampleCanvas(2);
+    const std::vector<uint32_t> small = {0x80FF0000u, 0x0000FF00u, 0xFF0000FFu};
+    struct Case { const uint32_t* pixels; int w, h; } cases[] = {
+        {canvas->pixels(), kW, kH}, {small.data(), 1, 1}, {small.data(), 3, 1}, {small.data(), 1, 3}};
+    for (const Case& c : cases) {
+        const std::vector<uint8_t> file = lumen::encodePlainPng(c.pixels, c.w, c.h);
+        png_image image;
+        std::memset(&image, 0, sizeof image);
+        image.version = PNG_IMAGE_VERSION;
+        ASSERT_TRUE(png_image_begin_read_from_memory(&image, file.data(), file.size())) << image.message;
+        EXPECT_EQ(image.width, unsigned(c.w));
+        EXPECT_EQ(image.height, unsigned(c.h));
+        image.format = PNG_FORMAT_BGRA;
+        std::vector<uint32_t> back(size_t(c.w) * c.h, 0);
+        ASSERT_TRUE(png_image_finish_read(&image, nullptr, back.data(), c.w * 4, nullptr)) << image.message;
+        EXPECT_EQ(std::memcmp(back.data(), c.pixels, back.size() * 4), 0) << c.w << "x" << c.h;
+    }
+}
+
+// The platform writer behind the plain capture reports a full device in the system's words.
+TEST(PlainPng, WriteAllReportsAFullDevice) {
+    std::FILE* full = std::fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    const std::vector<uint8_t> bytes(1 << 16, 7);
+    EXPECT_EQ(lumen::os::writeAll(full, bytes.data(), bytes.size()), std::strerror(ENOSPC));
+    std::fclose(full);
+    std::FILE* null = std::fopen("/dev/null", "wb");
+    ASSERT_NE(null, nullptr);
+    EXPECT_EQ(lumen::os::writeAll(null, bytes.data(), bytes.size()), "");
+    std::fclose(null);
 }
 
 TEST(Png, NoStreamOrNoPixelsGivesMessage) {
