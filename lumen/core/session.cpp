@@ -162,7 +162,11 @@ void Session::free() {
 
 void Session::act() {
     const int64_t n = frame_ + 1;
-    enter({"Act", FaultOp::Act, CallLine::First}, [&] { return "Act " + std::to_string(n); });
+    enter({"Act", FaultOp::Act, CallLine::First}, [&] {
+        std::string line = "Act " + std::to_string(n);
+        if (settings_.traceTime) line.append(" t=").append(monotonicTime());
+        return line;
+    });
     frame_ = n;
     presentFrame();
     pacer_.wait();

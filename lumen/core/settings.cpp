@@ -78,6 +78,7 @@ Settings Settings::fromEnvironment() {
     s.script = variable("LUMEN_SCRIPT");
     s.seed = variable("LUMEN_SEED");
     s.headless = variable("LUMEN_HEADLESS");
+    s.traceTime = variable("LUMEN_TRACE_TIME");
     s.fps = variable("LUMEN_FPS");
     s.capture = variable("LUMEN_CAPTURE");
     s.movie = variable("LUMEN_MOVIE");
@@ -118,6 +119,7 @@ RunSettings parseSettings(const Settings& s) {
     run.moviePath = s.movie;
     run.recordPath = s.record;
     run.headless = (s.headless && *s.headless == "1") || s.script.has_value();
+    run.traceTime = s.traceTime && *s.traceTime == "1";
     run.simd = parseSimd(s.simd);
     if (s.seed) {
         run.seed = parseUnsigned(*s.seed);

@@ -25,6 +25,7 @@ struct Settings {
     std::optional<std::string> record;    // LUMEN_RECORD: script of a windowed session's input
     std::optional<std::string> fault;     // LUMEN_FAULT: OP:N:CODE[:MESSAGE], a planted fault
     std::optional<std::string> simd;      // LUMEN_SIMD: scalar, sse2 or avx2
+    std::optional<std::string> traceTime; // LUMEN_TRACE_TIME: "1" puts the time on Act lines
 
     // The settings from the process environment; unset and empty variables stay empty.
     static Settings fromEnvironment();
@@ -53,6 +54,7 @@ struct RunSettings {
     std::optional<std::string> moviePath;
     std::optional<std::string> recordPath;
     bool headless = false;             // LUMEN_HEADLESS=1, or a script is given
+    bool traceTime = false;            // LUMEN_TRACE_TIME=1: each Act line carries its time
     std::optional<uint64_t> seed;      // LUMEN_SEED, [0, 2^64)
     std::optional<double> fps;         // LUMEN_FPS, frames per second in [kMinFps, kMaxFps]
     SimdChoice simd;                   // LUMEN_SIMD

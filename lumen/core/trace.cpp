@@ -1,6 +1,7 @@
 #include "core/trace.h"
 
 #include <cinttypes>
+#include <chrono>
 #include <cstdio>
 
 #include "core/text.h"
@@ -39,6 +40,15 @@ std::string initLine(const InitRecord& record, std::string& title, bool& titleOk
                   record.buildId, record.one, record.instance ? "set" : "null",
                   record.icon ? "set" : "null", record.faultCell ? "set" : "null");
     return line.append(fields);
+}
+
+std::string monotonicTime() {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch()).count();
+    char text[40];
+    std::snprintf(text, sizeof text, "%lld.%09lld", static_cast<long long>(ns / 1000000000),
+                  static_cast<long long>(ns % 1000000000));
+    return text;
 }
 
 }  // namespace lumen

@@ -29,6 +29,8 @@ private:
 // Forms that trace lines give their arguments.
 std::string blockName(uint64_t id);        // a block of AllocMem: "#ID"
 std::string tagText(const char16_t* tag);  // an AllocMem tag: quoted, or null
+// The monotonic clock now, "SECONDS.NNNNNNNNN" (nanoseconds; the origin is the system's).
+std::string monotonicTime();
 // The Init call's line; `title` gets the title in UTF-8 and `titleOk` says whether its length
 // is in range ([0, 2^30] units; a null title is in range).
 std::string initLine(const InitRecord& record, std::string& title, bool& titleOk);

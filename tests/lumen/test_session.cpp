@@ -786,3 +786,35 @@ TEST(Session, FpsPacesTheFrames) {
     for (int i = 0; i < 11; ++i) run.session->act();
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
 }
+
+// LUMEN_TRACE_TIME=1: every Act line carries the monotonic time, never going back, and the rest
+// of the line is as without it; any other value leaves the trace as it is.
+TEST(Session, TraceTimeStampsEveryActLine) {
+    for (const char* value : {"1", "yes"}) {
+        Settings settings;
+        settings.traceTime = value;
+        Harness run("4 quit\n", settings);
+        Record rec;
+        run.session->init(&rec.record);
+        for (int i = 0; i < 3; ++i) run.session->act();
+        faultOf([&] { run.session->act(); });
+        double last = 0.0;
+        int acts = 0;
+        for (const std::string& line : run.lines()) {
+            if (line.rfind("Act ", 0) != 0) continue;
+            ++acts;
+            const std::string frame = "Act " + std::to_string(acts);
+            if (std::string(value) != "1") {
+                EXPECT_EQ(line, frame);
+                continue;
+            }
+            ASSERT_EQ(line.rfind(frame + " t=", 0), 0u) << line;
+            const std::string time = line.substr(frame.size() + 3);
+            ASSERT_EQ(time.size() - time.find('.'), 10u) << line;  // nine decimals
+            const double t = std::stod(time);
+            EXPECT_GE(t, last) << line;
+            last = t;
+        }
+        EXPECT_EQ(acts, 4) << value;
+    }
+}
