@@ -94,10 +94,12 @@ std::string XServer::xdotool(const std::string& args) const {
 
 // ---- Child ------------------------------------------------------------------------------------
 
-Child::Child(const std::string& exe, const std::map<std::string, std::string>& env) {
+Child::Child(const std::string& exe, const std::map<std::string, std::string>& env,
+             const std::vector<std::string>& args) {
     dir_ = test_support::tempDir("window-run");
     test_support::Command command;
     command.argv = {exe};
+    command.argv.insert(command.argv.end(), args.begin(), args.end());
     command.env = test_support::childEnv(dir_, {{"LUMEN_TRACE", dir_ + "/trace.txt"}});
     for (const auto& [k, v] : env) (*command.env)[k] = v;
     if ((*command.env)["LUMEN_TRACE"].empty()) command.env->erase("LUMEN_TRACE");

@@ -51,7 +51,9 @@ private:
 // `env`, standard error into a file, a trace file when `env` does not name one.
 class Child {
 public:
-    Child(const std::string& exe, const std::map<std::string, std::string>& env);
+    // `args` follow the program's name on its command line.
+    Child(const std::string& exe, const std::map<std::string, std::string>& env,
+          const std::vector<std::string>& args = {});
     ~Child();  // kills it if it still runs
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
