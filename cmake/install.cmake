@@ -79,6 +79,8 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Lumen opens SDL itself when a window opens, so the library's dependency is not in its links.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsdl2-2.0-0")
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${STACKRISE_MAINTAINER}")
 endif()
 include(CPack)

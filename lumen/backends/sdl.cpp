@@ -29,7 +29,9 @@
 // Lumen's mode, and threads they start (a GL driver's workers) inherit that mode, never the
 // program's trapping one. open() also sets Lumen's mode itself (a nested guard) before SDL_Init.
 //
-// Depends on SDL2 (libsdl2-dev), linked dynamically; it loads the X11 or Wayland libraries.
+// Depends on SDL2 (libsdl2-dev to build; libSDL2-2.0.so.0 to run), opened by open() with the
+// system's loader, not linked: a headless run maps none of SDL's libraries (X11, Wayland, audio,
+// D-Bus ...). Without the library open() says why on stderr and fails, and Lumen runs headless.
 //
 // Contract checklist ([x] this backend provides it, [ ] it does not):
 //   [x] window open; false without a display (no DISPLAY, WAYLAND_DISPLAY or SDL_VIDEODRIVER)
@@ -42,7 +44,9 @@
 //   [x] button latch: each press and release in a frame of its own (InputQueue)
 //   [x] close request ends the run
 #include <SDL.h>
+#include <dlfcn.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -56,6 +60,67 @@
 namespace lumen {
 
 namespace {
+
+// The SDL functions this backend calls, looked up in the library when the first window opens.
+// Inside this namespace the pointers hide SDL's declarations of the same names, so the calls
+// read as plain SDL calls; SDL's own symbols are named only in unevaluated decltype.
+#define LUMEN_SDL_FUNCTIONS(X) \
+    X(SDL_CaptureMouse) \
+    X(SDL_CreateRGBSurfaceWithFormatFrom) \
+    X(SDL_CreateRenderer) \
+    X(SDL_CreateTexture) \
+    X(SDL_CreateWindow) \
+    X(SDL_DestroyRenderer) \
+    X(SDL_DestroyTexture) \
+    X(SDL_DestroyWindow) \
+    X(SDL_FreeSurface) \
+    X(SDL_GL_GetProcAddress) \
+    X(SDL_GetDisplayUsableBounds) \
+    X(SDL_GetRendererInfo) \
+    X(SDL_GetRendererOutputSize) \
+    X(SDL_GetWindowSize) \
+    X(SDL_Init) \
+    X(SDL_PollEvent) \
+    X(SDL_Quit) \
+    X(SDL_RenderClear) \
+    X(SDL_RenderCopy) \
+    X(SDL_RenderPresent) \
+    X(SDL_SetHint) \
+    X(SDL_SetRenderDrawColor) \
+    X(SDL_SetTextureScaleMode) \
+    X(SDL_SetWindowIcon) \
+    X(SDL_SetWindowMinimumSize) \
+    X(SDL_ShowWindow) \
+    X(SDL_UpdateTexture)
+
+#define LUMEN_SDL_POINTER(name) decltype(&::name) name = nullptr;
+LUMEN_SDL_FUNCTIONS(LUMEN_SDL_POINTER)
+#undef LUMEN_SDL_POINTER
+
+constexpr const char* kSdlLibrary = "libSDL2-2.0.so.0";
+
+// Opens SDL and finds every function above, once; false with the reason if it cannot.
+bool loadSdl(std::string& error) {
+    static void* library = nullptr;
+    if (library != nullptr) return true;
+    void* opened = dlopen(kSdlLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (opened == nullptr) {
+        const char* reason = dlerror();
+        error = reason != nullptr ? reason : "cannot be opened";
+        return false;
+    }
+#define LUMEN_SDL_LOOKUP(name)                                                        \
+    name = reinterpret_cast<decltype(name)>(dlsym(opened, #name));                    \
+    if (name == nullptr) {                                                            \
+        error = std::string(kSdlLibrary).append(" has no ").append(#name);            \
+        dlclose(opened);                                                              \
+        return false;                                                                 \
+    }
+    LUMEN_SDL_FUNCTIONS(LUMEN_SDL_LOOKUP)
+#undef LUMEN_SDL_LOOKUP
+    library = opened;  // kept open for the process: SDL's threads and exit handlers need it
+    return true;
+}
 
 constexpr int kCanvasW = Canvas::kWidth;   // canvas px
 constexpr int kCanvasH = Canvas::kHeight;  // canvas px
@@ -104,6 +169,10 @@ struct SdlWindow {
     bool open(const char* title, WindowIcon icon) {
         const std::string drivers = videoDrivers();
         if (drivers.empty() && !isSet("SDL_VIDEODRIVER")) return false;
+        if (std::string error; !loadSdl(error)) {
+            std::fprintf(stderr, "Lumen: cannot load SDL for the window: %s\n", error.c_str());
+            return false;
+        }
         // Called inside Init's guard; the guard here only makes sure of it, since the threads
         // SDL and the GL driver start now take this thread's mode with them.
         FpGuard guard;

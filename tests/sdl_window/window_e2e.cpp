@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/files.h"
 #include "support/xserver.h"
 
 namespace {
@@ -30,6 +31,11 @@ std::vector<std::string> fields(const std::string& line) {
     std::vector<std::string> out;
     for (std::string f; in >> f;) out.push_back(f);
     return out;
+}
+
+// True while process `pid` has SDL's library mapped.
+bool mapsSdl(pid_t pid) {
+    return test_support::readFile("/proc/" + std::to_string(pid) + "/maps").find("libSDL2") != std::string::npos;
 }
 
 class WindowTest : public ::testing::Test {
@@ -131,6 +137,7 @@ std::unique_ptr<Child> replay(const std::string& script, std::map<std::string, s
 
 TEST_F(WindowTest, OpensTitledWithTheIconAtOneToOneCentredOnTheScreen) {
     start();
+    EXPECT_TRUE(mapsSdl(child_->pid()));  // opened by Lumen for the window
     const wintest::Geometry g = view_->geometry(window_);
     EXPECT_EQ(g.width, 1600);
     EXPECT_EQ(g.height, 900);
@@ -426,12 +433,23 @@ TEST_F(WindowTest, QuickDragsAreNeverMerged) {
 TEST_F(WindowTest, HeadlessWhenAskedEvenWithADisplay) {
     Child c(kExe, {{"DISPLAY", server_->display()}, {"LUMEN_HEADLESS", "1"}, {"LUMEN_FPS", "400"}});
     bool sawWindow = false;
+    int looks = 0;  // looks at the running process's maps: SDL is loaded only for a window
+    bool sawSdl = false;
     waitUntil([&] {
         sawWindow = sawWindow || !server_->xdotool("search --name '^Stackrise$'").empty();
+        if (lastFrame(c.trace()) >= 1 && !c.exited()) {
+            const bool mapped = mapsSdl(c.pid());
+            if (!c.exited()) {
+                ++looks;
+                sawSdl = sawSdl || mapped;
+            }
+        }
         return c.exited() || lastFrame(c.trace()) >= 1200;
     });
     EXPECT_EQ(c.wait(), 0) << c.err();
     EXPECT_FALSE(sawWindow);
+    EXPECT_GT(looks, 0);
+    EXPECT_FALSE(sawSdl);
     EXPECT_EQ(c.err(), "");
     EXPECT_EQ(lastFrame(c.trace()), 1200);  // the built-in demo
 }
