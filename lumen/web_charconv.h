@@ -1,0 +1,125 @@
+// The web build's C++ library (emscripten 3.1.6) has neither std::from_chars nor std::to_chars
+// for double: these are the two overloads Lumen uses, force-included into its sources there.
+//
+// from_chars: the grammar of the standard's chars_format::general: an optional '-', then decimal digits with an
+// optional point and exponent, or inf, infinity, nan, nan(chars), any case; no blanks, no '+'.
+// The value is the correctly rounded one (the C library's strtod on exactly the matched text);
+// a finite text beyond the double range, or one that underflows, is result_out_of_range.
+#pragma once
+
+#include <cerrno>
+#include <cstdio>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+namespace std {
+
+inline from_chars_result from_chars(const char* first, const char* last, double& value,
+                                    chars_format = chars_format::general) {
+    const char* p = first;
+    const bool negative = p != last && *p == '-';
+    if (negative) ++p;
+    auto matchWord = [&](const char* word) {
+        const size_t n = std::strlen(word);
+        if (static_cast<size_t>(last - p) < n) return false;
+        for (size_t i = 0; i < n; ++i) {
+            const char c = p[i] >= 'A' && p[i] <= 'Z' ? static_cast<char>(p[i] - 'A' + 'a') : p[i];
+            if (c != word[i]) return false;
+        }
+        p += n;
+        return true;
+    };
+    if (matchWord("inf")) {
+        const char* afterInf = p;
+        if (!matchWord("inity")) p = afterInf;
+        value = negative ? -HUGE_VAL : HUGE_VAL;
+        return {p, errc()};
+    }
+    if (matchWord("nan")) {
+        if (p != last && *p == '(') {
+            const char* q = p + 1;
+            while (q != last && (*q == '_' || (*q >= '0' && *q <= '9') || (*q >= 'a' && *q <= 'z') ||
+                                 (*q >= 'A' && *q <= 'Z')))
+                ++q;
+            if (q != last && *q == ')') p = q + 1;
+        }
+        value = negative ? -std::nan("") : std::nan("");
+        return {p, errc()};
+    }
+    const char* digitsStart = p;
+    size_t digits = 0;
+    while (p != last && *p >= '0' && *p <= '9') ++p, ++digits;
+    if (p != last && *p == '.') {
+        ++p;
+        while (p != last && *p >= '0' && *p <= '9') ++p, ++digits;
+    }
+    if (digits == 0) return {first, errc::invalid_argument};
+    if (p != last && (*p == 'e' || *p == 'E')) {
+        const char* e = p + 1;
+        if (e != last && (*e == '+' || *e == '-')) ++e;
+        const char* exponentDigits = e;
+        while (e != last && *e >= '0' && *e <= '9') ++e;
+        if (e != exponentDigits) p = e;
+    }
+    (void)digitsStart;
+    const std::string text(first, p);
+    errno = 0;
+    const double parsed = std::strtod(text.c_str(), nullptr);
+    if (errno == ERANGE) return {p, errc::result_out_of_range};
+    value = parsed;
+    return {p, errc()};
+}
+
+// to_chars without a format: the shortest text that reads back to `value` exactly, in plain
+// decimal ("%f" style) or with an exponent ("%e" style, at least two exponent digits),
+// whichever is shorter, plain on a tie; the digits are the nearest ones of that count. `value`
+// must be finite (Lumen formats inf and nan itself).
+inline to_chars_result to_chars(char* first, char* last, double value) {
+    char sci[40];
+    int precision = 1;
+    for (; precision <= 17; ++precision) {
+        std::snprintf(sci, sizeof sci, "%.*e", precision - 1, std::fabs(value));
+        if (std::strtod(sci, nullptr) == std::fabs(value)) break;
+    }
+    // sci: "D[.DDD]e[+-]XX" with `precision` significant digits.
+    std::string digits;
+    const char* e = std::strchr(sci, 'e');
+    for (const char* c = sci; c != e; ++c)
+        if (*c != '.') digits += *c;
+    const int exponent = std::atoi(e + 1);
+    const std::string sign = std::signbit(value) ? "-" : "";
+    const int count = static_cast<int>(digits.size());
+
+    std::string scientific = sign + digits.substr(0, 1);
+    if (count > 1) {
+        scientific += '.';
+        scientific += digits.substr(1);
+    }
+    char tail[16];
+    std::snprintf(tail, sizeof tail, "e%c%02d", exponent < 0 ? '-' : '+', exponent < 0 ? -exponent : exponent);
+    scientific += tail;
+
+    std::string plain = sign;
+    if (exponent >= count - 1) {
+        plain += digits;
+        plain.append(static_cast<size_t>(exponent - (count - 1)), '0');
+    } else if (exponent >= 0) {
+        plain += digits.substr(0, static_cast<size_t>(exponent + 1));
+        plain += '.';
+        plain += digits.substr(static_cast<size_t>(exponent + 1));
+    } else {
+        plain += "0.";
+        plain.append(static_cast<size_t>(-exponent - 1), '0');
+        plain += digits;
+    }
+    const std::string& text = plain.size() <= scientific.size() ? plain : scientific;
+    if (static_cast<size_t>(last - first) < text.size()) return {last, errc::value_too_large};
+    std::memcpy(first, text.data(), text.size());
+    return {first + text.size(), errc()};
+}
+
+}  // namespace std
