@@ -4,7 +4,8 @@
 // from_chars: the grammar of the standard's chars_format::general: an optional '-', then decimal digits with an
 // optional point and exponent, or inf, infinity, nan, nan(chars), any case; no blanks, no '+'.
 // The value is the correctly rounded one (the C library's strtod on exactly the matched text);
-// a finite text beyond the double range, or one that underflows, is result_out_of_range.
+// a finite text beyond the double range, or one that underflows to zero, is result_out_of_range
+// (subnormal results are values).
 #pragma once
 
 #include <cerrno>
@@ -69,7 +70,8 @@ inline from_chars_result from_chars(const char* first, const char* last, double&
     const std::string text(first, p);
     errno = 0;
     const double parsed = std::strtod(text.c_str(), nullptr);
-    if (errno == ERANGE) return {p, errc::result_out_of_range};
+    // The C library reports subnormal results as a range error too; those are values.
+    if (errno == ERANGE && (parsed == 0.0 || std::isinf(parsed))) return {p, errc::result_out_of_range};
     value = parsed;
     return {p, errc()};
 }
