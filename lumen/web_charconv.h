@@ -1,8 +1,9 @@
 // The web build's C++ library (emscripten 3.1.6) has neither std::from_chars nor std::to_chars
 // for double: these are the two overloads Lumen uses, force-included into its sources there.
 //
-// from_chars: the grammar of the standard's chars_format::general: an optional '-', then decimal digits with an
-// optional point and exponent, or inf, infinity, nan, nan(chars), any case; no blanks, no '+'.
+// from_chars: the grammar of the standard's chars_format::general: an optional '-', then decimal
+// digits with an optional point and exponent, or inf, infinity, nan, nan(chars), any case; no
+// blanks, no '+'.
 // The value is the correctly rounded one (the C library's strtod on exactly the matched text);
 // a finite text beyond the double range, or one that underflows to zero, is result_out_of_range
 // (subnormal results are values).
@@ -17,7 +18,14 @@
 #include <string>
 #include <system_error>
 
-namespace std {
+// In namespace lumen_web_charconv, so that a native test can hold them against its own library;
+// the web build puts them in std (below), where Lumen's calls find them.
+namespace lumen_web_charconv {
+
+using std::chars_format;
+using std::errc;
+using std::from_chars_result;
+using std::to_chars_result;
 
 inline from_chars_result from_chars(const char* first, const char* last, double& value,
                                     chars_format = chars_format::general) {
@@ -51,7 +59,6 @@ inline from_chars_result from_chars(const char* first, const char* last, double&
         value = negative ? -std::nan("") : std::nan("");
         return {p, errc()};
     }
-    const char* digitsStart = p;
     size_t digits = 0;
     while (p != last && *p >= '0' && *p <= '9') ++p, ++digits;
     if (p != last && *p == '.') {
@@ -66,7 +73,6 @@ inline from_chars_result from_chars(const char* first, const char* last, double&
         while (e != last && *e >= '0' && *e <= '9') ++e;
         if (e != exponentDigits) p = e;
     }
-    (void)digitsStart;
     const std::string text(first, p);
     errno = 0;
     const double parsed = std::strtod(text.c_str(), nullptr);
@@ -78,7 +84,8 @@ inline from_chars_result from_chars(const char* first, const char* last, double&
 
 // to_chars without a format: the shortest text that reads back to `value` exactly, in plain
 // decimal ("%f" style) or with an exponent ("%e" style, at least two exponent digits),
-// whichever is shorter, plain on a tie; the digits are the nearest ones of that count. `value`
+// whichever is shorter, plain on a tie; the digits are the nearest ones of that count, but an
+// integer in plain form is spelt exactly. `value`
 // must be finite (Lumen formats inf and nan itself).
 inline to_chars_result to_chars(char* first, char* last, double value) {
     char sci[40];
@@ -107,8 +114,11 @@ inline to_chars_result to_chars(char* first, char* last, double value) {
 
     std::string plain = sign;
     if (exponent >= count - 1) {
-        plain += digits;
-        plain.append(static_cast<size_t>(exponent - (count - 1)), '0');
+        // An integer: plain form spells its exact digits (as many as the shortest digits padded
+        // with zeros would take).
+        char exact[400];
+        std::snprintf(exact, sizeof exact, "%.0f", std::fabs(value));
+        plain += exact;
     } else if (exponent >= 0) {
         plain += digits.substr(0, static_cast<size_t>(exponent + 1));
         plain += '.';
@@ -124,4 +134,11 @@ inline to_chars_result to_chars(char* first, char* last, double value) {
     return {first + text.size(), errc()};
 }
 
+}  // namespace lumen_web_charconv
+
+#if defined(__EMSCRIPTEN__)
+namespace std {
+using lumen_web_charconv::from_chars;
+using lumen_web_charconv::to_chars;
 }  // namespace std
+#endif

@@ -5,18 +5,19 @@
 // (lumen::Fault), the program's floating-point mode in software (rt::SoftFloat, whose trap raises
 // fault 0xC0000090), and the processor's traps caught at the top.
 //
-// The library: Lumen's code is linked into the program's module, because a side module cannot
-// be paused inside Act (which the page needs) by this toolchain. Data/Lumen.lmd is the
-// library's export list: a first line naming its form, then one exported name a line. Loading
-// reads that file; a name is found when the file lists it and the linked table has it, so a
-// missing or damaged file, or a missing name, fails binding as a missing library does elsewhere.
+// The library: Lumen's code is linked into the program's module, because this toolchain cannot
+// pause a side module inside Act (which the page needs) while C++ exceptions cross it.
+// Data/Lumen.lmd is the library's export list: a first line naming its form, then one exported
+// name a line. Loading reads that file; a name is found when the file lists it and the linked
+// table has it, so a missing or damaged file, or a missing name, fails binding as a missing
+// library does elsewhere.
 //
-// Processor faults: WebAssembly has no floating-point modes or flags and never traps on them; an
-// access outside the module's memory, an integer division by zero and an unreachable
-// instruction stop the module with a JavaScript error that no C++ handler sees. The top-level
-// handler catches that error, puts the stack pointer back, and hands the fault to `lost`, as
-// the Windows build does with a fault that cannot be continued: nothing between the fault and
-// the top is unwound.
+// Processor faults: WebAssembly has no floating-point modes or flags and never traps on them. An
+// access outside the module's memory, an integer division by zero, an unreachable instruction
+// and the stack running out stop the module with a JavaScript error that no C++ handler sees.
+// The top-level handler catches that error, puts the stack pointer back, and hands the fault to
+// `lost`, as the Windows build does with a fault that cannot be continued: nothing between the
+// fault and the top is unwound.
 #include <emscripten.h>
 #include <unistd.h>
 
@@ -30,7 +31,6 @@
 #include "lumen/web.h"
 #include "resources/icon.h"
 #include "runtime/float.h"
-#include "startup/fault.h"
 #include "startup/fpmode.h"
 #include "startup/platform.h"
 #include "startup/utf8.h"
@@ -41,8 +41,8 @@ EM_JS(int, stackrise_web_folder, (char* buffer, int size), {
 });
 EM_JS(int, stackrise_web_folder_length, (), { return lengthBytesUTF8(scriptDirectory); });
 
-// Calls the function whose table index is `body` (a void() function). A JavaScript error out of it (a trap of
-// the module, or the JavaScript stack running out) comes back as a fault code after the stack
+// Calls the function whose table index is `body` (a void() function). A JavaScript error out of
+// it (a trap of the module, or a stack running out) comes back as a fault code after the stack
 // pointer is put back; 0 when body returned. C++ exceptions never reach here: body catches them.
 EM_JS(uint32_t, stackrise_web_run, (int body), {
     var sp = stackSave();
@@ -55,7 +55,7 @@ EM_JS(uint32_t, stackrise_web_run, (int body), {
         var text = String(e && e.message !== undefined ? e.message : e);
         if (e instanceof RangeError || text.indexOf('stack overflow') >= 0) return 0xC00000FD;
         if (text.indexOf('divide by zero') >= 0) return 0xC0000094;
-        if (text.indexOf('integer overflow') >= 0) return 0xC0000095;
+        if (text.indexOf('divide result unrepresentable') >= 0) return 0xC0000095;
         if (text.indexOf('unreachable') >= 0) return 0xC000001D;
         return 0xC0000005;
     }
@@ -106,31 +106,23 @@ Library loadLibrary(std::u16string_view path, std::string& why) {
     std::string text;
     char block[4096];
     size_t n = 0;
-    while ((n = std::fread(block, 1, sizeof block, file)) > 0 && text.size() < (1u << 20)) text.append(block, n);
+    // An export list is small: reading stops after 1 MiB.
+    while (text.size() < (1u << 20) && (n = std::fread(block, 1, sizeof block, file)) > 0) text.append(block, n);
     const bool failed = std::ferror(file) != 0;
     std::fclose(file);
-    auto* list = new ExportList;
-    size_t at = 0;
-    bool first = true;
-    while (at < text.size()) {
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
         size_t end = text.find('\n', at);
         if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
+        if (end > at) lines.push_back(text.substr(at, end - at));
         at = end + 1;
-        if (first) {
-            first = false;
-            if (line != kExportListForm) break;
-            list->names.emplace_back();  // the form line, dropped below
-            continue;
-        }
-        if (!line.empty()) list->names.push_back(std::move(line));
     }
-    if (failed || list->names.empty()) {
-        delete list;
+    if (failed || lines.empty() || lines.front() != kExportListForm) {
         why = full + (failed ? ": cannot be read" : ": not a Lumen export list");
         return nullptr;
     }
-    list->names.erase(list->names.begin());
+    auto* list = new ExportList;
+    list->names.assign(lines.begin() + 1, lines.end());
     return list;
 }
 

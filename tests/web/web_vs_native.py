@@ -172,6 +172,9 @@ def group_cases(group, source, work):
             "tiny and huge coordinates":
                 "0 seed 9\n1 move 1e-310 5e-324\n2 press left\n3 move 1e308 -0\n4 release left\n"
                 "5 move -1e308 1e-300\n6 press right\n7 release right\n500 quit\n",
+            "huge integral coordinates":
+                "0 seed 1\n1 move 123456789012345683968 -174337452651840569344\n1 press left\n"
+                "2 release left\n3 move 9007199254740993 1e22\n5 press right\n6 release right\n40 quit\n",
             "script error": "0 seed 5\n1 jump\n",
             "empty script": "",
         }
