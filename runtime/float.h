@@ -37,8 +37,9 @@ constexpr uint64_t kQuiet = 0x0008000000000000u;
 constexpr uint64_t kDefaultNaN = 0xFFF8000000000000u;  // the processor's "indefinite" NaN
 constexpr uint64_t kMaxFinite = 0x7FEFFFFFFFFFFFFFu;
 
-inline uint64_t bitsOf(double x) { return std::bit_cast<uint64_t>(x); }
-inline double fromBits(uint64_t b) { return std::bit_cast<double>(b); }
+// The bits of a double and back (the builtin: the web build's library has no std::bit_cast).
+inline uint64_t bitsOf(double x) { return __builtin_bit_cast(uint64_t, x); }
+inline double fromBits(uint64_t b) { return __builtin_bit_cast(double, b); }
 inline bool isNaN(uint64_t b) { return (b & ~kSign) > kExponent; }
 inline bool isSignalling(uint64_t b) { return isNaN(b) && (b & kQuiet) == 0; }
 inline bool isInf(uint64_t b) { return (b & ~kSign) == kExponent; }
@@ -263,7 +264,7 @@ public:
     // The value as a double, exactly.
     constexpr double value() const { return v_; }
     // Its bit pattern (IEEE binary64).
-    uint64_t bits() const { return std::bit_cast<uint64_t>(v_); }
+    uint64_t bits() const { return soft_float_detail::bitsOf(v_); }
     // Truncated to a 64-bit integer; a NaN or a value outside [-2^63, 2^63) traps (then -2^63).
     explicit operator int64_t() const { return soft_float_detail::toInt(v_); }
 

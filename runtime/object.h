@@ -26,9 +26,11 @@ void destroy(T* p) {
 }
 inline void destroy(lumen::String* s) { freeMemCell(s); }
 
-// One reference to an object; the last reference to go releases it.
+// One reference to an object; the last reference to go releases it. It takes 8 bytes in every
+// build (the web's 4-byte pointers are padded), so objects and arrays have the same sizes
+// everywhere.
 template <class T>
-class Ref {
+class alignas(8) Ref {
 public:
     Ref() = default;
     // Takes over a reference that the caller already holds.
@@ -64,6 +66,7 @@ public:
 private:
     T* p_ = nullptr;
 };
+static_assert(sizeof(Ref<Object>) == 8, "a reference takes 8 bytes");
 
 // Creates an object of type T with every field zero and one reference.
 template <class T>

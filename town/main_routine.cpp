@@ -25,8 +25,8 @@ void runFrame(Town& town, Gestures& g) {
     }
     // Right press.
     if (rt::Mouse(1) == 1) {
-        const double x = rt::MouseX();
-        const double y = rt::MouseY();
+        const rt::Float x = rt::MouseX();
+        const rt::Float y = rt::MouseY();
         town.collapseAt(x, y);
     }
 

@@ -3,16 +3,17 @@
 // Town and everything it owns on the way out.
 #pragma once
 
+#include "runtime/float.h"
 #include "town/town.h"
 
 namespace town {
 
 // The main routine's gesture variables, kept from one frame to the next.
 struct Gestures {
-    bool dragging = false;    // a left-button drag is under way
-    double dragStartX = 0.0;  // pointer x in the frame the left button went down, canvas px
-    double dragEndX = 0.0;    // pointer x in the frame the drag ended, canvas px
-    double dragWidth = 0.0;   // dragEndX - dragStartX of the last finished drag, canvas px
+    bool dragging = false;       // a left-button drag is under way
+    rt::Float dragStartX = 0.0;  // pointer x in the frame the left button went down, canvas px
+    rt::Float dragEndX = 0.0;    // pointer x in the frame the drag ended, canvas px
+    rt::Float dragWidth = 0.0;   // dragEndX - dragStartX of the last finished drag, canvas px
 };
 
 // One frame: Act, the left drag (raiseTower on release), the right press (collapseAt),

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "runtime/float.h"
 #include "runtime/object.h"
 
 namespace town {
@@ -18,16 +19,16 @@ enum TowerState : int64_t {
 };
 
 struct Tower : rt::Object {
-    double x;          // left edge, canvas px
-    double y;          // top edge, canvas px (y grows downward)
-    double width;      // canvas px, >= minWidth once raised
-    double height;     // canvas px, >= minHeight once raised
-    double riseStep;   // px moved up per rising frame: height / (stageFrames * 3.0)
-    double fallAccel;  // px/frame^2 while collapsing: height / collapseFrames
-    int64_t timer;     // update calls spent in the current stage; 0 while Standing or free
-    bool live;         // false: the slot is free (not updated, drawn or hit)
-    int64_t state;     // a TowerState value
-    rt::Ref<rt::Array<double>> colour;  // red, green, blue, each [0, 1]; same array for life
+    rt::Float x;          // left edge, canvas px
+    rt::Float y;          // top edge, canvas px (y grows downward)
+    rt::Float width;      // canvas px, >= minWidth once raised
+    rt::Float height;     // canvas px, >= minHeight once raised
+    rt::Float riseStep;   // px moved up per rising frame: height / (stageFrames * 3.0)
+    rt::Float fallAccel;  // px/frame^2 while collapsing: height / collapseFrames
+    int64_t timer;        // update calls spent in the current stage; 0 while Standing or free
+    bool live;            // false: the slot is free (not updated, drawn or hit)
+    int64_t state;        // a TowerState value
+    rt::Ref<rt::Array<rt::Float>> colour;  // red, green, blue, each [0, 1]; same array for life
 
     // Set-up of a Tower created all zero: state Rising1, colour a new array [1, 1, 1].
     void init();

@@ -6,7 +6,7 @@ namespace town {
 
 void Tower::init() {
     state = Rising1;
-    colour = rt::makeArray<double>(3);
+    colour = rt::makeArray<rt::Float>(3);
     (*colour)[0] = 1.0;
     (*colour)[1] = 1.0;
     (*colour)[2] = 1.0;
@@ -30,7 +30,7 @@ void Town::init() {
     shakeHalf = shakeWidth / 2.0;
 }
 
-void Town::raiseTower(double x, double width) {
+void Town::raiseTower(rt::Float x, rt::Float width) {
     rt::Array<rt::Ref<Tower>>& slots = *towers;
     for (int64_t i = 0; i < towerCount; ++i) {
         Tower& t = *slots[i];
@@ -38,15 +38,15 @@ void Town::raiseTower(double x, double width) {
 
         t.x = x;
         t.y = groundY;
-        const double w = width < minWidth ? minWidth : width;
+        const rt::Float w = width < minWidth ? minWidth : width;
         t.width = w;
-        const double f = rt::RndF();
+        const rt::Float f = rt::RndF();
         const int64_t k = rt::Rnd(2, 5);
-        t.height = (w * f) * static_cast<double>(k);
+        t.height = (w * f) * rt::Float(k);
         if (t.height < minHeight) t.height = minHeight;
-        t.riseStep = t.height / (static_cast<double>(stageFrames) * 3.0);
-        t.fallAccel = t.height / static_cast<double>(collapseFrames);
-        rt::Array<double>& colour = *t.colour;
+        t.riseStep = t.height / (rt::Float(stageFrames) * 3.0);
+        t.fallAccel = t.height / rt::Float(collapseFrames);
+        rt::Array<rt::Float>& colour = *t.colour;
         colour[0] = rt::RndF();
         colour[1] = rt::RndF();
         colour[2] = rt::RndF();
@@ -57,7 +57,7 @@ void Town::raiseTower(double x, double width) {
     }
 }
 
-void Town::collapseAt(double x, double y) {
+void Town::collapseAt(rt::Float x, rt::Float y) {
     rt::Array<rt::Ref<Tower>>& slots = *towers;
     for (int64_t i = 0; i < towerCount; ++i) {
         Tower& t = *slots[i];
@@ -89,7 +89,7 @@ void Town::update() {
         } else if (state == Collapsing) {
             // Falling frame (timer <= collapseFrames), or the slot is freed.
             const bool done = timer > fall;
-            if (!done) t.y = t.y + (t.fallAccel * static_cast<double>(timer));
+            if (!done) t.y = t.y + (t.fallAccel * rt::Float(timer));
             t.timer = done ? 0 : timer + 1;
             t.live = !done;
         }
@@ -100,18 +100,18 @@ void Town::update() {
 void Town::draw() {
     rt::Array<rt::Ref<Tower>>& slots = *towers;
     const int64_t count = towerCount;
-    const double half = shakeHalf;
-    const double shake = shakeWidth;
+    const rt::Float half = shakeHalf;
+    const rt::Float shake = shakeWidth;
     for (int64_t i = 0; i < count; ++i) {
         Tower& t = *slots[i];
         if (!t.live) continue;
-        double left = t.x;
+        rt::Float left = t.x;
         if (t.state == Collapsing) {
-            const double a = t.x - half;
-            const double r = rt::RndF();
+            const rt::Float a = t.x - half;
+            const rt::Float r = rt::RndF();
             left = a + (shake * r);
         }
-        rt::Array<double>& colour = *t.colour;
+        rt::Array<rt::Float>& colour = *t.colour;
         rt::DrawRect(left, t.y, t.width, t.height, colour[0], colour[1], colour[2], 0.8);
     }
 }

@@ -33,14 +33,26 @@ struct IconFile {
 };
 constexpr uint32_t kIconMagic = 0x4F43494Cu;  // "LICO" in little-endian bytes
 
+// Where pointers take 4 bytes (the web build), each pointer field of the Init record is followed
+// by 4 bytes of zero, so that the record has the same 8-byte fields everywhere.
+#if UINTPTR_MAX == 0xFFFFFFFFu
+#define LUMEN_POINTER_PAD_(field) uint32_t field = 0;
+#else
+#define LUMEN_POINTER_PAD_(field)
+#endif
+
 // The record handed to Init: 48 bytes, six 8-byte fields. Lives only for the Init call.
 struct InitRecord {
     uint64_t buildId;      // upper 32 bits: link time (s since 1970 UTC); lower 32: build tag
     int64_t one;           // always 1
     void* instance;        // the executable's module handle (Linux: its load address)
+    LUMEN_POINTER_PAD_(instancePad)
     const void* icon;      // Linux: const IconFile*; Windows: HICON
+    LUMEN_POINTER_PAD_(iconPad)
     uint64_t* faultCell;   // address of the program's fault location cell
+    LUMEN_POINTER_PAD_(faultCellPad)
     String* title;         // the window title; released by the program when Init returns
+    LUMEN_POINTER_PAD_(titlePad)
 };
 static_assert(sizeof(InitRecord) == 48, "the Init record is six 8-byte fields");
 

@@ -1,0 +1,14 @@
+# Flags of the web build (the `web` preset, cmake/toolchain-emscripten.cmake), included from the
+# top-level CMakeLists.txt.
+#
+# WebAssembly rounds to nearest and never traps on floating point: the program's Float is
+# rt::SoftFloat (STACKRISE_SOFT_FLOAT), which rounds toward zero and traps in software. Faults are
+# C++ exceptions carried by emscripten's JavaScript-based exception handling (-fexceptions),
+# which, unlike WebAssembly's own, combines with pausing the module (asyncify) for the page.
+# No fused multiply-add: emcc's clang contracts nothing with -ffp-contract=off, and WebAssembly
+# has no fused instruction of its own. No -frounding-math: WebAssembly has one rounding mode.
+target_compile_options(stackrise_flags INTERFACE
+  ${STACKRISE_WARNINGS} -ffp-contract=off -fno-fast-math -fexceptions)
+target_compile_definitions(stackrise_flags INTERFACE STACKRISE_SOFT_FLOAT=1)
+add_link_options(-fexceptions)
+
