@@ -230,7 +230,8 @@ TEST_F(WindowTest, DragRaisesATowerRightClickTipsItOverAndTheRecordReplays) {
 // At 1:1 (a 1600 x 900 window on a 1920 x 1080 screen, no window manager to resize it) the
 // window shows the canvas pixel for pixel: the same picture as the headless capture of the
 // recorded input. SIGTERM then ends the run in order: status 0, Free in the trace. Checked with
-// the renderer Lumen picks here (SDL's software one) and with GL, which desktops use.
+// the renderer Lumen picks here (SDL's software one, with no GL context behind its window) and
+// with GL, which desktops use.
 class ScreenshotTest : public WindowTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(ScreenshotTest, EqualsTheHeadlessCaptureAndSigtermEndsInOrder) {
@@ -244,6 +245,16 @@ TEST_P(ScreenshotTest, EqualsTheHeadlessCaptureAndSigtermEndsInOrder) {
     const wintest::Geometry g = view_->geometry(window_);
     ASSERT_EQ(g.width, 1600);
     ASSERT_EQ(g.height, 900);
+    // GL contexts the program holds on the X server: none behind the software renderer, whose
+    // window surface goes to X as it is; GL's own (the check can see one).
+    const std::map<std::string, unsigned> held = view_->clientResources(window_);
+    ASSERT_FALSE(held.empty()) << "no X-Resource extension";
+    const unsigned contexts = held.count("GLXContext") ? held.at("GLXContext") : 0;
+    if (*GetParam() == '\0') {
+        EXPECT_EQ(contexts, 0u) << "the software renderer's window goes through GL";
+    } else {
+        EXPECT_GE(contexts, 1u) << "GL renders without a context";
+    }
 
     // Two overlapping translucent towers, and one dragged right to left.
     ASSERT_GE(leftDrag(200, 600, 500), 0);

@@ -21,6 +21,12 @@
 #include <sstream>
 #include <thread>
 
+// Xlib's internals, for the one X-Resource request: last, since they define min and max.
+#include <X11/Xlibint.h>
+#include <X11/extensions/XResproto.h>
+#undef min
+#undef max
+
 namespace wintest {
 
 namespace fs = std::filesystem;
@@ -259,6 +265,41 @@ void XView::requestClose(unsigned long window) const {
     e.xclient.data.l[1] = CurrentTime;
     XSendEvent(dpy(display_), window, False, NoEventMask, &e);
     XFlush(dpy(display_));
+}
+
+std::map<std::string, unsigned> XView::clientResources(unsigned long window) const {
+    std::map<std::string, unsigned> out;
+    Display* d = dpy(display_);
+    int opcode = 0;
+    int firstEvent = 0;
+    int firstError = 0;
+    if (!XQueryExtension(d, XRES_NAME, &opcode, &firstEvent, &firstError)) return out;
+    // No client library for the extension here: its one request, in Xlib's own way.
+    std::vector<xXResType> types;
+    {
+        Display* dpy = d;  // the name Xlib's request macros use
+        LockDisplay(dpy);
+        xXResQueryClientResourcesReq* req = nullptr;
+        GetReq(XResQueryClientResources, req);
+        req->reqType = static_cast<CARD8>(opcode);
+        req->XResReqType = X_XResQueryClientResources;
+        req->xid = static_cast<CARD32>(window);
+        xXResQueryClientResourcesReply reply{};
+        if (_XReply(dpy, reinterpret_cast<xReply*>(&reply), 0, xFalse)) {
+            types.resize(reply.num_types);
+            if (!types.empty())
+                _XRead(dpy, reinterpret_cast<char*>(types.data()), static_cast<long>(types.size() * sz_xXResType));
+        }
+        UnlockDisplay(dpy);
+        SyncHandle();
+    }
+    for (const xXResType& t : types) {
+        char* name = XGetAtomName(d, t.resource_type);
+        if (name == nullptr) continue;
+        out[name] += t.count;
+        XFree(name);
+    }
+    return out;
 }
 
 // ---- WindowManager ------------------------------------------------------------------------------

@@ -107,6 +107,10 @@ public:
     std::vector<uint32_t> icon(unsigned long window) const;
     // Asks the window to close the way a window manager does (WM_DELETE_WINDOW).
     void requestClose(unsigned long window) const;
+    // What the X server holds for the client that made `window`: resource type name
+    // ("GLXContext", "WINDOW", ...) to count, from the X-Resource extension; empty if the server
+    // has none.
+    std::map<std::string, unsigned> clientResources(unsigned long window) const;
 
 private:
     void* display_ = nullptr;  // Display*
