@@ -25,9 +25,12 @@
 //
 // Limits: no vsync (the session paces at 60 frames a second by sleeping to absolute deadlines;
 // presenting never blocks on the display); the window opens on the first display; keys other
-// than Escape, F11 and Alt+Enter are not read. Only the X11 (DISPLAY) and Wayland (WAYLAND_DISPLAY) drivers are tried, never SDL's
-// offscreen or console ones, unless SDL_VIDEODRIVER names a driver; with none of the three set
-// open() fails at once, without loading a driver, and Lumen runs headless.
+// than Escape, F11 and Alt+Enter are not read. Fullscreen is the window manager's to grant: on
+// X11 SDL asks it (_NET_WM_STATE_FULLSCREEN) and waits up to 0.1 s for the change, so a frame may
+// come late then; an X server without a window manager leaves the window as it is. Only the X11
+// (DISPLAY) and Wayland (WAYLAND_DISPLAY) drivers are tried, never SDL's offscreen or console
+// ones, unless SDL_VIDEODRIVER names a driver; with none of the three set open() fails at once,
+// without loading a driver, and Lumen runs headless.
 //
 // Floating point: every call into SDL happens inside an entry point's FpGuard (open in Init,
 // present and poll in Act, close in Free), so SDL, the X libraries and the GL driver run under
@@ -232,7 +235,8 @@ private:
     bool noteKey(const SDL_Keysym& key) {
         const bool alt = (key.mod & KMOD_ALT) != 0;
         if (key.sym == SDLK_ESCAPE) return true;
-        if (key.sym == SDLK_F11 || (alt && (key.sym == SDLK_RETURN || key.sym == SDLK_KP_ENTER))) toggleFullscreen();
+        const bool enter = key.sym == SDLK_RETURN || key.sym == SDLK_KP_ENTER;
+        if (key.sym == SDLK_F11 || (alt && enter)) toggleFullscreen();
         return false;
     }
 
