@@ -20,6 +20,12 @@
 //   [ ] pointer in canvas px, not clamped (core/window.h: windowToCanvas)
 //   [ ] button latch: each press and release in a frame of its own (core/input.h: InputQueue)
 //   [ ] close request ends the run (poll() returns true)
+//   [ ] Escape ends the run as a close request does (poll() returns true); no other key is
+//       the program's input, and none goes into the InputQueue or a recording
+//   [ ] F11 and Alt+Enter: fullscreen on the window's screen at the desktop's resolution and
+//       back; present() letterboxes into the new size as into any other
+//
+// Here none applies: there is no window. The boxes above are for a window backend.
 #include "backend.h"
 
 namespace lumen {
@@ -45,7 +51,8 @@ struct Headless {
     // poll: called once per Act before the program reads the mouse. Takes every pending event
     // of the window: pointer moves and button presses and releases go into an InputQueue,
     // mapped to canvas px (core/window.h: windowToCanvas), then queue.take(input) fills
-    // `input`. Returns true once the user asked to close the window (the run ends).
+    // `input`. Returns true once the user asked to close the window or pressed Escape (the
+    // run ends). F11 and Alt+Enter toggle fullscreen here too; keys never reach `input`.
     bool poll(InputState& /*input*/) { return false; }
 
     // close: called once, from Free, after a successful open(). Destroys the window and gives

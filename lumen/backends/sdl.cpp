@@ -11,18 +11,26 @@
 // initialWindowSize). The pointer is mapped back to canvas px from the window's points, not
 // clamped: in the bars, or outside the window while a button is held, it lies outside the
 // canvas. Every button press and release goes through the core's input queue, so each reaches
-// the program in a frame of its own. Closing the window ends the run: poll() says so and Act
-// raises fault 0 (stop signals are the session's, for every backend).
+// the program in a frame of its own. Closing the window, or Escape, ends the run: poll() says so
+// and Act raises fault 0 (stop signals are the session's, for every backend). F11 and Alt+Enter
+// switch to desktop fullscreen on the window's display and back; the canvas is letterboxed into
+// it as into any window size. Keys are the window's, not the program's input: nothing of them is
+// queued or recorded.
 //
 // Renderer: SDL's first choice (GL where there is a GPU), but SDL's software renderer where GL
 // itself would be drawn by the processor (Xvfb, no GPU): there that costs a quarter of the CPU.
-// SDL_RENDER_DRIVER, if set, is left to SDL.
+// SDL_RENDER_DRIVER, if set, is left to SDL. The software renderer draws into the window's
+// surface, which goes straight to the window system (SDL_HINT_FRAMEBUFFER_ACCELERATION "0"),
+// never through a GL texture of its own.
 //
 // Limits: no vsync (the session paces at 60 frames a second by sleeping to absolute deadlines;
-// presenting never blocks on the display); the window opens on the first display; keys are not
-// read. Only the X11 (DISPLAY) and Wayland (WAYLAND_DISPLAY) drivers are tried, never SDL's
-// offscreen or console ones, unless SDL_VIDEODRIVER names a driver; with none of the three set
-// open() fails at once, without loading a driver, and Lumen runs headless.
+// presenting never blocks on the display); the window opens on the first display; keys other
+// than Escape, F11 and Alt+Enter are not read. Fullscreen is the window manager's to grant: on
+// X11 SDL asks it (_NET_WM_STATE_FULLSCREEN) and waits up to 0.1 s for the change, so a frame may
+// come late then; an X server without a window manager leaves the window as it is. Only the X11
+// (DISPLAY) and Wayland (WAYLAND_DISPLAY) drivers are tried, never SDL's offscreen or console
+// ones, unless SDL_VIDEODRIVER names a driver; with none of the three set open() fails at once,
+// without loading a driver, and Lumen runs headless.
 //
 // Floating point: every call into SDL happens inside an entry point's FpGuard (open in Init,
 // present and poll in Act, close in Free), so SDL, the X libraries and the GL driver run under
@@ -43,6 +51,8 @@
 //   [x] pointer in canvas px, not clamped; captured while a button is held
 //   [x] button latch: each press and release in a frame of its own (InputQueue)
 //   [x] close request ends the run
+//   [x] Escape ends the run as a close request does
+//   [x] F11 and Alt+Enter: desktop fullscreen on the window's display and back
 #include <SDL.h>
 #include <dlfcn.h>
 
@@ -182,6 +192,10 @@ struct SdlWindow {
         SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");  // a window, not a game
         SDL_SetHint(SDL_HINT_RENDER_VSYNC, "0");
         SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
+        // The only window surface Lumen makes is the software renderer's: it goes to the window
+        // system as it is (shared memory on X11). SDL would otherwise probe GL and upload it
+        // through a GL texture, which without a GPU is drawn by the processor a second time.
+        SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
         if (SDL_Init(SDL_INIT_VIDEO) != 0) return false;
         sdlUp = true;
 
@@ -251,6 +265,9 @@ struct SdlWindow {
                 case SDL_WINDOWEVENT:
                     if (e.window.event == SDL_WINDOWEVENT_CLOSE) quit = true;
                     break;
+                case SDL_KEYDOWN:
+                    if (e.key.repeat == 0) quit = noteKey(e.key.keysym) || quit;
+                    break;
                 case SDL_MOUSEMOTION: notePointer(e.motion.x, e.motion.y); break;
                 case SDL_MOUSEBUTTONDOWN:
                 case SDL_MOUSEBUTTONUP: noteButton(e.button); break;
@@ -280,6 +297,24 @@ private:
         if (surface == nullptr) return;
         SDL_SetWindowIcon(window, surface);  // the window system gets its own copy
         SDL_FreeSurface(surface);
+    }
+
+    // A key went down (not a repeat): Escape asks to end the run (true); F11 and Alt+Enter
+    // toggle fullscreen. Every other key is ignored.
+    bool noteKey(const SDL_Keysym& key) {
+        const bool alt = (key.mod & KMOD_ALT) != 0;
+        if (key.sym == SDLK_ESCAPE) return true;
+        const bool enter = key.sym == SDLK_RETURN || key.sym == SDLK_KP_ENTER;
+        if (key.sym == SDLK_F11 || (alt && enter)) toggleFullscreen();
+        return false;
+    }
+
+    // Desktop fullscreen on the display the window is on (no mode change), or back to the
+    // window as it was. present() letterboxes into whatever size results; a window system that
+    // refuses leaves the window as it is.
+    void toggleFullscreen() {
+        const bool full = (SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN) != 0;
+        SDL_SetWindowFullscreen(window, full ? 0 : SDL_WINDOW_FULLSCREEN_DESKTOP);
     }
 
     // The pointer moved to window point (x, y); ignored while the window has no size.

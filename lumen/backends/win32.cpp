@@ -11,11 +11,15 @@
 // messages are mapped back to canvas px and queued (core/input.h): every press and release the
 // system delivers reaches the program in a frame of its own; the mouse is captured while a
 // button is held, and a button down when another window takes the mouse counts as released.
-// Closing the window (WM_CLOSE) ends the run.
+// Closing the window (WM_CLOSE), or Escape, ends the run. F11 and Alt+Enter make the window
+// cover its monitor without a frame (fullscreen on the desktop, no mode change) and give it
+// back its frame and place; the canvas is letterboxed into it as into any client size. Keys are
+// the window's, not the program's input: nothing of them is queued or recorded.
 //
 // Limits: frames are paced by the session with the high-resolution clock and Sleep; the
 // backend raises the system timer's resolution to 1 ms while the window is open so that Sleep
-// is that precise. No vsync; keys are not read. The smallest window is 320 x 200 px.
+// is that precise. No vsync; keys other than Escape, F11 and Alt+Enter are not read. The
+// smallest window is 320 x 200 px.
 //
 // Depends on user32 and gdi32 (window, painting) and winmm (timer resolution).
 //
@@ -29,6 +33,8 @@
 //   [x] pointer in canvas px, not clamped; captured while a button is held
 //   [x] button latch: each press and release in a frame of its own (InputQueue)
 //   [x] close request ends the run
+//   [x] Escape ends the run as a close request does
+//   [x] F11 and Alt+Enter: fullscreen on the window's monitor and back
 #include <windows.h>
 
 #include <algorithm>
@@ -110,6 +116,8 @@ struct Win32Window {
     int frameW = 0, frameH = 0;
     InputQueue input;  // pointer and button events not yet polled
     bool closeRequested = false;
+    bool fullscreen = false;
+    WINDOWPLACEMENT windowed{};  // where the framed window was before fullscreen
 
     bool open(const char* title, WindowIcon icon) {
         if (handle) return true;
@@ -190,6 +198,7 @@ struct Win32Window {
         frame.clear();
         frame.shrink_to_fit();
         input.clear();
+        fullscreen = false;
     }
 
     // The window's messages (windowProc forwards them here).
@@ -217,6 +226,14 @@ struct Win32Window {
                 info->ptMinTrackSize.y = 200;
                 return 0;
             }
+            case WM_KEYDOWN:
+            case WM_SYSKEYDOWN:
+                if (noteKey(wParam, lParam)) return 0;
+                return DefWindowProcW(hwnd, message, wParam, lParam);
+            case WM_SYSCHAR:
+                // Alt+Enter is ours: no menu beep for it. Other Alt keys (Alt+F4, Alt+Space) as usual.
+                if (wParam == VK_RETURN) return 0;
+                return DefWindowProcW(hwnd, message, wParam, lParam);
             case WM_MOUSEMOVE: notePointer(lParam); return 0;
             case WM_LBUTTONDOWN: button(0, true, lParam); return 0;
             case WM_LBUTTONUP: button(0, false, lParam); return 0;
@@ -238,6 +255,48 @@ struct Win32Window {
     }
 
 private:
+    // A key went down: Escape asks to end the run, F11 and Alt+Enter toggle fullscreen; true if
+    // the key was one of them. Auto-repeats of a held key are taken but do nothing.
+    bool noteKey(WPARAM key, LPARAM lParam) {
+        const bool repeat = (lParam & (LPARAM{1} << 30)) != 0;  // the key was already down
+        const bool alt = (lParam & (LPARAM{1} << 29)) != 0;     // Alt is held
+        if (key == VK_ESCAPE && !alt) {
+            closeRequested = true;
+            return true;
+        }
+        if (key == VK_F11 || (key == VK_RETURN && alt)) {
+            if (!repeat) toggleFullscreen();
+            return true;
+        }
+        return false;
+    }
+
+    // Fullscreen: the frame taken off and the window covering its monitor; back: the frame and
+    // the place (size, position, maximised or not) it had before.
+    void toggleFullscreen() {
+        const LONG_PTR style = GetWindowLongPtrW(handle, GWL_STYLE);
+        if (!fullscreen) {
+            MONITORINFO monitor{};
+            monitor.cbSize = sizeof monitor;
+            windowed.length = sizeof windowed;
+            if (!GetWindowPlacement(handle, &windowed) ||
+                !GetMonitorInfoW(MonitorFromWindow(handle, MONITOR_DEFAULTTONEAREST), &monitor))
+                return;
+            const RECT& r = monitor.rcMonitor;
+            SetWindowLongPtrW(handle, GWL_STYLE, style & ~static_cast<LONG_PTR>(kStyle));
+            SetWindowPos(handle, HWND_TOP, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                         SWP_NOOWNERZORDER | SWP_FRAMECHANGED);
+            fullscreen = true;
+        } else {
+            SetWindowLongPtrW(handle, GWL_STYLE, style | static_cast<LONG_PTR>(kStyle));
+            SetWindowPlacement(handle, &windowed);
+            SetWindowPos(handle, nullptr, 0, 0, 0, 0,
+                         SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOOWNERZORDER | SWP_FRAMECHANGED);
+            fullscreen = false;
+        }
+        InvalidateRect(handle, nullptr, FALSE);
+    }
+
     void paint(HDC dc) {
         RECT client{};
         GetClientRect(handle, &client);

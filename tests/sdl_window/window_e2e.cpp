@@ -42,7 +42,7 @@ class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!wintest::haveXvfb()) GTEST_SKIP() << "Xvfb is not installed";
-        server_ = std::make_unique<wintest::XServer>();
+        server_ = std::make_unique<wintest::XServer>(screenW_, screenH_);
         ASSERT_TRUE(server_->ok()) << server_->error();
         view_ = std::make_unique<wintest::XView>(server_->display());
         ASSERT_TRUE(view_->ok());
@@ -107,6 +107,8 @@ protected:
         return waitUntil([&] { return wintest::stillFor(child_->trace(), 60); }, Seconds(60));
     }
 
+    int screenW_ = 1920;  // px of the X screen
+    int screenH_ = 1080;
     std::unique_ptr<wintest::XServer> server_;
     std::unique_ptr<wintest::XView> view_;
     std::unique_ptr<Child> child_;
@@ -235,7 +237,8 @@ TEST_F(WindowTest, DragRaisesATowerRightClickTipsItOverAndTheRecordReplays) {
 // At 1:1 (a 1600 x 900 window on a 1920 x 1080 screen, no window manager to resize it) the
 // window shows the canvas pixel for pixel: the same picture as the headless capture of the
 // recorded input. SIGTERM then ends the run in order: status 0, Free in the trace. Checked with
-// the renderer Lumen picks here (SDL's software one) and with GL, which desktops use.
+// the renderer Lumen picks here (SDL's software one, with no GL context behind its window) and
+// with GL, which desktops use.
 class ScreenshotTest : public WindowTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(ScreenshotTest, EqualsTheHeadlessCaptureAndSigtermEndsInOrder) {
@@ -249,6 +252,16 @@ TEST_P(ScreenshotTest, EqualsTheHeadlessCaptureAndSigtermEndsInOrder) {
     const wintest::Geometry g = view_->geometry(window_);
     ASSERT_EQ(g.width, 1600);
     ASSERT_EQ(g.height, 900);
+    // GL contexts the program holds on the X server: none behind the software renderer, whose
+    // window surface goes to X as it is; GL's own (the check can see one).
+    const std::map<std::string, unsigned> held = view_->clientResources(window_);
+    ASSERT_FALSE(held.empty()) << "no X-Resource extension";
+    const unsigned contexts = held.count("GLXContext") ? held.at("GLXContext") : 0;
+    if (*GetParam() == '\0') {
+        EXPECT_EQ(contexts, 0u) << "the software renderer's window goes through GL";
+    } else {
+        EXPECT_GE(contexts, 1u) << "GL renders without a context";
+    }
 
     // Two overlapping translucent towers, and one dragged right to left.
     ASSERT_GE(leftDrag(200, 600, 500), 0);
@@ -428,6 +441,164 @@ TEST_F(WindowTest, QuickDragsAreNeverMerged) {
     EXPECT_TRUE(drawRects(windowed) == drawRects(replayed));
     std::remove(recordPath.c_str());
 }
+
+// ---- Keys -------------------------------------------------------------------------------------
+
+// The keys' tests run on a screen taller than 16:9, so a fullscreen canvas (1920 x 1080 px at
+// y = 60) has black bars above and below, with a window manager that does what the window asks.
+constexpr int kTallW = 1920;
+constexpr int kTallH = 1200;
+constexpr int kBar = (kTallH - kTallW * 9 / 16) / 2;  // px above and below the canvas
+
+class KeyTest : public WindowTest {
+protected:
+    void SetUp() override {
+        screenW_ = kTallW;
+        screenH_ = kTallH;
+        WindowTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        manager_ = std::make_unique<wintest::WindowManager>(server_->display());
+        ASSERT_TRUE(manager_->ok());
+    }
+
+    // Real key strokes (XTest, as a keyboard gives them) into the window, which takes the focus
+    // first. KEYS as xdotool names them: "Escape", "F11", "alt+Return".
+    void press(const std::string& keys) {
+        xdo("windowfocus W");
+        server_->xdotool("key " + keys);
+    }
+
+    // Waits until the window lies at (x, y) with w x h px.
+    bool awaitGeometry(int x, int y, int w, int h) {
+        return waitUntil([&] {
+            const wintest::Geometry g = view_->geometry(window_);
+            return g.x == x && g.y == y && g.width == w && g.height == h;
+        });
+    }
+
+    // A right click at window point (x, y); checks that the program reads it at canvas (cx, cy).
+    void expectRightClickAt(int x, int y, const std::string& cx, const std::string& cy) {
+        const int from = static_cast<int>(child_->trace().size());
+        xdo("mousemove --window W " + std::to_string(x) + " " + std::to_string(y) + " click 3");
+        const int clicked = awaitLine("Mouse 1 -> 1", from);
+        ASSERT_GE(clicked, 0) << "the click did not arrive";
+        const std::vector<std::string> t = child_->trace();
+        EXPECT_EQ(t[static_cast<std::size_t>(clicked) + 1], "MouseX -> " + cx);
+        EXPECT_EQ(t[static_cast<std::size_t>(clicked) + 2], "MouseY -> " + cy);
+    }
+
+    // The window's pixel at (x, y) of a w x h px window, 0x00RRGGBB.
+    uint32_t pixelAt(int x, int y, int w, int h) {
+        const std::vector<uint32_t> shot = view_->pixels(window_, w, h);
+        if (shot.size() != static_cast<std::size_t>(w) * static_cast<std::size_t>(h)) return 0xFFFFFFFFu;
+        return shot[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)];
+    }
+
+    std::unique_ptr<wintest::WindowManager> manager_;
+};
+
+// The lines of a recorded script that are not its seed, its moves, presses and releases or its
+// final quit: none, since keys are not the program's input.
+std::vector<std::string> foreignLines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);) {
+        const std::vector<std::string> f = fields(line);
+        if (f.empty() || f[0][0] == '#') continue;
+        const std::string command = f.size() > 1 ? f[1] : "";
+        if (command != "seed" && command != "move" && command != "press" && command != "release" && command != "quit")
+            out.push_back(line);
+    }
+    return out;
+}
+
+std::string lastLineOf(const std::string& path) {
+    std::ifstream in(path);
+    std::string last;
+    for (std::string line; std::getline(in, line);) last = line;
+    return last;
+}
+
+// Escape ends the run as closing the window does: status 0, the last Act raises fault 0, Free,
+// and the recording ends with the quit of that frame.
+TEST_F(KeyTest, EscapeEndsTheRunInOrder) {
+    const std::string recordPath = testing::TempDir() + "/escape-" + std::to_string(getpid()) + ".script";
+    start({{"LUMEN_RECORD", recordPath}});
+    press("Escape");
+    ASSERT_EQ(child_->wait(), 0) << child_->err();
+    const std::vector<std::string> t = child_->trace();
+    expectOrderlyEnd(t);
+    EXPECT_EQ(lastLineOf(recordPath), std::to_string(lastFrame(t)) + " quit");
+    EXPECT_TRUE(foreignLines(recordPath).empty());
+    std::remove(recordPath.c_str());
+}
+
+// The key (F11 or Alt+Enter) makes the window cover the screen, the canvas letterboxed in it
+// (black bars above and below) and the pointer read in canvas px; the same key gives the window
+// back its size and place. Other keys do nothing, Escape ends the run; the recording holds no
+// key and replays headless to the same trace.
+class FullscreenTest : public KeyTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FullscreenTest, KeyTogglesFullscreenLetterboxedAndTheRecordReplays) {
+    const std::string recordPath = testing::TempDir() + "/full-" + std::to_string(getpid()) + ".script";
+    start({{"LUMEN_RECORD", recordPath}});
+    const wintest::Geometry before = view_->geometry(window_);
+    ASSERT_EQ(before.width, 1600);
+    ASSERT_EQ(before.height, 900);
+
+    press(GetParam());
+    ASSERT_TRUE(awaitGeometry(0, 0, kTallW, kTallH)) << "not fullscreen";
+    awaitFrames(5);  // presented at the new size
+    EXPECT_EQ(pixelAt(kTallW / 2, kBar / 2, kTallW, kTallH), 0u) << "bar above";
+    EXPECT_EQ(pixelAt(kTallW / 2, kTallH - kBar / 2, kTallW, kTallH), 0u) << "bar below";
+    EXPECT_EQ(pixelAt(kTallW / 2, kTallH / 2, kTallW, kTallH), 0x0B1328u) << "canvas";
+    EXPECT_EQ(pixelAt(4, kBar + 4, kTallW, kTallH), 0x0B1328u) << "canvas, top left";
+    // 1.2 screen px per canvas px, below a bar of 60.
+    expectRightClickAt(960, 600, "800", "450");
+    expectRightClickAt(480, kBar + 30, "400", "25");
+    // A tower raised in fullscreen: a drag from canvas x 200 to 600 at height 750.
+    int from = static_cast<int>(child_->trace().size());
+    xdo("mousemove --window W 240 960 mousedown 1");
+    const int pressed = awaitLine("Mouse 0 -> 1", from);
+    ASSERT_GE(pressed, 0);
+    EXPECT_EQ(child_->trace()[static_cast<std::size_t>(pressed) + 1], "MouseX -> 200");
+    awaitFrames(3);
+    xdo("mousemove --window W 720 960 mouseup 1");
+    ASSERT_GE(awaitLine("MouseX -> 600", pressed + 1), 0) << "the release did not arrive";
+
+    press(GetParam());
+    ASSERT_TRUE(awaitGeometry(before.x, before.y, before.width, before.height)) << "not back";
+    awaitFrames(5);
+    EXPECT_EQ(pixelAt(1200, 100, 1600, 900), 0x0B1328u) << "canvas at 1:1";
+    expectRightClickAt(1300, 400, "1300", "400");
+
+    // Keys of no meaning to the window change nothing.
+    from = static_cast<int>(child_->trace().size());
+    press("a space Return ctrl+s F1");
+    awaitFrames(10);
+    EXPECT_TRUE(view_->geometry(window_).width == 1600 && !child_->exited());
+
+    press("Escape");
+    ASSERT_EQ(child_->wait(), 0) << child_->err();
+    const std::vector<std::string> windowed = child_->trace();
+    expectOrderlyEnd(windowed);
+    EXPECT_EQ(lastLineOf(recordPath), std::to_string(lastFrame(windowed)) + " quit");
+    const std::vector<std::string> foreign = foreignLines(recordPath);
+    EXPECT_TRUE(foreign.empty()) << foreign.front();
+
+    std::unique_ptr<Child> again = replay(recordPath);
+    ASSERT_EQ(again->wait(), 0) << again->err();
+    const std::vector<std::string> replayed = again->trace();
+    EXPECT_EQ(lastFrame(replayed), lastFrame(windowed));
+    EXPECT_GE(find(replayed, "Rnd 2 5 -> "), 0) << "the tower is in the replay";
+    EXPECT_TRUE(replayed == windowed) << replayed.size() << " lines replayed, " << windowed.size() << " windowed";
+    std::remove(recordPath.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, FullscreenTest, ::testing::Values("F11", "alt+Return"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param[0] == 'F' ? "F11" : "AltEnter");
+                         });
 
 // With a display there, LUMEN_HEADLESS=1 still runs headless: no window, no fallback line.
 TEST_F(WindowTest, HeadlessWhenAskedEvenWithADisplay) {

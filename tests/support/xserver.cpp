@@ -21,6 +21,12 @@
 #include <sstream>
 #include <thread>
 
+// Xlib's internals, for the one X-Resource request: last, since they define min and max.
+#include <X11/Xlibint.h>
+#include <X11/extensions/XResproto.h>
+#undef min
+#undef max
+
 namespace wintest {
 
 namespace fs = std::filesystem;
@@ -47,7 +53,7 @@ bool waitUntil(const std::function<bool()>& done, Seconds limit) {
 
 // ---- XServer ----------------------------------------------------------------------------------
 
-XServer::XServer() {
+XServer::XServer(int width, int height) {
     int fds[2];
     if (pipe(fds) != 0) {
         error_ = "pipe failed";
@@ -56,7 +62,8 @@ XServer::XServer() {
     // The write end goes to Xvfb (not close-on-exec); the read end stays here.
     fcntl(fds[0], F_SETFD, FD_CLOEXEC);
     test_support::Command command;
-    command.argv = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1920x1080x24", "-nolisten", "tcp"};
+    const std::string screen = std::to_string(width).append("x").append(std::to_string(height)).append("x24");
+    command.argv = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", screen, "-nolisten", "tcp"};
     pid_ = test_support::spawn(command);
     close(fds[1]);
     // Xvfb writes its display number once it takes connections.
@@ -260,6 +267,134 @@ void XView::requestClose(unsigned long window) const {
     e.xclient.data.l[1] = CurrentTime;
     XSendEvent(dpy(display_), window, False, NoEventMask, &e);
     XFlush(dpy(display_));
+}
+
+std::map<std::string, unsigned> XView::clientResources(unsigned long window) const {
+    std::map<std::string, unsigned> out;
+    Display* d = dpy(display_);
+    int opcode = 0;
+    int firstEvent = 0;
+    int firstError = 0;
+    if (!XQueryExtension(d, XRES_NAME, &opcode, &firstEvent, &firstError)) return out;
+    // No client library for the extension here: its one request, in Xlib's own way.
+    std::vector<xXResType> types;
+    {
+        Display* dpy = d;  // the name Xlib's request macros use
+        LockDisplay(dpy);
+        xXResQueryClientResourcesReq* req = nullptr;
+        GetReq(XResQueryClientResources, req);
+        req->reqType = static_cast<CARD8>(opcode);
+        req->XResReqType = X_XResQueryClientResources;
+        req->xid = static_cast<CARD32>(window);
+        xXResQueryClientResourcesReply reply{};
+        if (_XReply(dpy, reinterpret_cast<xReply*>(&reply), 0, xFalse)) {
+            types.resize(reply.num_types);
+            if (!types.empty())
+                _XRead(dpy, reinterpret_cast<char*>(types.data()), static_cast<long>(types.size() * sz_xXResType));
+        }
+        UnlockDisplay(dpy);
+        SyncHandle();
+    }
+    for (const xXResType& t : types) {
+        char* name = XGetAtomName(d, t.resource_type);
+        if (name == nullptr) continue;
+        out[name] += t.count;
+        XFree(name);
+    }
+    return out;
+}
+
+// ---- WindowManager ------------------------------------------------------------------------------
+
+namespace {
+Atom atom(Display* d, const char* name) { return XInternAtom(d, name, False); }
+}  // namespace
+
+WindowManager::WindowManager(const std::string& display) {
+    XSetErrorHandler(ignoreXError);  // a window may go away between its event and the answer
+    Display* d = XOpenDisplay(display.c_str());
+    if (d == nullptr) return;
+    const Window root = DefaultRootWindow(d);
+    XSelectInput(d, root, SubstructureRedirectMask | SubstructureNotifyMask);
+    // What it supports, and the check window by which clients know that a manager runs.
+    const Atom supported[] = {atom(d, "_NET_WM_STATE"), atom(d, "_NET_WM_STATE_FULLSCREEN")};
+    XChangeProperty(d, root, atom(d, "_NET_SUPPORTED"), XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(supported), 2);
+    const Window check = XCreateSimpleWindow(d, root, -10, -10, 1, 1, 0, 0, 0);
+    for (const Window w : {root, check}) {
+        XChangeProperty(d, w, atom(d, "_NET_SUPPORTING_WM_CHECK"), XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&check), 1);
+    }
+    const char name[] = "window-test-wm";
+    XChangeProperty(d, check, atom(d, "_NET_WM_NAME"), atom(d, "UTF8_STRING"), 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(name), static_cast<int>(sizeof name - 1));
+    XSync(d, False);
+    display_ = d;
+    thread_ = std::thread([this] { run(); });
+}
+
+WindowManager::~WindowManager() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (display_) XCloseDisplay(dpy(display_));
+}
+
+void WindowManager::run() {
+    Display* d = dpy(display_);
+    const Atom netWmState = atom(d, "_NET_WM_STATE");
+    const Atom netWmFullscreen = atom(d, "_NET_WM_STATE_FULLSCREEN");
+    while (!stop_) {
+        while (XPending(d) > 0) {
+            XEvent e{};
+            XNextEvent(d, &e);
+            if (e.type == MapRequest) {
+                XMapWindow(d, e.xmaprequest.window);
+                XSetInputFocus(d, e.xmaprequest.window, RevertToPointerRoot, CurrentTime);
+            } else if (e.type == ConfigureRequest) {
+                const XConfigureRequestEvent& r = e.xconfigurerequest;
+                XWindowChanges c{};
+                c.x = r.x;
+                c.y = r.y;
+                c.width = r.width;
+                c.height = r.height;
+                c.border_width = r.border_width;
+                c.sibling = r.above;
+                c.stack_mode = r.detail;
+                XConfigureWindow(d, r.window, static_cast<unsigned>(r.value_mask), &c);
+            } else if (e.type == ClientMessage && e.xclient.message_type == netWmState &&
+                       (static_cast<Atom>(e.xclient.data.l[1]) == netWmFullscreen ||
+                        static_cast<Atom>(e.xclient.data.l[2]) == netWmFullscreen)) {
+                fullscreen(e.xclient.window, e.xclient.data.l[0]);
+            }
+        }
+        XFlush(d);
+        pollfd p{ConnectionNumber(d), POLLIN, 0};
+        ::poll(&p, 1, 20);
+    }
+}
+
+void WindowManager::fullscreen(unsigned long window, long action) {
+    Display* d = dpy(display_);
+    const bool is = saved_.count(window) != 0;
+    const bool want = action == 2 ? !is : action == 1;
+    if (want == is) return;
+    const Atom netWmState = atom(d, "_NET_WM_STATE");
+    if (want) {
+        XWindowAttributes a{};
+        if (!XGetWindowAttributes(d, window, &a)) return;
+        saved_[window] = Geometry{a.x, a.y, a.width, a.height};
+        const int screen = DefaultScreen(d);
+        XMoveResizeWindow(d, window, 0, 0, static_cast<unsigned>(DisplayWidth(d, screen)),
+                          static_cast<unsigned>(DisplayHeight(d, screen)));
+        const Atom state = atom(d, "_NET_WM_STATE_FULLSCREEN");
+        XChangeProperty(d, window, netWmState, XA_ATOM, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&state), 1);
+    } else {
+        const Geometry g = saved_[window];
+        saved_.erase(window);
+        XMoveResizeWindow(d, window, g.x, g.y, static_cast<unsigned>(g.width), static_cast<unsigned>(g.height));
+        XChangeProperty(d, window, netWmState, XA_ATOM, 32, PropModeReplace, nullptr, 0);
+    }
 }
 
 // ---- PNG ----------------------------------------------------------------------------------------

@@ -4,11 +4,13 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/trace.h"
@@ -24,10 +26,10 @@ bool haveXvfb();
 bool waitUntil(const std::function<bool()>& done, Seconds limit = Seconds(30));
 
 // An Xvfb of its own, on the first free display number (it picks it: -displayfd), with one
-// 1920 x 1080 x 24 screen and no TCP listener. Stopped by the destructor.
+// width x height x 24 screen (px) and no TCP listener. Stopped by the destructor.
 class XServer {
 public:
-    XServer();
+    explicit XServer(int width = 1920, int height = 1080);
     ~XServer();
     XServer(const XServer&) = delete;
     XServer& operator=(const XServer&) = delete;
@@ -107,9 +109,36 @@ public:
     std::vector<uint32_t> icon(unsigned long window) const;
     // Asks the window to close the way a window manager does (WM_DELETE_WINDOW).
     void requestClose(unsigned long window) const;
+    // What the X server holds for the client that made `window`: resource type name
+    // ("GLXContext", "WINDOW", ...) to count, from the X-Resource extension; empty if the server
+    // has none.
+    std::map<std::string, unsigned> clientResources(unsigned long window) const;
 
 private:
     void* display_ = nullptr;  // Display*
+};
+
+// A window manager of the least kind, on a thread with its own connection to `display`: it
+// maps and configures windows as they ask, gives a newly mapped window the focus, and honours
+// _NET_WM_STATE_FULLSCREEN as a desktop's window manager does (added: the window covers the
+// screen; removed: it gets its earlier geometry back). Xvfb has none, and without one a
+// window's request for fullscreen goes unanswered. Stopped by the destructor.
+class WindowManager {
+public:
+    explicit WindowManager(const std::string& display);
+    ~WindowManager();
+    WindowManager(const WindowManager&) = delete;
+    WindowManager& operator=(const WindowManager&) = delete;
+    bool ok() const { return display_ != nullptr; }
+
+private:
+    void run();
+    void fullscreen(unsigned long window, long action);  // action: 0 remove, 1 add, 2 toggle
+
+    void* display_ = nullptr;  // Display*
+    std::atomic<bool> stop_{false};
+    std::map<unsigned long, Geometry> saved_;  // fullscreen windows: their earlier geometry
+    std::thread thread_;
 };
 
 // A PNG file as 0xAARRGGBB pixels; false if it cannot be read.

@@ -160,16 +160,31 @@ struct WindowedRun {
         return win::readPng(dir + "/screen.png");
     }
     // Closes the window as a person does (Alt+F4); the exit status.
-    // A key sent while the loaded machine still moves focus can be lost: sent again until the
-    // program ends, for 30 s at most.
-    int close() {
+    int close() { return endWith("alt+F4"); }
+    // Ends the run with the key KEYS (xdotool's names); the exit status. A key sent while the
+    // loaded machine still moves focus can be lost: sent again until the program ends, for 30 s
+    // at most.
+    int endWith(const std::string& keys) {
         int status = -1;
         for (int attempt = 0; attempt < 6 && status == -1; ++attempt) {
-            xdotool("key --window " + window + " alt+F4");
+            xdotool("key --window " + window + " " + keys);
             status = win::waitFor(pid, 5, attempt == 5);
         }
         pid = -1;
         return status;
+    }
+    // Presses KEYS and waits until the window lies at `to` (at most 10 s); sent again (three
+    // times in all) if Wine lost the key; false if the window never got there.
+    bool pressUntil(const std::string& keys, const Geometry& to) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            xdotool("key --window " + window + " " + keys);
+            for (int i = 0; i < 100; ++i) {
+                const Geometry g = geometryOf(x, window);
+                if (g.x == to.x && g.y == to.y && g.width == to.width && g.height == to.height) return true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
+        return false;
     }
     ~WindowedRun() {
         if (pid > 0) win::waitFor(pid, 0);
@@ -734,6 +749,77 @@ TEST(WindowsWindow, QuickDragsAreNeverMerged) {
     // The recording holds every press and release and replays to the same frames.
     const e2e::Run replay = e2e::run(win::kLinuxExe, {{"LUMEN_SCRIPT", run.dir + "/input.script"}});
     EXPECT_EQ(win::withoutBuildId(replay.trace), win::withoutBuildId(t));
+}
+
+// Escape ends the run as closing the window does: status 0, the last Act raises fault 0, every
+// block freed, the recording ends with its quit and replays on Linux to the same trace.
+TEST(WindowsWindow, EscapeEndsTheRunInOrder) {
+    WindowedRun run;
+    ASSERT_TRUE(run.start()) << "no window titled Stackrise (or no display)";
+    run.waitFrames(10);  // shown and painted: a key to a window still being mapped may be lost
+    EXPECT_EQ(run.endWith("Escape"), 0) << e2e::readFile(run.dir + "/stderr.txt");
+    EXPECT_EQ(e2e::readFile(run.dir + "/stderr.txt"), "");
+    const auto t = lines(e2e::readFile(run.trace));
+    const int raised = e2e::find(t, "raise 0 null");
+    ASSERT_GT(raised, 0) << "not the orderly end";
+    EXPECT_EQ(t[static_cast<size_t>(raised) - 1].rfind("Act ", 0), 0u);
+    EXPECT_GT(e2e::find(t, "Free live=", raised), raised);
+    expectEveryBlockFreed(t);
+    const auto recording = lines(e2e::readFile(run.dir + "/input.script"));
+    ASSERT_FALSE(recording.empty());
+    EXPECT_EQ(recording.back(), t[static_cast<size_t>(raised) - 1].substr(4) + " quit");
+    const e2e::Run replay = e2e::run(win::kLinuxExe, {{"LUMEN_SCRIPT", run.dir + "/input.script"}});
+    EXPECT_EQ(win::withoutBuildId(replay.trace), win::withoutBuildId(t));
+}
+
+// F11, then Alt+Enter, make the window cover the screen without its frame, the canvas filling
+// it (the screen is 16:9) and the mouse read in canvas px; the same key gives the window back its
+// frame, size and place. The recording holds no key: it replays on Linux to the same trace.
+TEST(WindowsWindow, F11AndAltEnterToggleFullscreen) {
+    WindowedRun run;
+    ASSERT_TRUE(run.start()) << "no window titled Stackrise (or no display)";
+    run.waitFrames(10);
+    const Geometry before = geometryOf(run.x, run.window);
+    ASSERT_LT(before.width, 1920);
+    const Geometry screen{0, 0, 1920, 1080};
+    std::vector<std::pair<int, int>> clicks;  // screen points clicked in fullscreen
+    for (const std::string key : {"F11", "alt+Return"}) {
+        SCOPED_TRACE(key);
+        ASSERT_TRUE(run.pressUntil(key, screen)) << "not fullscreen";
+        run.waitFrames(5);  // painted at the new size
+        const win::Image shot = run.screenshot();
+        ASSERT_EQ(shot.width, 1920) << "no screenshot";
+        auto pixel = [&](int px, int py) {
+            const size_t i = (static_cast<size_t>(py) * shot.width + px) * 3;
+            return (shot.rgb[i] << 16) | (shot.rgb[i + 1] << 8) | shot.rgb[i + 2];
+        };
+        // The canvas's sky from corner to corner: no frame, no caption, no bars.
+        EXPECT_EQ(pixel(2, 2), 0x0B1328);
+        EXPECT_EQ(pixel(960, 540), 0x0B1328);
+        EXPECT_EQ(pixel(1917, 1077), 0x0B1328);
+        // A right click 1.2 screen px per canvas px from the origin: canvas (400, 225), (500, 225).
+        const int cx = 480 + 120 * static_cast<int>(clicks.size());
+        clicks.emplace_back(cx, 270);
+        run.xdotool("mousemove " + std::to_string(cx) + " 270 mousedown 3 sleep 0.2 mouseup 3");
+        run.waitFrames(5);
+        ASSERT_TRUE(run.pressUntil(key, before)) << "not back";
+        run.waitFrames(5);
+    }
+    EXPECT_EQ(run.endWith("Escape"), 0) << e2e::readFile(run.dir + "/stderr.txt");
+
+    const auto t = lines(e2e::readFile(run.trace));
+    int at = 0;
+    for (const auto& [px, py] : clicks) {
+        at = test_support::findLine(t, "Mouse 1 -> 1", at);
+        ASSERT_GT(at, 0) << "the click at " << px << " never arrived";
+        EXPECT_EQ(t[static_cast<size_t>(at) + 1], "MouseX -> " + std::to_string(px * 1600 / 1920));
+        EXPECT_EQ(t[static_cast<size_t>(at) + 2], "MouseY -> " + std::to_string(py * 900 / 1080));
+        ++at;
+    }
+    EXPECT_NE(e2e::find(t, "raise 0 null"), -1) << "not the orderly end";
+    expectEveryBlockFreed(t);
+    const e2e::Run replay = e2e::run(win::kLinuxExe, {{"LUMEN_SCRIPT", run.dir + "/input.script"}});
+    EXPECT_EQ(win::withoutBuildId(replay.trace), win::withoutBuildId(t)) << "the recording replays to the same frames";
 }
 
 // A failure of a copy started without a console or standard error, as a double-click in the
