@@ -88,6 +88,7 @@ namespace {
     X(SDL_GetDisplayUsableBounds) \
     X(SDL_GetRendererInfo) \
     X(SDL_GetRendererOutputSize) \
+    X(SDL_GetWindowFlags) \
     X(SDL_GetWindowSize) \
     X(SDL_Init) \
     X(SDL_PollEvent) \
@@ -98,6 +99,7 @@ namespace {
     X(SDL_SetHint) \
     X(SDL_SetRenderDrawColor) \
     X(SDL_SetTextureScaleMode) \
+    X(SDL_SetWindowFullscreen) \
     X(SDL_SetWindowIcon) \
     X(SDL_SetWindowMinimumSize) \
     X(SDL_ShowWindow) \
