@@ -23,7 +23,8 @@
 //   [x] window open; false if the window class or the window cannot be made
 //   [x] title (UTF-8, from the Init record, shown as UTF-16)
 //   [x] icon (the HICON, big and small)
-//   [x] present: the canvas letterboxed into the client area
+//   [x] present: the canvas letterboxed into the client area; only the changed box is copied
+//       and painted, an unchanged frame not at all (WM_PAINT redraws the whole frame)
 //   [x] high pixel density (per-monitor aware; the first size follows the display's density)
 //   [x] resize, the canvas following the window (at least 320 x 200 px)
 //   [x] pointer in canvas px, not clamped; captured while a button is held
@@ -32,6 +33,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -145,15 +147,40 @@ struct Win32Window {
         return true;
     }
 
-    void present(const uint32_t* pixels, int width, int height) {
+    void present(const uint32_t* pixels, int width, int height, CanvasRect changed) {
         if (!handle || !pixels || width <= 0 || height <= 0) return;
         const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
-        frame.resize(count);
-        std::memcpy(frame.data(), pixels, count * sizeof(uint32_t));
-        frameW = width;
-        frameH = height;
+        if (frame.size() != count || frameW != width || frameH != height) {
+            frame.resize(count);
+            frameW = width;
+            frameH = height;
+            changed = CanvasRect{0, 0, width, height};
+        }
+        changed.x0 = std::max(changed.x0, 0);
+        changed.y0 = std::max(changed.y0, 0);
+        changed.x1 = std::min(changed.x1, width);
+        changed.y1 = std::min(changed.y1, height);
+        // An unchanged frame is not painted again; WM_PAINT redraws an exposed or resized
+        // window from `frame`, which always holds the whole frame.
+        if (changed.empty()) return;
+        const size_t rowBytes = static_cast<size_t>(changed.x1 - changed.x0) * sizeof(uint32_t);
+        for (int y = changed.y0; y < changed.y1; ++y) {
+            const size_t at = static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(changed.x0);
+            std::memcpy(frame.data() + at, pixels + at, rowBytes);
+        }
         if (HDC dc = GetDC(handle)) {
-            paint(dc);
+            // Only the changed box's place in the client area is painted: the letterbox maps
+            // canvas px to client px, widened by two px for the shrinking filter's reach.
+            RECT client{};
+            GetClientRect(handle, &client);
+            const Letterbox l = letterbox(client.right, client.bottom);
+            if (l.w > 0 && l.h > 0) {
+                const auto mapX = [&](int x) { return l.x + static_cast<int>(int64_t{x} * l.w / width); };
+                const auto mapY = [&](int y) { return l.y + static_cast<int>(int64_t{y} * l.h / height); };
+                IntersectClipRect(dc, mapX(changed.x0) - 2, mapY(changed.y0) - 2, mapX(changed.x1) + 3,
+                                  mapY(changed.y1) + 3);
+                paint(dc);
+            }
             ReleaseDC(handle, dc);
         }
     }
@@ -308,7 +335,9 @@ const Backend& win32Backend() {
     static const Backend backend{
         "win32",
         [](const char* title, WindowIcon icon) { return win32Window.open(title, icon); },
-        [](const uint32_t* pixels, int width, int height) { win32Window.present(pixels, width, height); },
+        [](const uint32_t* pixels, int width, int height, CanvasRect changed) {
+            win32Window.present(pixels, width, height, changed);
+        },
         [](InputState& input) { return win32Window.poll(input); },
         [] { win32Window.close(); },
     };

@@ -15,20 +15,20 @@ TEST(CaptureSink, WithoutAFrameThePathIsLeftAloneAndFinishWritesOnce) {
     lumen::CaptureSink idle;
     std::string error;
     ASSERT_TRUE(idle.open(old.path(), std::nullopt, error));
-    idle.finish();
+    idle.finish(nullptr);
     EXPECT_EQ(lumen_test::readAll(old.path()), "kept");
 
     TempFile picture("", ".png");
     lumen::CaptureSink sink;
     ASSERT_TRUE(sink.open(picture.path(), std::nullopt, error));
     lumen::Canvas canvas;
-    sink.frame(canvas.pixels());
-    sink.finish();
+    sink.frame(canvas);
+    sink.finish(&canvas);
     const std::string png = lumen_test::readAll(picture.path());
     EXPECT_EQ(png.substr(1, 3), "PNG");
     canvas.fillRect(0, 0, 10, 10, 1, 1, 1, 1);
-    sink.frame(canvas.pixels());
-    sink.finish();
+    sink.frame(canvas);
+    sink.finish(&canvas);
     EXPECT_EQ(lumen_test::readAll(picture.path()), png);
 }
 

@@ -604,7 +604,7 @@ struct FakeWindow {
         ++opened;
         return canOpen && icon.file != nullptr;
     }
-    static void present(const uint32_t* pixels, int w, int h) {
+    static void present(const uint32_t* pixels, int w, int h, lumen::CanvasRect /*changed*/) {
         EXPECT_EQ(w, lumen::Canvas::kWidth);
         EXPECT_EQ(h, lumen::Canvas::kHeight);
         firstPixel = pixels[0];
