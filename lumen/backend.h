@@ -42,9 +42,9 @@ struct Backend {
     // Opens the window titled `title` (UTF-8) with `icon`; false if it cannot (no display).
     bool (*open)(const char* title, WindowIcon icon);
     // Shows one frame: width x height (the canvas size) px 0xAARRGGBB, row-major, top row first,
-    // of which only `changed` (canvas px; the whole canvas the first time, empty when the frame
-    // is the previous one) differs from the previous frame.
-    void (*present)(const uint32_t* pixels, int width, int height, CanvasRect changed);
+    // of which only the boxes of `changed` (canvas px; the whole canvas the first time, none
+    // when the frame is the previous one) differ from the previous frame.
+    void (*present)(const uint32_t* pixels, int width, int height, const CanvasRegion& changed);
     // Brings `input` to the next frame (pointer in canvas px, buttons); true: close requested.
     bool (*poll)(InputState& input);
     // Closes the window and gives back what open() took; open() is not called again.

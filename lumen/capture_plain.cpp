@@ -35,7 +35,9 @@ bool GifMovie::open(std::FILE*, int width, int height) {
     return fail("this build has no movie writer", 0);
 }
 
-bool GifMovie::present(const uint32_t*, const CanvasRect&) { return false; }
+bool GifMovie::present(const uint32_t*) { return false; }
+
+bool GifMovie::present(const uint32_t*, const CanvasRegion&) { return false; }
 
 bool GifMovie::close() { return error_.empty(); }
 

@@ -35,7 +35,7 @@
 //   [x] window open; false without a display (no DISPLAY, WAYLAND_DISPLAY or SDL_VIDEODRIVER)
 //   [x] title (UTF-8, from the Init record)
 //   [x] icon (the .ico image's 64 px entry, or its largest)
-//   [x] present: the canvas letterboxed into the window; only the changed box is uploaded, an
+//   [x] present: the canvas letterboxed into the window; only the changed boxes are uploaded, an
 //       unchanged frame is not presented again (an expose or a new size redraws it)
 //   [x] high pixel density (more drawable px than window points)
 //   [x] resize, the canvas following the window (at least 160 x 90 points)
@@ -154,7 +154,7 @@ struct SdlWindow {
         return true;
     }
 
-    void present(const uint32_t* pixels, int width, int height, CanvasRect changed) {
+    void present(const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
         if (width != kCanvasW || height != kCanvasH) return;
         int dw = 0;
         int dh = 0;
@@ -163,10 +163,10 @@ struct SdlWindow {
         // again from the texture, which always holds the whole frame.
         const bool redraw = exposed || dw != shownW || dh != shownH;
         if (changed.empty() && !redraw) return;  // the same frame, still on the screen
-        if (!changed.empty()) {
-            const SDL_Rect part{changed.x0, changed.y0, changed.x1 - changed.x0, changed.y1 - changed.y0};
-            SDL_UpdateTexture(texture, &part, pixels + static_cast<std::size_t>(changed.y0) * kCanvasW + changed.x0,
-                              width * 4);
+        for (int i = 0; i < changed.count; ++i) {
+            const CanvasRect& c = changed.boxes[i];
+            const SDL_Rect part{c.x0, c.y0, c.x1 - c.x0, c.y1 - c.y0};
+            SDL_UpdateTexture(texture, &part, pixels + static_cast<std::size_t>(c.y0) * kCanvasW + c.x0, width * 4);
         }
         const Letterbox box = letterbox(dw, dh);
         // Whole-number scales sample the nearest texel: 1:1 is the canvas itself.
@@ -261,7 +261,7 @@ const Backend& sdlBackend() {
     static const Backend backend{
         "sdl",
         [](const char* title, WindowIcon icon) { return sdlWindow.open(title, icon); },
-        [](const uint32_t* pixels, int width, int height, CanvasRect changed) {
+        [](const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
             sdlWindow.present(pixels, width, height, changed);
         },
         [](InputState& input) { return sdlWindow.poll(input); },

@@ -23,7 +23,7 @@
 //   [x] window open; false if the window class or the window cannot be made
 //   [x] title (UTF-8, from the Init record, shown as UTF-16)
 //   [x] icon (the HICON, big and small)
-//   [x] present: the canvas letterboxed into the client area; only the changed box is copied
+//   [x] present: the canvas letterboxed into the client area; only the changed boxes are copied
 //       and painted, an unchanged frame not at all (WM_PAINT redraws the whole frame)
 //   [x] high pixel density (per-monitor aware; the first size follows the display's density)
 //   [x] resize, the canvas following the window (at least 320 x 200 px)
@@ -147,42 +147,53 @@ struct Win32Window {
         return true;
     }
 
-    void present(const uint32_t* pixels, int width, int height, CanvasRect changed) {
+    void present(const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
         if (!handle || !pixels || width <= 0 || height <= 0) return;
         const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+        CanvasRegion region = changed;
         if (frame.size() != count || frameW != width || frameH != height) {
             frame.resize(count);
             frameW = width;
             frameH = height;
-            changed = CanvasRect{0, 0, width, height};
+            region = CanvasRegion{};
+            region.add(CanvasRect{0, 0, width, height});
         }
-        changed.x0 = std::max(changed.x0, 0);
-        changed.y0 = std::max(changed.y0, 0);
-        changed.x1 = std::min(changed.x1, width);
-        changed.y1 = std::min(changed.y1, height);
         // An unchanged frame is not painted again; WM_PAINT redraws an exposed or resized
         // window from `frame`, which always holds the whole frame.
-        if (changed.empty()) return;
-        const size_t rowBytes = static_cast<size_t>(changed.x1 - changed.x0) * sizeof(uint32_t);
-        for (int y = changed.y0; y < changed.y1; ++y) {
-            const size_t at = static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(changed.x0);
-            std::memcpy(frame.data() + at, pixels + at, rowBytes);
+        if (region.empty()) return;
+        RECT client{};
+        GetClientRect(handle, &client);
+        const Letterbox l = letterbox(client.right, client.bottom);
+        HRGN clip = CreateRectRgn(0, 0, 0, 0);
+        for (int i = 0; i < region.count; ++i) {
+            const CanvasRect& c = region.boxes[i];
+            const int x0 = std::max(c.x0, 0), y0 = std::max(c.y0, 0);
+            const int x1 = std::min(c.x1, width), y1 = std::min(c.y1, height);
+            if (x0 >= x1 || y0 >= y1) continue;
+            const size_t rowBytes = static_cast<size_t>(x1 - x0) * sizeof(uint32_t);
+            for (int y = y0; y < y1; ++y) {
+                const size_t at = static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x0);
+                std::memcpy(frame.data() + at, pixels + at, rowBytes);
+            }
+            // The box's place in the client area (the letterbox maps canvas px to client px),
+            // widened by two px for the shrinking filter's reach.
+            if (clip && l.w > 0 && l.h > 0) {
+                const int left = l.x + static_cast<int>(int64_t{x0} * l.w / width) - 2;
+                const int top = l.y + static_cast<int>(int64_t{y0} * l.h / height) - 2;
+                const int right = l.x + static_cast<int>(int64_t{x1} * l.w / width) + 3;
+                const int bottom = l.y + static_cast<int>(int64_t{y1} * l.h / height) + 3;
+                if (HRGN part = CreateRectRgn(left, top, right, bottom)) {
+                    CombineRgn(clip, clip, part, RGN_OR);
+                    DeleteObject(part);
+                }
+            }
         }
         if (HDC dc = GetDC(handle)) {
-            // Only the changed box's place in the client area is painted: the letterbox maps
-            // canvas px to client px, widened by two px for the shrinking filter's reach.
-            RECT client{};
-            GetClientRect(handle, &client);
-            const Letterbox l = letterbox(client.right, client.bottom);
-            if (l.w > 0 && l.h > 0) {
-                const auto mapX = [&](int x) { return l.x + static_cast<int>(int64_t{x} * l.w / width); };
-                const auto mapY = [&](int y) { return l.y + static_cast<int>(int64_t{y} * l.h / height); };
-                IntersectClipRect(dc, mapX(changed.x0) - 2, mapY(changed.y0) - 2, mapX(changed.x1) + 3,
-                                  mapY(changed.y1) + 3);
-                paint(dc);
-            }
+            if (clip) SelectClipRgn(dc, clip);  // only the changed boxes are painted
+            paint(dc);
             ReleaseDC(handle, dc);
         }
+        if (clip) DeleteObject(clip);
     }
 
     bool poll(InputState& state) {
@@ -335,7 +346,7 @@ const Backend& win32Backend() {
     static const Backend backend{
         "win32",
         [](const char* title, WindowIcon icon) { return win32Window.open(title, icon); },
-        [](const uint32_t* pixels, int width, int height, CanvasRect changed) {
+        [](const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
             win32Window.present(pixels, width, height, changed);
         },
         [](InputState& input) { return win32Window.poll(input); },

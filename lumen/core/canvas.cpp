@@ -3,6 +3,8 @@
 #include "core/canvas.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cfenv>
 #include <cmath>
 #include <cstring>
@@ -82,6 +84,41 @@ constexpr CanvasRect kWholeCanvas{0, 0, Canvas::kWidth, Canvas::kHeight};
 
 CanvasRect boundsOf(const CanvasFill& f) { return {f.x0, f.y0, f.x1, f.y1}; }
 
+int64_t area(const CanvasRect& r) { return r.empty() ? 0 : int64_t{r.x1 - r.x0} * (r.y1 - r.y0); }
+
+bool overlap(const CanvasRect& a, const CanvasRect& b) {
+    return a.x0 < b.x1 && b.x0 < a.x1 && a.y0 < b.y1 && b.y0 < a.y1;
+}
+
+CanvasRect united(CanvasRect a, const CanvasRect& b) {
+    a.unite(b);
+    return a;
+}
+
+// Adds to `region` the pixels whose fill at one place in the list changed from `was` to `now`:
+// both places, or, for the same colour, only what one of them covers and the other does not
+// (inside both the same fill is blended over the same pixels).
+void addReplaced(CanvasRegion& region, const CanvasFill& was, const CanvasFill& now) {
+    const CanvasRect a = boundsOf(was), b = boundsOf(now);
+    const bool sameColor = was.color.solid == now.color.solid && was.color.k[0] == now.color.k[0] &&
+                           was.color.k[1] == now.color.k[1] && was.color.k[2] == now.color.k[2] &&
+                           was.color.k[3] == now.color.k[3] && was.color.inverse == now.color.inverse &&
+                           was.color.alpha == now.color.alpha;
+    if (!sameColor || !overlap(a, b)) {
+        region.add(a);
+        region.add(b);
+        return;
+    }
+    // Around their common part: the bands above and below it and the sides beside it.
+    const CanvasRect u = united(a, b);
+    const CanvasRect i{std::max(a.x0, b.x0), std::max(a.y0, b.y0), std::min(a.x1, b.x1),
+                       std::min(a.y1, b.y1)};
+    region.add(CanvasRect{u.x0, u.y0, u.x1, i.y0});
+    region.add(CanvasRect{u.x0, i.y1, u.x1, u.y1});
+    region.add(CanvasRect{u.x0, i.y0, i.x0, i.y1});
+    region.add(CanvasRect{i.x1, i.y0, u.x1, i.y1});
+}
+
 // Makes `v` hold at least `n` elements; it only ever grows, so steady frames allocate nothing.
 template <typename T>
 T* room(std::vector<T>& v, std::size_t n) {
@@ -90,6 +127,53 @@ T* room(std::vector<T>& v, std::size_t n) {
 }
 
 }  // namespace
+
+void CanvasRegion::add(CanvasRect box) {
+    if (box.empty()) return;
+    for (;;) {
+        int merge = -1;
+        for (int i = 0; i < count && merge < 0; ++i) {
+            if (overlap(boxes[i], box)) merge = i;
+        }
+        if (merge >= 0 && united(boxes[merge], box) == boxes[merge]) return;  // already held
+        if (merge < 0 && count == kMaxBoxes) {
+            // Full: into the box whose union with it covers the least new area.
+            int64_t least = INT64_MAX;
+            for (int i = 0; i < count; ++i) {
+                const int64_t grown = area(united(boxes[i], box)) - area(boxes[i]);
+                if (grown < least) {
+                    least = grown;
+                    merge = i;
+                }
+            }
+        }
+        if (merge < 0) {
+            boxes[count++] = box;
+            return;
+        }
+        // The merged box may now overlap others: it is added again in place of both.
+        box.unite(boxes[merge]);
+        boxes[merge] = boxes[--count];
+    }
+}
+
+void CanvasRegion::add(const CanvasRegion& other) {
+    for (int i = 0; i < other.count; ++i) add(other.boxes[i]);
+}
+
+CanvasRect CanvasRegion::bounds() const {
+    CanvasRect r;
+    for (int i = 0; i < count; ++i) r.unite(boxes[i]);
+    return r;
+}
+
+bool CanvasRegion::contains(int x, int y) const {
+    for (int i = 0; i < count; ++i) {
+        const CanvasRect& b = boxes[i];
+        if (x >= b.x0 && x < b.x1 && y >= b.y0 && y < b.y1) return true;
+    }
+    return false;
+}
 
 Canvas::Canvas(SimdPath path, bool deferred)
     : pixels_(static_cast<uint32_t*>(::operator new(kPixelCount * sizeof(uint32_t), kPixelAlignment))),
@@ -104,7 +188,7 @@ Canvas::Canvas(SimdPath path, bool deferred)
     room(xs_, 2 * kReservedFills + 2);
     room(colors_, 2 * kReservedFills + 1);
     fillSpan(pixels_, kPixelCount, kBackground, path_);
-    for (CanvasRect& c : changes_) c = kWholeCanvas;  // no view has seen anything yet
+    for (CanvasRegion& c : changes_) c.add(kWholeCanvas);  // no view has seen anything yet
 }
 
 Canvas::~Canvas() { ::operator delete(pixels_, kPixelAlignment); }
@@ -136,10 +220,10 @@ const uint32_t* Canvas::pixelsOf(const std::vector<CanvasFill>& fills) {
     return pixels_;
 }
 
-CanvasRect Canvas::takeChanges(View view) {
-    const CanvasRect box = changes_[view];
-    changes_[view] = CanvasRect{};
-    return box;
+CanvasRegion Canvas::takeChanges(View view) {
+    const CanvasRegion region = changes_[view];
+    changes_[view].count = 0;
+    return region;
 }
 
 void Canvas::clear() {
@@ -148,7 +232,7 @@ void Canvas::clear() {
     // Immediate: the buffer is cleared now and holds the (empty) frame.
     shown_.clear();
     fillSpan(pixels_, kPixelCount, kBackground, path_);
-    for (CanvasRect& c : changes_) c = kWholeCanvas;
+    for (CanvasRegion& c : changes_) c.add(kWholeCanvas);
 }
 
 void Canvas::fillRect(double x, double y, double w, double h,
@@ -171,7 +255,7 @@ void Canvas::fillRect(double x, double y, double w, double h,
     blendNow(fill);
     drawn_.push_back(fill);
     shown_.push_back(fill);
-    for (CanvasRect& c : changes_) c.unite(boundsOf(fill));
+    for (CanvasRegion& c : changes_) c.add(boundsOf(fill));
 }
 
 void Canvas::blendNow(const CanvasFill& rect) {
@@ -194,13 +278,17 @@ void Canvas::resolve(const CanvasFill* fills, std::size_t count) const {
     while (head < common && fills[head] == shown_[head]) ++head;
     std::size_t tail = 0;
     while (tail < common - head && fills[count - 1 - tail] == shown_[old - 1 - tail]) ++tail;
-    CanvasRect box;
-    for (std::size_t i = head; i < count - tail; ++i) box.unite(boundsOf(fills[i]));
-    for (std::size_t i = head; i < old - tail; ++i) box.unite(boundsOf(shown_[i]));
-    if (box.empty()) return;  // the same list: nothing to do
-    compositeBox(fills, count, box);
+    CanvasRegion region;
+    if (count - tail - head == old - tail - head) {
+        for (std::size_t i = head; i < count - tail; ++i) addReplaced(region, shown_[i], fills[i]);
+    } else {
+        for (std::size_t i = head; i < count - tail; ++i) region.add(boundsOf(fills[i]));
+        for (std::size_t i = head; i < old - tail; ++i) region.add(boundsOf(shown_[i]));
+    }
+    if (region.empty()) return;  // the same list: nothing to do
+    for (int i = 0; i < region.count; ++i) compositeBox(fills, count, region.boxes[i]);
     if (fills != shown_.data()) shown_.assign(fills, fills + count);
-    for (CanvasRect& c : changes_) c.unite(box);
+    for (CanvasRegion& c : changes_) c.add(region);
 }
 
 void Canvas::compositeBox(const CanvasFill* fills, std::size_t count, const CanvasRect& box) const {

@@ -12,10 +12,11 @@
 //
 // Frames are composited lazily by default: clear() and the fills after it are kept as a list,
 // and when the pixels are next read the buffer is brought from the list it holds to the new one.
-// Only the box where the two lists can differ is composited: the fills after their common
+// Only where the two lists can differ is composited: inside the fills after their common
 // beginning and before their common end, old and new (a pixel outside all of them ends up with
-// the same fills over it in the same order). An unchanged frame composites nothing. The box is
-// resolved band by band: inside a band of rows between rectangle edges every row is the same,
+// the same fills over it in the same order); where those middles pair up one to one, a fill that
+// only moved changes just the part of its old and new places that only one of them covers. An
+// unchanged frame composites nothing. Each box of that region is resolved band by band: inside a band of rows between rectangle edges every row is the same,
 // and inside a run of columns between edges every pixel is the background with the same
 // rectangles blended over it in order, so each run's colour is blended once (by the same
 // formula) and every pixel is written once. The results are those of blending every fill
@@ -38,6 +39,22 @@ struct CanvasRect {
     // Grows this box to hold `other` too (an empty one adds nothing).
     void unite(const CanvasRect& other);
     friend bool operator==(const CanvasRect&, const CanvasRect&) = default;
+};
+
+// What changed: at most kMaxBoxes boxes of canvas px, not overlapping; a box that would make one
+// too many, or that overlaps another, is merged into one (the pair that grows least).
+struct CanvasRegion {
+    static constexpr int kMaxBoxes = 16;
+    CanvasRect boxes[kMaxBoxes];
+    int count = 0;
+    bool empty() const { return count == 0; }
+    // Adds `box` (an empty one adds nothing), merging as said above.
+    void add(CanvasRect box);
+    void add(const CanvasRegion& other);
+    // The box around all of them; empty when there are none.
+    CanvasRect bounds() const;
+    // True if (x, y) lies in one of the boxes.
+    bool contains(int x, int y) const;
 };
 
 // One fill as the canvas keeps it: its clipped pixel bounds (non-empty) and its blend constants.
@@ -93,9 +110,9 @@ public:
     // canvas and returns it; pixels() afterwards is again the current frame. In immediate mode
     // later fills blend over the current frame, not over these.
     const uint32_t* pixelsOf(const std::vector<CanvasFill>& fills);
-    // The box holding every pixel changed in the buffer since the last call for `view` (the
+    // The boxes holding every pixel changed in the buffer since the last call for `view` (the
     // whole canvas before the first call); empty when nothing changed. Resets the account.
-    CanvasRect takeChanges(View view);
+    CanvasRegion takeChanges(View view);
     // Pixel at column x in [0, kWidth), row y in [0, kHeight) (brings the buffer up to date).
     uint32_t pixel(int x, int y) const { return pixels()[static_cast<std::size_t>(y) * kWidth + x]; }
 
@@ -111,7 +128,7 @@ private:
     bool deferred_;
     std::vector<CanvasFill> drawn_;             // the frame since clear()
     mutable std::vector<CanvasFill> shown_;     // the fills the buffer holds, over the background
-    mutable CanvasRect changes_[kViewCount];    // per view: what changed since it last asked
+    mutable CanvasRegion changes_[kViewCount];  // per view: what changed since it last asked
     // Scratch of compositeBox, kept between frames.
     mutable std::vector<int> hits_, active_, ys_, xs_;
     mutable std::vector<uint32_t> colors_;

@@ -20,8 +20,8 @@ std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int heig
 // An animated GIF of the presented frames: every fourth frame (the 1st, 5th, 9th, ...), at half
 // size by 2 x 2 box averages, in one fixed 256-colour palette (6 x 7 x 6 levels of red, green
 // and blue, plus the background colour exactly), each shown for 7 centiseconds, looping.
-// After the first, a movie frame holds only the box of cells that changed since the movie frame
-// before it, left in place over that one (a frame with no change is one unchanged cell), so the
+// After the first, a movie frame holds only the box around the cells that changed since the
+// movie frame before it, left in place over that one (a frame with no change is one unchanged cell), so the
 // shown frames are the whole ones. Buffers are allocated by open(); present() allocates nothing.
 class GifMovie {
 public:
@@ -39,10 +39,10 @@ public:
     bool open(std::FILE* out, int width, int height);
     // One presented frame of width x height pixels; every kFrameStep-th becomes a movie frame.
     // Returns false and sets error() once writing fails (later calls then do nothing).
-    bool present(const uint32_t* pixels) { return present(pixels, CanvasRect{0, 0, width_, height_}); }
-    // The same, where `changed` (canvas px) holds every pixel that differs from the frame of the
-    // previous movie frame; `pixels` may be null when frameDue() is false.
-    bool present(const uint32_t* pixels, const CanvasRect& changed);
+    bool present(const uint32_t* pixels);
+    // The same, where the boxes of `changed` (canvas px) hold every pixel that differs from the
+    // frame of the previous movie frame; `pixels` may be null when frameDue() is false.
+    bool present(const uint32_t* pixels, const CanvasRegion& changed);
     // True if the next present() makes a movie frame (it reads the pixels).
     bool frameDue() const { return presented_ % kFrameStep == 0; }
     // Writes the movie's end. Returns false and sets error() if anything failed; the stream

@@ -42,7 +42,7 @@ void CaptureSink::frame(Canvas& canvas) {
     if (movie_) {
         // Only a frame of the movie reads the pixels; the changes add up in between.
         const uint32_t* pixels = movie_->frameDue() ? canvas.pixels() : nullptr;
-        const CanvasRect changed = pixels ? canvas.takeChanges(Canvas::kMovieView) : CanvasRect{};
+        const CanvasRegion changed = pixels ? canvas.takeChanges(Canvas::kMovieView) : CanvasRegion{};
         if (!movie_->present(pixels, changed)) {
             // Noted; the run goes on and ends failed.
             movieFile_.fail(movie_->error());

@@ -1,7 +1,7 @@
 // Compositing only what changed: on random sequences of frames (the same frame again, one fill
 // moved, recoloured, added or taken out, a new frame, an empty one) the canvas after each partial
-// composite equals a full composite from scratch, the changed box holds every changed pixel, a
-// copy updated only inside the box stays equal to the canvas, and the movie, whose frames hold
+// composite equals a full composite from scratch, the changed boxes hold every changed pixel, a
+// copy updated only inside the boxes stays equal to the canvas, and the movie, whose frames hold
 // only their changed cells, decodes to the same whole frames as full frames would.
 #include "core/canvas.h"
 #include "core/capture.h"
@@ -91,16 +91,12 @@ std::vector<uint32_t> fullComposite(const Frame& f) {
     return std::vector<uint32_t>(reference->pixels(), reference->pixels() + kPixels);
 }
 
-bool inside(const CanvasRect& box, int x, int y) {
-    return x >= box.x0 && x < box.x1 && y >= box.y0 && y < box.y1;
-}
-
 class Partial : public testing::TestWithParam<SimdPath> {};
 
 TEST_P(Partial, EveryFrameEqualsAFullCompositeAndTheBoxHoldsEveryChange) {
     auto canvas = std::make_unique<Canvas>(GetParam());
     std::vector<uint32_t> previous(kPixels, Canvas::kBackground);
-    std::vector<uint32_t> mirror(kPixels, 0);  // a window's copy, updated inside the box only
+    std::vector<uint32_t> mirror(kPixels, 0);  // a window's copy, updated inside the boxes only
     std::mt19937_64 rng(2024);
     Frame frame;
     int unchanged = 0;
@@ -116,9 +112,17 @@ TEST_P(Partial, EveryFrameEqualsAFullCompositeAndTheBoxHoldsEveryChange) {
         const std::vector<uint32_t> full = fullComposite(frame);
         ASSERT_EQ(std::memcmp(px, full.data(), kPixels * sizeof(uint32_t)), 0) << "frame " << n;
 
-        const CanvasRect box = canvas->takeChanges(Canvas::kWindowView);
+        const lumen::CanvasRegion box = canvas->takeChanges(Canvas::kWindowView);
         if (n == 0) {
-            EXPECT_EQ(box, (CanvasRect{0, 0, kW, kH}));
+            EXPECT_EQ(box.bounds(), (CanvasRect{0, 0, kW, kH}));
+        }
+        ASSERT_LE(box.count, lumen::CanvasRegion::kMaxBoxes);
+        for (int i = 0; i < box.count; ++i) {
+            for (int j = 0; j < i; ++j) {
+                const CanvasRect& a = box.boxes[i];
+                const CanvasRect& b = box.boxes[j];
+                ASSERT_FALSE(a.x0 < b.x1 && b.x0 < a.x1 && a.y0 < b.y1 && b.y0 < a.y1) << "overlap, frame " << n;
+            }
         }
         if (same) {
             EXPECT_TRUE(box.empty()) << "frame " << n;
@@ -127,7 +131,7 @@ TEST_P(Partial, EveryFrameEqualsAFullCompositeAndTheBoxHoldsEveryChange) {
         for (int y = 0; y < kH; ++y) {
             for (int x = 0; x < kW; ++x) {
                 const std::size_t i = std::size_t(y) * kW + x;
-                if (!inside(box, x, y)) {
+                if (!box.contains(x, y)) {
                     ASSERT_EQ(px[i], previous[i]) << "outside the box at " << x << "," << y << " frame " << n;
                 } else {
                     mirror[i] = px[i];
@@ -211,7 +215,7 @@ TEST(PartialMovie, DecodedFramesEqualWholeFrames) {
         // As the capture does it: the pixels and the changes only on the movie's frames.
         const bool due = movie.frameDue();
         const uint32_t* px = due ? canvas->pixels() : nullptr;
-        const CanvasRect changed = due ? canvas->takeChanges(Canvas::kMovieView) : CanvasRect{};
+        const lumen::CanvasRegion changed = due ? canvas->takeChanges(Canvas::kMovieView) : lumen::CanvasRegion{};
         ASSERT_TRUE(movie.present(px, changed)) << movie.error();
         if (due) expected.push_back(movieCells(px));
     }
