@@ -187,7 +187,8 @@ Canvas::Canvas(SimdPath path, bool deferred)
     room(ys_, 2 * kReservedFills + 2);
     room(xs_, 2 * kReservedFills + 2);
     room(colors_, 2 * kReservedFills + 1);
-    fillSpan(pixels_, kPixelCount, kBackground, path_);
+    // The buffer is written the first time it is read (blank_): a run whose pixels nobody reads
+    // never touches it.
     for (CanvasRegion& c : changes_) c.add(kWholeCanvas);  // no view has seen anything yet
 }
 
@@ -231,6 +232,7 @@ void Canvas::clear() {
     if (deferred_) return;
     // Immediate: the buffer is cleared now and holds the (empty) frame.
     shown_.clear();
+    blank_ = false;
     fillSpan(pixels_, kPixelCount, kBackground, path_);
     for (CanvasRegion& c : changes_) c.add(kWholeCanvas);
 }
@@ -279,7 +281,10 @@ void Canvas::resolve(const CanvasFill* fills, std::size_t count) const {
     std::size_t tail = 0;
     while (tail < common - head && fills[count - 1 - tail] == shown_[old - 1 - tail]) ++tail;
     CanvasRegion region;
-    if (count - tail - head == old - tail - head) {
+    if (blank_) {
+        region.add(kWholeCanvas);  // nothing written yet
+        blank_ = false;
+    } else if (count - tail - head == old - tail - head) {
         for (std::size_t i = head; i < count - tail; ++i) addReplaced(region, shown_[i], fills[i]);
     } else {
         for (std::size_t i = head; i < count - tail; ++i) region.add(boundsOf(fills[i]));

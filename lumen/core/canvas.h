@@ -74,8 +74,8 @@ public:
     // Who is told what changed (takeChanges): each keeps its own account.
     enum View : int { kWindowView = 0, kMovieView = 1, kViewCount = 2 };
 
-    // Allocates the pixels (64-byte aligned rows) and clears them; `path` as for setSimdPath;
-    // `deferred` as for setDeferred.
+    // Allocates the pixels (64-byte aligned rows), cleared when first read; `path` as for
+    // setSimdPath; `deferred` as for setDeferred.
     explicit Canvas(SimdPath path = widestSimdPath(), bool deferred = true);
     ~Canvas();
     Canvas(const Canvas&) = delete;
@@ -128,6 +128,7 @@ private:
     bool deferred_;
     std::vector<CanvasFill> drawn_;             // the frame since clear()
     mutable std::vector<CanvasFill> shown_;     // the fills the buffer holds, over the background
+    mutable bool blank_ = true;                 // the buffer holds nothing yet: not even shown_
     mutable CanvasRegion changes_[kViewCount];  // per view: what changed since it last asked
     // Scratch of compositeBox, kept between frames.
     mutable std::vector<int> hits_, active_, ys_, xs_;
