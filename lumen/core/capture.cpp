@@ -216,7 +216,7 @@ bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
                 const uint32_t average = (((even + 0x00020002u) >> 2) & kEven) |
                                          ((((odd + 0x00020002u) >> 2) & kEven) << 8);
                 const uint8_t cell = indexOf(average);
-                if (cell != out[x] || written_ == 0) {
+                if (written_ == 0 || cell != out[x]) {
                     rowLeft = std::min(rowLeft, x);
                     rowRight = x + 1;
                 }
