@@ -74,13 +74,39 @@ void lumenFrames(benchmark::State& state, const std::vector<Rect>& rects, SimdPa
         return;
     }
     Canvas canvas(path, deferred);
+    const std::vector<lumen::CanvasFill> none;
     for (auto _ : state) {
+        if (deferred) {
+            // The canvas composites only what changed: start each frame from an empty one, so
+            // that every fill is composited.
+            state.PauseTiming();
+            canvas.pixelsOf(none);
+            state.ResumeTiming();
+        }
         canvas.clear();
         for (const Rect& r : rects) canvas.fillRect(r.x, r.y, r.w, r.h, r.r, r.g, r.b, r.alpha);
         benchmark::DoNotOptimize(canvas.pixels());
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * coveredPixels(rects));
+}
+
+// A frame after one like it: `moved` rectangles of it one px up or down from the frame before
+// (0: the same frame again, which composites nothing).
+void lumenChangedFrames(benchmark::State& state, const std::vector<Rect>& rects, int moved) {
+    Canvas canvas;
+    int frame = 0;
+    for (auto _ : state) {
+        canvas.clear();
+        for (std::size_t i = 0; i < rects.size(); ++i) {
+            const Rect& r = rects[i];
+            const int dy = int(i) < moved ? frame % 2 : 0;
+            canvas.fillRect(r.x, r.y + dy, r.w, r.h, r.r, r.g, r.b, r.alpha);
+        }
+        benchmark::DoNotOptimize(canvas.pixels());
+        benchmark::ClobberMemory();
+        ++frame;
+    }
 }
 
 uint16_t channel16(double c) { return uint16_t(std::lround(c * 65535.0)); }
@@ -161,6 +187,9 @@ BENCHMARK_CAPTURE(lumenFrames, towers/composite_sse2, kTowers, SimdPath::Sse2, t
 BENCHMARK_CAPTURE(lumenFrames, towers/composite_avx2, kTowers, SimdPath::Avx2, true)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(pixmanFrames, towers, kTowers)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(lumenChangedFrames, towers/unchanged, kTowers, 0)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(lumenChangedFrames, towers/one_moved, kTowers, 1)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(lumenChangedFrames, towers/all_moved, kTowers, kRects)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(lumenFrames, full/scalar, kFull, SimdPath::Scalar, false)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(lumenFrames, full/sse2, kFull, SimdPath::Sse2, false)

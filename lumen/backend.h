@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "core/canvas.h"
 #include "core/input.h"
 #include "lumen/lumen.h"
 
@@ -40,8 +41,10 @@ struct Backend {
     const char* name;  // "headless", "sdl", "win32"
     // Opens the window titled `title` (UTF-8) with `icon`; false if it cannot (no display).
     bool (*open)(const char* title, WindowIcon icon);
-    // Shows one frame: width x height (the canvas size) px 0xAARRGGBB, row-major, top row first.
-    void (*present)(const uint32_t* pixels, int width, int height);
+    // Shows one frame: width x height (the canvas size) px 0xAARRGGBB, row-major, top row first,
+    // of which only the boxes of `changed` (canvas px; the whole canvas the first time, none
+    // when the frame is the previous one) differ from the previous frame.
+    void (*present)(const uint32_t* pixels, int width, int height, const CanvasRegion& changed);
     // Brings `input` to the next frame (pointer in canvas px, buttons); true: close requested.
     bool (*poll)(InputState& input);
     // Closes the window and gives back what open() took; open() is not called again.

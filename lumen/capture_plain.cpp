@@ -37,6 +37,8 @@ bool GifMovie::open(std::FILE*, int width, int height) {
 
 bool GifMovie::present(const uint32_t*) { return false; }
 
+bool GifMovie::present(const uint32_t*, const CanvasRegion&) { return false; }
+
 bool GifMovie::close() { return error_.empty(); }
 
 }  // namespace lumen

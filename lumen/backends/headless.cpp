@@ -42,11 +42,15 @@ struct Headless {
     // then runs headless. Never raises a fault.
     bool open(const char* /*title*/, WindowIcon /*icon*/) { return true; }
 
-    // present: called once per Act with the finished frame, Canvas::kWidth x Canvas::kHeight
-    // px 0xAARRGGBB, row-major, top row first, no padding. Shows it letterboxed (black bars)
-    // into the window at its current size (core/window.h: letterbox). Must not block on the
-    // display: the Session paces frames itself.
-    void present(const uint32_t* /*pixels*/, int /*width*/, int /*height*/) {}
+    // present: called once per Act of a window run with the finished frame, Canvas::kWidth x
+    // Canvas::kHeight px 0xAARRGGBB, row-major, top row first, no padding, and the boxes of
+    // `changed` (canvas px) outside which it equals the previous frame: the whole canvas the
+    // first time, none when nothing changed. Shows it letterboxed (black bars) into the window
+    // at its current size (core/window.h: letterbox), updating only what changed; it keeps the
+    // whole frame so that an expose, a resize or a fullscreen switch can redraw everything.
+    // Must not block on the display: the Session paces frames itself. (A headless run is not
+    // presented at all: nothing reads its pixels.)
+    void present(const uint32_t* /*pixels*/, int /*width*/, int /*height*/, const CanvasRegion& /*changed*/) {}
 
     // poll: called once per Act before the program reads the mouse. Takes every pending event
     // of the window: pointer moves and button presses and releases go into an InputQueue,
@@ -68,7 +72,9 @@ const Backend& headlessBackend() {
     static const Backend backend{
         "headless",
         [](const char* title, WindowIcon icon) { return headless.open(title, icon); },
-        [](const uint32_t* pixels, int width, int height) { headless.present(pixels, width, height); },
+        [](const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
+            headless.present(pixels, width, height, changed);
+        },
         [](InputState& input) { return headless.poll(input); },
         [] { headless.close(); },
     };

@@ -45,7 +45,8 @@
 //   [x] window open; false without a display (no DISPLAY, WAYLAND_DISPLAY or SDL_VIDEODRIVER)
 //   [x] title (UTF-8, from the Init record)
 //   [x] icon (the .ico image's 64 px entry, or its largest)
-//   [x] present: the canvas letterboxed into the window
+//   [x] present: the canvas letterboxed into the window; only the changed boxes are uploaded, an
+//       unchanged frame is not presented again (an expose or a new size redraws it)
 //   [x] high pixel density (more drawable px than window points)
 //   [x] resize, the canvas following the window (at least 160 x 90 points)
 //   [x] pointer in canvas px, not clamped; captured while a button is held
@@ -177,6 +178,8 @@ struct SdlWindow {
     SDL_Texture* texture = nullptr;
     SDL_ScaleMode scaleMode = SDL_ScaleModeNearest;
     InputQueue input;  // pointer and button events not yet polled
+    int shownW = 0, shownH = 0;  // drawable px of the last frame shown; 0 before the first
+    bool exposed = false;        // the window asked to be drawn again since then
 
     bool open(const char* title, WindowIcon icon) {
         const std::string drivers = videoDrivers();
@@ -236,12 +239,20 @@ struct SdlWindow {
         return true;
     }
 
-    void present(const uint32_t* pixels, int width, int height) {
+    void present(const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
         if (width != kCanvasW || height != kCanvasH) return;
-        SDL_UpdateTexture(texture, nullptr, pixels, width * 4);
         int dw = 0;
         int dh = 0;
         SDL_GetRendererOutputSize(renderer, &dw, &dh);
+        // A new drawable size (a resize, a fullscreen switch) or an expose shows everything
+        // again from the texture, which always holds the whole frame.
+        const bool redraw = exposed || dw != shownW || dh != shownH;
+        if (changed.empty() && !redraw) return;  // the same frame, still on the screen
+        for (int i = 0; i < changed.count; ++i) {
+            const CanvasRect& c = changed.boxes[i];
+            const SDL_Rect part{c.x0, c.y0, c.x1 - c.x0, c.y1 - c.y0};
+            SDL_UpdateTexture(texture, &part, pixels + static_cast<std::size_t>(c.y0) * kCanvasW + c.x0, width * 4);
+        }
         const Letterbox box = letterbox(dw, dh);
         // Whole-number scales sample the nearest texel: 1:1 is the canvas itself.
         const bool whole = box.w % kCanvasW == 0 && box.h == box.w / kCanvasW * kCanvasH;
@@ -256,6 +267,9 @@ struct SdlWindow {
             SDL_RenderCopy(renderer, texture, nullptr, &dst);
         }
         SDL_RenderPresent(renderer);
+        shownW = dw;
+        shownH = dh;
+        exposed = false;
     }
 
     bool poll(InputState& state) {
@@ -266,6 +280,7 @@ struct SdlWindow {
                 case SDL_QUIT: quit = true; break;
                 case SDL_WINDOWEVENT:
                     if (e.window.event == SDL_WINDOWEVENT_CLOSE) quit = true;
+                    if (e.window.event == SDL_WINDOWEVENT_EXPOSED) exposed = true;
                     break;
                 case SDL_KEYDOWN:
                     if (e.key.repeat == 0) quit = noteKey(e.key.keysym) || quit;
@@ -352,7 +367,9 @@ const Backend& sdlBackend() {
     static const Backend backend{
         "sdl",
         [](const char* title, WindowIcon icon) { return sdlWindow.open(title, icon); },
-        [](const uint32_t* pixels, int width, int height) { sdlWindow.present(pixels, width, height); },
+        [](const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
+            sdlWindow.present(pixels, width, height, changed);
+        },
         [](InputState& input) { return sdlWindow.poll(input); },
         [] { sdlWindow.close(); },
     };

@@ -27,7 +27,8 @@
 //   [x] window open; false if the window class or the window cannot be made
 //   [x] title (UTF-8, from the Init record, shown as UTF-16)
 //   [x] icon (the HICON, big and small)
-//   [x] present: the canvas letterboxed into the client area
+//   [x] present: the canvas letterboxed into the client area; only the changed boxes are copied
+//       and painted, an unchanged frame not at all (WM_PAINT redraws the whole frame)
 //   [x] high pixel density (per-monitor aware; the first size follows the display's density)
 //   [x] resize, the canvas following the window (at least 320 x 200 px)
 //   [x] pointer in canvas px, not clamped; captured while a button is held
@@ -38,6 +39,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -153,17 +155,53 @@ struct Win32Window {
         return true;
     }
 
-    void present(const uint32_t* pixels, int width, int height) {
+    void present(const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
         if (!handle || !pixels || width <= 0 || height <= 0) return;
         const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
-        frame.resize(count);
-        std::memcpy(frame.data(), pixels, count * sizeof(uint32_t));
-        frameW = width;
-        frameH = height;
+        CanvasRegion region = changed;
+        if (frame.size() != count || frameW != width || frameH != height) {
+            frame.resize(count);
+            frameW = width;
+            frameH = height;
+            region = CanvasRegion{};
+            region.add(CanvasRect{0, 0, width, height});
+        }
+        // An unchanged frame is not painted again; WM_PAINT redraws an exposed or resized
+        // window from `frame`, which always holds the whole frame.
+        if (region.empty()) return;
+        RECT client{};
+        GetClientRect(handle, &client);
+        const Letterbox l = letterbox(client.right, client.bottom);
+        HRGN clip = CreateRectRgn(0, 0, 0, 0);
+        for (int i = 0; i < region.count; ++i) {
+            const CanvasRect& c = region.boxes[i];
+            const int x0 = std::max(c.x0, 0), y0 = std::max(c.y0, 0);
+            const int x1 = std::min(c.x1, width), y1 = std::min(c.y1, height);
+            if (x0 >= x1 || y0 >= y1) continue;
+            const size_t rowBytes = static_cast<size_t>(x1 - x0) * sizeof(uint32_t);
+            for (int y = y0; y < y1; ++y) {
+                const size_t at = static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x0);
+                std::memcpy(frame.data() + at, pixels + at, rowBytes);
+            }
+            // The box's place in the client area (the letterbox maps canvas px to client px),
+            // widened by two px for the shrinking filter's reach.
+            if (clip && l.w > 0 && l.h > 0) {
+                const int left = l.x + static_cast<int>(int64_t{x0} * l.w / width) - 2;
+                const int top = l.y + static_cast<int>(int64_t{y0} * l.h / height) - 2;
+                const int right = l.x + static_cast<int>(int64_t{x1} * l.w / width) + 3;
+                const int bottom = l.y + static_cast<int>(int64_t{y1} * l.h / height) + 3;
+                if (HRGN part = CreateRectRgn(left, top, right, bottom)) {
+                    CombineRgn(clip, clip, part, RGN_OR);
+                    DeleteObject(part);
+                }
+            }
+        }
         if (HDC dc = GetDC(handle)) {
+            if (clip) SelectClipRgn(dc, clip);  // only the changed boxes are painted
             paint(dc);
             ReleaseDC(handle, dc);
         }
+        if (clip) DeleteObject(clip);
     }
 
     bool poll(InputState& state) {
@@ -367,7 +405,9 @@ const Backend& win32Backend() {
     static const Backend backend{
         "win32",
         [](const char* title, WindowIcon icon) { return win32Window.open(title, icon); },
-        [](const uint32_t* pixels, int width, int height) { win32Window.present(pixels, width, height); },
+        [](const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
+            win32Window.present(pixels, width, height, changed);
+        },
         [](InputState& input) { return win32Window.poll(input); },
         [] { win32Window.close(); },
     };

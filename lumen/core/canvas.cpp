@@ -1,8 +1,10 @@
 // The canvas: the lazy compositing of a frame's fills (see canvas.h) over the blend kernels
-// of blend.cpp.
+// of blend.cpp, limited to the box where the frame differs from what the buffer holds.
 #include "core/canvas.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cfenv>
 #include <cmath>
 #include <cstring>
@@ -57,12 +59,137 @@ PixelSpan coveredSpan(double origin, double size, int limit) {
     return {static_cast<int>(first), static_cast<int>(last)};
 }
 
+void CanvasRect::unite(const CanvasRect& other) {
+    if (other.empty()) return;
+    if (empty()) {
+        *this = other;
+        return;
+    }
+    x0 = std::min(x0, other.x0);
+    y0 = std::min(y0, other.y0);
+    x1 = std::max(x1, other.x1);
+    y1 = std::max(y1, other.y1);
+}
+
+bool CanvasFill::operator==(const CanvasFill& o) const {
+    return x0 == o.x0 && x1 == o.x1 && y0 == o.y0 && y1 == o.y1 && color.solid == o.color.solid &&
+           color.k[0] == o.color.k[0] && color.k[1] == o.color.k[1] && color.k[2] == o.color.k[2] &&
+           color.k[3] == o.color.k[3] && color.inverse == o.color.inverse &&
+           color.alpha == o.color.alpha;
+}
+
+namespace {
+
+constexpr CanvasRect kWholeCanvas{0, 0, Canvas::kWidth, Canvas::kHeight};
+
+CanvasRect boundsOf(const CanvasFill& f) { return {f.x0, f.y0, f.x1, f.y1}; }
+
+int64_t area(const CanvasRect& r) { return r.empty() ? 0 : int64_t{r.x1 - r.x0} * (r.y1 - r.y0); }
+
+bool overlap(const CanvasRect& a, const CanvasRect& b) {
+    return a.x0 < b.x1 && b.x0 < a.x1 && a.y0 < b.y1 && b.y0 < a.y1;
+}
+
+CanvasRect united(CanvasRect a, const CanvasRect& b) {
+    a.unite(b);
+    return a;
+}
+
+// Adds to `region` the pixels whose fill at one place in the list changed from `was` to `now`:
+// both places, or, for the same colour, only what one of them covers and the other does not
+// (inside both the same fill is blended over the same pixels).
+void addReplaced(CanvasRegion& region, const CanvasFill& was, const CanvasFill& now) {
+    const CanvasRect a = boundsOf(was), b = boundsOf(now);
+    const bool sameColor = was.color.solid == now.color.solid && was.color.k[0] == now.color.k[0] &&
+                           was.color.k[1] == now.color.k[1] && was.color.k[2] == now.color.k[2] &&
+                           was.color.k[3] == now.color.k[3] && was.color.inverse == now.color.inverse &&
+                           was.color.alpha == now.color.alpha;
+    if (!sameColor || !overlap(a, b)) {
+        region.add(a);
+        region.add(b);
+        return;
+    }
+    // Around their common part: the bands above and below it and the sides beside it.
+    const CanvasRect u = united(a, b);
+    const CanvasRect i{std::max(a.x0, b.x0), std::max(a.y0, b.y0), std::min(a.x1, b.x1),
+                       std::min(a.y1, b.y1)};
+    region.add(CanvasRect{u.x0, u.y0, u.x1, i.y0});
+    region.add(CanvasRect{u.x0, i.y1, u.x1, u.y1});
+    region.add(CanvasRect{u.x0, i.y0, i.x0, i.y1});
+    region.add(CanvasRect{i.x1, i.y0, u.x1, i.y1});
+}
+
+// Makes `v` hold at least `n` elements; it only ever grows, so steady frames allocate nothing.
+template <typename T>
+T* room(std::vector<T>& v, std::size_t n) {
+    if (v.size() < n) v.resize(std::max(n, 2 * v.size()));
+    return v.data();
+}
+
+}  // namespace
+
+void CanvasRegion::add(CanvasRect box) {
+    if (box.empty()) return;
+    for (;;) {
+        int merge = -1;
+        for (int i = 0; i < count && merge < 0; ++i) {
+            if (overlap(boxes[i], box)) merge = i;
+        }
+        if (merge >= 0 && united(boxes[merge], box) == boxes[merge]) return;  // already held
+        if (merge < 0 && count == kMaxBoxes) {
+            // Full: into the box whose union with it covers the least new area.
+            int64_t least = INT64_MAX;
+            for (int i = 0; i < count; ++i) {
+                const int64_t grown = area(united(boxes[i], box)) - area(boxes[i]);
+                if (grown < least) {
+                    least = grown;
+                    merge = i;
+                }
+            }
+        }
+        if (merge < 0) {
+            boxes[count++] = box;
+            return;
+        }
+        // The merged box may now overlap others: it is added again in place of both.
+        box.unite(boxes[merge]);
+        boxes[merge] = boxes[--count];
+    }
+}
+
+void CanvasRegion::add(const CanvasRegion& other) {
+    for (int i = 0; i < other.count; ++i) add(other.boxes[i]);
+}
+
+CanvasRect CanvasRegion::bounds() const {
+    CanvasRect r;
+    for (int i = 0; i < count; ++i) r.unite(boxes[i]);
+    return r;
+}
+
+bool CanvasRegion::contains(int x, int y) const {
+    for (int i = 0; i < count; ++i) {
+        const CanvasRect& b = boxes[i];
+        if (x >= b.x0 && x < b.x1 && y >= b.y0 && y < b.y1) return true;
+    }
+    return false;
+}
+
 Canvas::Canvas(SimdPath path, bool deferred)
     : pixels_(static_cast<uint32_t*>(::operator new(kPixelCount * sizeof(uint32_t), kPixelAlignment))),
       path_(SimdPath::Scalar),
       deferred_(deferred) {
     setSimdPath(path);
-    clear();
+    drawn_.reserve(kReservedFills);
+    shown_.reserve(kReservedFills);
+    room(hits_, kReservedFills);
+    room(active_, kReservedFills);
+    room(ys_, 2 * kReservedFills + 2);
+    room(xs_, 2 * kReservedFills + 2);
+    room(colors_, 2 * kReservedFills + 1);
+    // The buffer is written the first time it is read (blank_): a run whose pixels nobody reads
+    // never touches it.
+    for (CanvasRegion& c : changes_) c.add(kWholeCanvas);  // no view has seen anything yet
 }
 
 Canvas::~Canvas() { ::operator delete(pixels_, kPixelAlignment); }
@@ -75,28 +202,39 @@ SimdPath Canvas::setSimdPath(SimdPath path) {
 }
 
 void Canvas::setDeferred(bool on) {
-    composite();
+    resolve(drawn_.data(), drawn_.size());
     deferred_ = on;
 }
 
 const uint32_t* Canvas::pixels() const {
-    composite();
+    resolve(drawn_.data(), drawn_.size());
     return pixels_;
 }
 
 uint32_t* Canvas::pixels() {
-    composite();
+    resolve(drawn_.data(), drawn_.size());
     return pixels_;
 }
 
+const uint32_t* Canvas::pixelsOf(const std::vector<CanvasFill>& fills) {
+    resolve(fills.data(), fills.size());
+    return pixels_;
+}
+
+CanvasRegion Canvas::takeChanges(View view) {
+    const CanvasRegion region = changes_[view];
+    changes_[view].count = 0;
+    return region;
+}
+
 void Canvas::clear() {
-    pendingCount_ = 0;
-    if (deferred_) {
-        stale_ = true;
-    } else {
-        stale_ = false;
-        fillSpan(pixels_, kPixelCount, kBackground, path_);
-    }
+    drawn_.clear();
+    if (deferred_) return;
+    // Immediate: the buffer is cleared now and holds the (empty) frame.
+    shown_.clear();
+    blank_ = false;
+    fillSpan(pixels_, kPixelCount, kBackground, path_);
+    for (CanvasRegion& c : changes_) c.add(kWholeCanvas);
 }
 
 void Canvas::fillRect(double x, double y, double w, double h,
@@ -109,17 +247,20 @@ void Canvas::fillRect(double x, double y, double w, double h,
     if (rows.first == rows.last) return;
     const unsigned a = channelByte(alpha);
     if (a == 0) return;  // d' = (255 d + 127) / 255 = d
-    const Pending rect{cols.first, cols.last, rows.first, rows.last,
-                       makeBlendColor(channelByte(r), channelByte(g), channelByte(b), a)};
-    if (stale_ && pendingCount_ < kMaxPending) {
-        pending_[pendingCount_++] = rect;
+    const CanvasFill fill{cols.first, cols.last, rows.first, rows.last,
+                          makeBlendColor(channelByte(r), channelByte(g), channelByte(b), a)};
+    if (deferred_) {
+        drawn_.push_back(fill);
         return;
     }
-    composite();
-    blendNow(rect);
+    resolve(drawn_.data(), drawn_.size());  // the buffer may hold another list (pixelsOf)
+    blendNow(fill);
+    drawn_.push_back(fill);
+    shown_.push_back(fill);
+    for (CanvasRegion& c : changes_) c.add(boundsOf(fill));
 }
 
-void Canvas::blendNow(const Pending& rect) {
+void Canvas::blendNow(const CanvasFill& rect) {
     const std::size_t width = static_cast<std::size_t>(rect.x1 - rect.x0);
     const int height = rect.y1 - rect.y0;
     uint32_t* row = pixels_ + static_cast<std::size_t>(rect.y0) * kWidth + rect.x0;
@@ -130,45 +271,74 @@ void Canvas::blendNow(const Pending& rect) {
     blendRect(row, kWidth, width, height, rect.color, path_);
 }
 
-void Canvas::composite() const {
-    if (!stale_) return;
-    stale_ = false;
-    const int n = pendingCount_;
-    pendingCount_ = 0;
+void Canvas::resolve(const CanvasFill* fills, std::size_t count) const {
+    // Pixels covered by neither list's fills after the common beginning and before the common
+    // end have the same fills over them, in the same order, in both lists.
+    const std::size_t old = shown_.size();
+    const std::size_t common = std::min(count, old);
+    std::size_t head = 0;
+    while (head < common && fills[head] == shown_[head]) ++head;
+    std::size_t tail = 0;
+    while (tail < common - head && fills[count - 1 - tail] == shown_[old - 1 - tail]) ++tail;
+    CanvasRegion region;
+    if (blank_) {
+        region.add(kWholeCanvas);  // nothing written yet
+        blank_ = false;
+    } else if (count - tail - head == old - tail - head) {
+        for (std::size_t i = head; i < count - tail; ++i) addReplaced(region, shown_[i], fills[i]);
+    } else {
+        for (std::size_t i = head; i < count - tail; ++i) region.add(boundsOf(fills[i]));
+        for (std::size_t i = head; i < old - tail; ++i) region.add(boundsOf(shown_[i]));
+    }
+    if (region.empty()) return;  // the same list: nothing to do
+    for (int i = 0; i < region.count; ++i) compositeBox(fills, count, region.boxes[i]);
+    if (fills != shown_.data()) shown_.assign(fills, fills + count);
+    for (CanvasRegion& c : changes_) c.add(region);
+}
+
+void Canvas::compositeBox(const CanvasFill* fills, std::size_t count, const CanvasRect& box) const {
+    // The fills that reach into the box, in drawing order.
+    int* hits = room(hits_, count);
+    int n = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const CanvasFill& f = fills[i];
+        if (f.x0 < box.x1 && box.x0 < f.x1 && f.y0 < box.y1 && box.y0 < f.y1)
+            hits[n++] = static_cast<int>(i);
+    }
 
     // Row bands: between consecutive distinct top/bottom edges the same rectangles cover a row.
-    int ys[2 * kMaxPending + 2];
+    int* ys = room(ys_, 2 * static_cast<std::size_t>(n) + 2);
     int ny = 0;
-    ys[ny++] = 0;
-    ys[ny++] = kHeight;
-    for (int i = 0; i < n; ++i) {
-        ys[ny++] = pending_[i].y0;
-        ys[ny++] = pending_[i].y1;
+    ys[ny++] = box.y0;
+    ys[ny++] = box.y1;
+    for (int j = 0; j < n; ++j) {
+        ys[ny++] = std::max(fills[hits[j]].y0, box.y0);
+        ys[ny++] = std::min(fills[hits[j]].y1, box.y1);
     }
     std::sort(ys, ys + ny);
     ny = static_cast<int>(std::unique(ys, ys + ny) - ys);
 
-    int active[kMaxPending];
-    int xs[2 * kMaxPending + 2];
-    uint32_t colors[2 * kMaxPending + 1];
+    int* active = room(active_, static_cast<std::size_t>(n));
+    int* xs = room(xs_, 2 * static_cast<std::size_t>(n) + 2);
+    uint32_t* colors = room(colors_, 2 * static_cast<std::size_t>(n) + 1);
+    const std::size_t boxW = static_cast<std::size_t>(box.x1 - box.x0);
+    const bool wholeRows = box.x0 == 0 && box.x1 == kWidth;  // the band is one span of memory
     for (int band = 0; band + 1 < ny; ++band) {
         const int top = ys[band], bottom = ys[band + 1];
-        uint32_t* first = pixels_ + static_cast<std::size_t>(top) * kWidth;
+        uint32_t* first = pixels_ + static_cast<std::size_t>(top) * kWidth + box.x0;
         int na = 0;
-        for (int i = 0; i < n; ++i)
-            if (pending_[i].y0 <= top && top < pending_[i].y1) active[na++] = i;
-        if (na == 0) {
-            fillSpan(first, static_cast<std::size_t>(bottom - top) * kWidth, kBackground, path_);
-            continue;
+        for (int j = 0; j < n; ++j) {
+            const CanvasFill& f = fills[hits[j]];
+            if (f.y0 <= top && top < f.y1) active[na++] = hits[j];
         }
-        // Column runs of the band's first row; each run's colour is the background with the
-        // rectangles covering it blended over in drawing order.
+        // Column runs of the band's first row (inside the box); each run's colour is the
+        // background with the rectangles covering it blended over in drawing order.
         int nx = 0;
-        xs[nx++] = 0;
-        xs[nx++] = kWidth;
+        xs[nx++] = box.x0;
+        xs[nx++] = box.x1;
         for (int j = 0; j < na; ++j) {
-            xs[nx++] = pending_[active[j]].x0;
-            xs[nx++] = pending_[active[j]].x1;
+            xs[nx++] = std::max(fills[active[j]].x0, box.x0);
+            xs[nx++] = std::min(fills[active[j]].x1, box.x1);
         }
         std::sort(xs, xs + nx);
         nx = static_cast<int>(std::unique(xs, xs + nx) - xs);
@@ -176,22 +346,22 @@ void Canvas::composite() const {
             const int left = xs[run];
             uint32_t color = kBackground;
             for (int j = 0; j < na; ++j) {
-                const Pending& p = pending_[active[j]];
-                if (p.x0 <= left && left < p.x1) color = blendPixel(color, p.color);
+                const CanvasFill& f = fills[active[j]];
+                if (f.x0 <= left && left < f.x1) color = blendPixel(color, f.color);
             }
             colors[run] = color;
         }
         const int runs = nx - 1;
-        if (runs == 1) {
+        if (runs == 1 && wholeRows) {
             fillSpan(first, static_cast<std::size_t>(bottom - top) * kWidth, colors[0], path_);
             continue;
         }
         for (int run = 0; run < runs; ++run)
-            fillSpan(first + xs[run], static_cast<std::size_t>(xs[run + 1] - xs[run]), colors[run],
-                     path_);
+            fillSpan(first + (xs[run] - box.x0), static_cast<std::size_t>(xs[run + 1] - xs[run]),
+                     colors[run], path_);
         for (int y = top + 1; y < bottom; ++y)
-            std::memcpy(pixels_ + static_cast<std::size_t>(y) * kWidth, first,
-                        sizeof(uint32_t) * kWidth);
+            std::memcpy(first + static_cast<std::size_t>(y - top) * kWidth, first,
+                        sizeof(uint32_t) * boxW);
     }
 }
 

@@ -10,31 +10,72 @@
 // (blend.h); each canvas is given its path (the session's from LUMEN_SIMD, see settings.h), and
 // it can be changed later. Nothing allocates after construction.
 //
-// Frames are composited lazily by default: clear() and the fills after it are kept as a list
-// (up to kMaxPending rectangles) and, when the pixels are next read, resolved band by band:
-// inside a band of rows between rectangle edges every row is the same, and inside a run of
-// columns between edges every pixel is the background with the same rectangles blended over it
-// in order, so each run's colour is blended once (by the same formula) and every pixel is
-// written once. Fills that come when the list is full or the buffer has been read blend
-// directly on the chosen path. The results are identical either way.
+// Frames are composited lazily by default: clear() and the fills after it are kept as a list,
+// and when the pixels are next read the buffer is brought from the list it holds to the new one.
+// Only where the two lists can differ is composited: inside the fills after their common
+// beginning and before their common end, old and new (a pixel outside all of them ends up with
+// the same fills over it in the same order); where those middles pair up one to one, a fill that
+// only moved changes just the part of its old and new places that only one of them covers. An
+// unchanged frame composites nothing. Each box of that region is resolved band by band: inside a band of rows between rectangle edges every row is the same,
+// and inside a run of columns between edges every pixel is the background with the same
+// rectangles blended over it in order, so each run's colour is blended once (by the same
+// formula) and every pixel is written once. The results are those of blending every fill
+// directly, in order, over a cleared buffer. The lists grow as needed and keep their room, so
+// frames of the same size allocate nothing.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "core/blend.h"
 
 namespace lumen {
+
+// A box of canvas px, [x0, x1) x [y0, y1); empty when x0 >= x1 or y0 >= y1.
+struct CanvasRect {
+    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    bool empty() const { return x0 >= x1 || y0 >= y1; }
+    // Grows this box to hold `other` too (an empty one adds nothing).
+    void unite(const CanvasRect& other);
+    friend bool operator==(const CanvasRect&, const CanvasRect&) = default;
+};
+
+// What changed: at most kMaxBoxes boxes of canvas px, not overlapping; a box that would make one
+// too many, or that overlaps another, is merged into one (the pair that grows least).
+struct CanvasRegion {
+    static constexpr int kMaxBoxes = 16;
+    CanvasRect boxes[kMaxBoxes];
+    int count = 0;
+    bool empty() const { return count == 0; }
+    // Adds `box` (an empty one adds nothing), merging as said above.
+    void add(CanvasRect box);
+    void add(const CanvasRegion& other);
+    // The box around all of them; empty when there are none.
+    CanvasRect bounds() const;
+    // True if (x, y) lies in one of the boxes.
+    bool contains(int x, int y) const;
+};
+
+// One fill as the canvas keeps it: its clipped pixel bounds (non-empty) and its blend constants.
+// Two equal fills give the same pixels over the same canvas.
+struct CanvasFill {
+    int x0, x1, y0, y1;
+    BlendColor color;
+    bool operator==(const CanvasFill& o) const;
+};
 
 class Canvas {
 public:
     static constexpr int kWidth = 1600;                 // canvas px
     static constexpr int kHeight = 900;                 // canvas px
     static constexpr uint32_t kBackground = 0xFF0B1328; // opaque dark sky, 0xAARRGGBB
-    static constexpr int kMaxPending = 64;              // fills kept for lazy compositing
+    static constexpr int kReservedFills = 256;          // room kept from the start per list
+    // Who is told what changed (takeChanges): each keeps its own account.
+    enum View : int { kWindowView = 0, kMovieView = 1, kViewCount = 2 };
 
-    // Allocates the pixels (64-byte aligned rows) and clears them; `path` as for setSimdPath;
-    // `deferred` as for setDeferred.
+    // Allocates the pixels (64-byte aligned rows), cleared when first read; `path` as for
+    // setSimdPath; `deferred` as for setDeferred.
     explicit Canvas(SimdPath path = widestSimdPath(), bool deferred = true);
     ~Canvas();
     Canvas(const Canvas&) = delete;
@@ -63,23 +104,35 @@ public:
     // clear() or fillRect().
     const uint32_t* pixels() const;
     uint32_t* pixels();
+    // The fills of the frame since clear(), in drawing order.
+    const std::vector<CanvasFill>& fills() const { return drawn_; }
+    // Brings the buffer to `fills` (as fills() gave it, maybe of an earlier frame) over a cleared
+    // canvas and returns it; pixels() afterwards is again the current frame. In immediate mode
+    // later fills blend over the current frame, not over these.
+    const uint32_t* pixelsOf(const std::vector<CanvasFill>& fills);
+    // The boxes holding every pixel changed in the buffer since the last call for `view` (the
+    // whole canvas before the first call); empty when nothing changed. Resets the account.
+    CanvasRegion takeChanges(View view);
     // Pixel at column x in [0, kWidth), row y in [0, kHeight) (brings the buffer up to date).
     uint32_t pixel(int x, int y) const { return pixels()[static_cast<std::size_t>(y) * kWidth + x]; }
 
 private:
-    struct Pending {
-        int x0, x1, y0, y1;  // clipped pixel bounds, non-empty
-        BlendColor color;
-    };
-    void blendNow(const Pending& rect);
-    void composite() const;  // resolves the pending list into the buffer
+    void blendNow(const CanvasFill& fill);
+    // Brings the buffer from shown_ to fills[0, count) (which may be drawn_ itself).
+    void resolve(const CanvasFill* fills, std::size_t count) const;
+    // Composites fills[0, count) over the background inside `box` (not empty) only.
+    void compositeBox(const CanvasFill* fills, std::size_t count, const CanvasRect& box) const;
 
     uint32_t* pixels_;
     SimdPath path_;
     bool deferred_;
-    mutable bool stale_ = false;  // the buffer lags: background plus pending_[0, pendingCount_)
-    mutable int pendingCount_ = 0;
-    Pending pending_[kMaxPending];
+    std::vector<CanvasFill> drawn_;             // the frame since clear()
+    mutable std::vector<CanvasFill> shown_;     // the fills the buffer holds, over the background
+    mutable bool blank_ = true;                 // the buffer holds nothing yet: not even shown_
+    mutable CanvasRegion changes_[kViewCount];  // per view: what changed since it last asked
+    // Scratch of compositeBox, kept between frames.
+    mutable std::vector<int> hits_, active_, ys_, xs_;
+    mutable std::vector<uint32_t> colors_;
 };
 
 // The pixel span [first, last) of the pixels whose centres lie in [origin, origin + size)

@@ -3,6 +3,7 @@
 
 #include "core/canvas.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -44,6 +45,7 @@ constexpr int kGreenLevels = 7;
 constexpr int kBlueLevels = 6;
 constexpr unsigned kBackgroundIndex = kRedLevels * kGreenLevels * kBlueLevels;  // 252
 constexpr uint32_t kMovieBackground = Canvas::kBackground;
+constexpr unsigned char kLeaveInPlace = 1 << 2;  // graphics control: disposal method 1
 
 // Nearest of `levels` evenly spaced levels over 0..255, for 8-bit c.
 constexpr unsigned levelOf(unsigned c, unsigned levels) {
@@ -172,6 +174,12 @@ bool GifMovie::open(std::FILE* out, int width, int height) {
 }
 
 bool GifMovie::present(const uint32_t* pixels) {
+    CanvasRegion whole;
+    whole.add(CanvasRect{0, 0, width_, height_});
+    return present(pixels, whole);
+}
+
+bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
     if (file_ == nullptr || !error_.empty()) return false;
     const int index = presented_++;
     if (index % kFrameStep != 0) return true;
@@ -179,35 +187,66 @@ bool GifMovie::present(const uint32_t* pixels) {
 
     const int outW = width_ / 2;
     const int outH = height_ / 2;
-    for (int y = 0; y < outH; ++y) {
-        const uint32_t* top = pixels + static_cast<std::size_t>(2 * y) * width_;
-        const uint32_t* bottom = top + width_;
-        uint8_t* out = indices_ + static_cast<std::size_t>(y) * outW;
-        for (int x = 0; x < outW; ++x) {
-            // 2 x 2 box average of all four channels at once: the even bytes (B, R) and the odd
-            // bytes (G, A) each sum in 16-bit halves (4 * 255 fits), then round and divide by 4.
-            const uint32_t p0 = top[2 * x], p1 = top[2 * x + 1];
-            const uint32_t p2 = bottom[2 * x], p3 = bottom[2 * x + 1];
-            constexpr uint32_t kEven = 0x00FF00FFu;
-            const uint32_t even = (p0 & kEven) + (p1 & kEven) + (p2 & kEven) + (p3 & kEven);
-            const uint32_t odd = ((p0 >> 8) & kEven) + ((p1 >> 8) & kEven) + ((p2 >> 8) & kEven) +
-                                 ((p3 >> 8) & kEven);
-            const uint32_t average = (((even + 0x00020002u) >> 2) & kEven) |
-                                     ((((odd + 0x00020002u) >> 2) & kEven) << 8);
-            out[x] = indexOf(average);
+    // The box of cells whose index did change, narrowed while they are computed: only the cells
+    // (2 x 2 px) that hold a changed pixel, every cell for the first frame.
+    int left = outW, right = 0, top = outH, bottom = 0;
+    const CanvasRect whole{0, 0, width_, height_};
+    const int boxes = written_ > 0 ? changed.count : 1;
+    for (int b = 0; b < boxes; ++b) {
+        const CanvasRect& box = written_ > 0 ? changed.boxes[b] : whole;
+        const int cx0 = std::clamp(box.x0, 0, width_) / 2;
+        const int cy0 = std::clamp(box.y0, 0, height_) / 2;
+        const int cx1 = (std::clamp(box.x1, 0, width_) + 1) / 2;
+        const int cy1 = (std::clamp(box.y1, 0, height_) + 1) / 2;
+        for (int y = cy0; y < cy1; ++y) {
+            const uint32_t* upper = pixels + static_cast<std::size_t>(2 * y) * width_;
+            const uint32_t* lower = upper + width_;
+            uint8_t* out = indices_ + static_cast<std::size_t>(y) * outW;
+            int rowLeft = outW, rowRight = 0;
+            for (int x = cx0; x < cx1; ++x) {
+                // 2 x 2 box average of all four channels at once: the even bytes (B, R) and the
+                // odd bytes (G, A) each sum in 16-bit halves (4 * 255 fits), then round and
+                // divide by 4.
+                const uint32_t p0 = upper[2 * x], p1 = upper[2 * x + 1];
+                const uint32_t p2 = lower[2 * x], p3 = lower[2 * x + 1];
+                constexpr uint32_t kEven = 0x00FF00FFu;
+                const uint32_t even = (p0 & kEven) + (p1 & kEven) + (p2 & kEven) + (p3 & kEven);
+                const uint32_t odd = ((p0 >> 8) & kEven) + ((p1 >> 8) & kEven) + ((p2 >> 8) & kEven) +
+                                     ((p3 >> 8) & kEven);
+                const uint32_t average = (((even + 0x00020002u) >> 2) & kEven) |
+                                         ((((odd + 0x00020002u) >> 2) & kEven) << 8);
+                const uint8_t cell = indexOf(average);
+                if (written_ == 0 || cell != out[x]) {
+                    rowLeft = std::min(rowLeft, x);
+                    rowRight = x + 1;
+                }
+                out[x] = cell;
+            }
+            if (rowRight > rowLeft) {
+                left = std::min(left, rowLeft);
+                right = std::max(right, rowRight);
+                top = std::min(top, y);
+                bottom = std::max(bottom, y + 1);
+            }
         }
     }
+    if (right <= left) {  // nothing changed: one unchanged cell keeps the frame's time
+        left = top = 0;
+        right = bottom = 1;
+    }
 
-    // Graphics control: no disposal given, delay in centiseconds, no transparency.
-    const unsigned char control[4] = {0, static_cast<unsigned char>(kDelayCs & 0xFF),
+    // Graphics control: left in place under the next frame, delay in centiseconds, no
+    // transparency.
+    const unsigned char control[4] = {kLeaveInPlace, static_cast<unsigned char>(kDelayCs & 0xFF),
                                       static_cast<unsigned char>(kDelayCs >> 8), 0};
     errno = 0;
     if (EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, control) == GIF_ERROR)
         return fail("frame", gif->Error);
-    if (EGifPutImageDesc(gif, 0, 0, outW, outH, false, nullptr) == GIF_ERROR)
+    if (EGifPutImageDesc(gif, left, top, right - left, bottom - top, false, nullptr) == GIF_ERROR)
         return fail("frame", gif->Error);
-    for (int y = 0; y < outH; ++y) {
-        if (EGifPutLine(gif, indices_ + static_cast<std::size_t>(y) * outW, outW) == GIF_ERROR)
+    for (int y = top; y < bottom; ++y) {
+        if (EGifPutLine(gif, indices_ + static_cast<std::size_t>(y) * outW + left, right - left) ==
+            GIF_ERROR)
             return fail("frame", gif->Error);
     }
     if (writeFailed_) return fail("frame", E_GIF_ERR_WRITE_FAILED);

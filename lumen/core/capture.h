@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "core/canvas.h"
+
 struct GifFileType;
 
 namespace lumen {
@@ -18,7 +20,9 @@ std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int heig
 // An animated GIF of the presented frames: every fourth frame (the 1st, 5th, 9th, ...), at half
 // size by 2 x 2 box averages, in one fixed 256-colour palette (6 x 7 x 6 levels of red, green
 // and blue, plus the background colour exactly), each shown for 7 centiseconds, looping.
-// Buffers are allocated by open(); present() allocates nothing.
+// After the first, a movie frame holds only the box around the cells that changed since the
+// movie frame before it, left in place over that one (a frame with no change is one unchanged cell), so the
+// shown frames are the whole ones. Buffers are allocated by open(); present() allocates nothing.
 class GifMovie {
 public:
     static constexpr int kFrameStep = 4;    // presented frames per movie frame
@@ -36,6 +40,11 @@ public:
     // One presented frame of width x height pixels; every kFrameStep-th becomes a movie frame.
     // Returns false and sets error() once writing fails (later calls then do nothing).
     bool present(const uint32_t* pixels);
+    // The same, where the boxes of `changed` (canvas px) hold every pixel that differs from the
+    // frame of the previous movie frame; `pixels` may be null when frameDue() is false.
+    bool present(const uint32_t* pixels, const CanvasRegion& changed);
+    // True if the next present() makes a movie frame (it reads the pixels).
+    bool frameDue() const { return presented_ % kFrameStep == 0; }
     // Writes the movie's end. Returns false and sets error() if anything failed; the stream
     // stays open.
     bool close();
@@ -62,7 +71,7 @@ private:
     int height_ = 0;
     int presented_ = 0;
     int written_ = 0;
-    uint8_t* indices_ = nullptr;  // (width_ / 2) * (height_ / 2) palette indices
+    uint8_t* indices_ = nullptr;  // (width_ / 2) * (height_ / 2) palette indices, the last frame
 };
 
 }  // namespace lumen

@@ -1,7 +1,5 @@
 #include "core/capture_sink.h"
 
-#include <cstring>
-
 #include "core/canvas.h"
 #include "core/capture.h"
 
@@ -20,7 +18,7 @@ bool CaptureSink::openPicture(const std::string& path, std::string& error) {
         error = picture_.error();
         return false;
     }
-    lastFrame_.assign(std::size_t{Canvas::kWidth} * Canvas::kHeight, Canvas::kBackground);
+    lastFrame_.reserve(Canvas::kReservedFills);
     return true;
 }
 
@@ -40,24 +38,29 @@ bool CaptureSink::openMovie(const std::string& path, std::string& error) {
     return true;
 }
 
-void CaptureSink::frame(const uint32_t* pixels) {
-    if (movie_ && !movie_->present(pixels)) {
-        // Noted; the run goes on and ends failed.
-        movieFile_.fail(movie_->error());
-        movie_.reset();
-        movieFile_.discard();
+void CaptureSink::frame(Canvas& canvas) {
+    if (movie_) {
+        // Only a frame of the movie reads the pixels; the changes add up in between.
+        const uint32_t* pixels = movie_->frameDue() ? canvas.pixels() : nullptr;
+        const CanvasRegion changed = pixels ? canvas.takeChanges(Canvas::kMovieView) : CanvasRegion{};
+        if (!movie_->present(pixels, changed)) {
+            // Noted; the run goes on and ends failed.
+            movieFile_.fail(movie_->error());
+            movie_.reset();
+            movieFile_.discard();
+        }
     }
-    if (!lastFrame_.empty()) std::memcpy(lastFrame_.data(), pixels, lastFrame_.size() * sizeof(uint32_t));
+    if (picture_.isOpen()) lastFrame_ = canvas.fills();  // keeps its room: no allocation
     presentedAny_ = true;
 }
 
-void CaptureSink::finish() {
+void CaptureSink::finish(Canvas* canvas) {
     if (finished_) return;
     finished_ = true;
     if (picture_.isOpen()) {
-        if (presentedAny_) {
-            const std::string error =
-                writePng(picture_.stream(), lastFrame_.data(), Canvas::kWidth, Canvas::kHeight);
+        if (presentedAny_ && canvas != nullptr) {
+            const std::string error = writePng(picture_.stream(), canvas->pixelsOf(lastFrame_),
+                                               Canvas::kWidth, Canvas::kHeight);
             if (!error.empty()) picture_.fail(error);
             picture_.commit();
         } else {

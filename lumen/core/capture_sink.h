@@ -1,5 +1,7 @@
 // Where a run's frames go besides the screen: the picture of the last frame (LUMEN_CAPTURE)
-// and the movie of the run (LUMEN_MOVIE). Both are written when the run ends, once.
+// and the movie of the run (LUMEN_MOVIE). Both are written when the run ends, once. Pixels are
+// only composited when they are written: the picture keeps the last frame's fills and
+// composites them at the end; the movie reads the canvas on its own frames, every fourth.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/canvas.h"
 #include "core/output.h"
 
 namespace lumen {
@@ -32,12 +35,15 @@ public:
     // ("cannot write movie PATH: REASON"); the output is then dropped.
     bool openMovie(const std::string& path, std::string& error);
 
-    // One presented frame of Canvas::kWidth x Canvas::kHeight pixels. A movie that cannot be
+    // One presented frame: the canvas as drawn since its clear(). A movie that cannot be
     // written is dropped and its failure noted in movieOutput(); the run goes on.
-    void frame(const uint32_t* pixels);
-    // Writes the picture (when a frame was presented; else the path is left alone) and ends the
-    // movie. Only the first call does anything.
-    void finish();
+    void frame(Canvas& canvas);
+    // True if frame() has anything to do (an output is open).
+    bool wantsFrames() const { return picture_.isOpen() || movie_ != nullptr; }
+    // Writes the picture (when a frame was presented; else the path is left alone), composited
+    // on `canvas` (the one frame() was given; null only when none was), and ends the movie.
+    // Only the first call does anything.
+    void finish(Canvas* canvas);
     // Drops whatever is not finished (after a failed Init) and lets the kept frame go.
     void close();
 
@@ -48,7 +54,7 @@ private:
     OutputFile picture_;
     OutputFile movieFile_;
     std::unique_ptr<GifMovie> movie_;
-    std::vector<uint32_t> lastFrame_;  // the last presented frame, kept for the picture
+    std::vector<CanvasFill> lastFrame_;  // the last presented frame's fills, for the picture
     bool presentedAny_ = false;
     bool finished_ = false;
 };

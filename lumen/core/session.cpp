@@ -143,7 +143,7 @@ void Session::free() {
           [&] { return "Free live=" + std::to_string(heap_.liveBlocks()); });
     const bool wasRunning = state_ == State::Running;
     if (wasRunning) {
-        capture_.finish();
+        capture_.finish(canvas_.get());
         backend_->close();
     }
     capture_.close();  // drops what a failed Init left open
@@ -183,20 +183,26 @@ void Session::act() {
 }
 
 void Session::presentFrame() {
-    const uint32_t* pixels = canvas_->pixels();
-    backend_->present(pixels, Canvas::kWidth, Canvas::kHeight);
-    capture_.frame(pixels);
+    // Pixels are composited only for whoever reads them: a window (only where the frame
+    // changed), the movie on its frames, the picture once at the end. A headless run without
+    // them composites nothing.
+    if (!headless_) {
+        const uint32_t* pixels = canvas_->pixels();
+        backend_->present(pixels, Canvas::kWidth, Canvas::kHeight,
+                          canvas_->takeChanges(Canvas::kWindowView));
+    }
+    if (capture_.wantsFrames()) capture_.frame(*canvas_);
     canvas_->clear();
 }
 
 void Session::endScript(const ScriptCommand& cmd) {
     if (cmd.op == ScriptOp::Quit) endRun();
-    capture_.finish();
+    capture_.finish(canvas_.get());
     raiser_.raiseScripted(cmd, reinterpret_cast<uintptr_t>(__builtin_return_address(0)) - 1);
 }
 
 void Session::endRun() {
-    capture_.finish();
+    capture_.finish(canvas_.get());
     recorder_.finish();
     if (const std::string failure = unreportedOutputFailure(); !failure.empty())
         raise(kOutputFailed, failure);

@@ -102,7 +102,8 @@ private:
     [[noreturn]] [[gnu::noinline]] void raisePlanted();
     void trace(std::string_view line) { trace_.line(line); }
 
-    // Presents the canvas as drawn since the last Act, hands it to capture, clears it.
+    // Presents the canvas as drawn since the last Act (a window gets what changed), hands it to
+    // capture, clears it.
     void presentFrame();
     // Ends the run in order: outputs finished, then fault 0, or 1006 if an output failed.
     [[noreturn]] void endRun();

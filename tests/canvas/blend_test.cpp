@@ -131,7 +131,7 @@ TEST_P(BlendPath, CompositedFramesMatchImmediateOnes) {
     for (int frame = 0; frame < 12; ++frame) {
         reference->clear();
         canvas->clear();
-        const int count = frame % 4 == 3 ? Canvas::kMaxPending + 25 : int(rng() % 40);
+        const int count = frame % 4 == 3 ? Canvas::kReservedFills + 25 : int(rng() % 40);
         for (int i = 0; i < count; ++i) {
             // Towers: whole-pixel or fractional edges, mostly 0.8, some opaque and clipped.
             const double x = double(rng() % 1700) - 50 + (frame % 2 ? 0.3 * double(rng() % 4) : 0);

@@ -175,15 +175,29 @@ TEST(Gif, EveryFourthFrameAtHalfSizeReadsBack) {
     // Column 401 red, column 400 background: each 2x2 block averages two of each, (sum + 2) / 4.
     const unsigned mixed = GifMovie::paletteIndex((2 * 255 + 2 * 11 + 2) / 4, (2 * 0 + 2 * 19 + 2) / 4,
                                                   (2 * 0 + 2 * 40 + 2) / 4);
+    // The first frame is whole; the others hold the changed cells only, left over the one before.
+    std::vector<GifByteType> shown(std::size_t{kW / 2} * (kH / 2), 0);
     for (int i = 0; i < 3; ++i) {
         const SavedImage& im = gif->SavedImages[i];
-        EXPECT_EQ(im.ImageDesc.Width, kW / 2);
-        EXPECT_EQ(im.ImageDesc.Height, kH / 2);
+        const GifImageDesc& d = im.ImageDesc;
+        if (i == 0) {
+            EXPECT_EQ(d.Width, kW / 2);
+            EXPECT_EQ(d.Height, kH / 2);
+        } else {
+            // The block's left edge moved 4 cells: cells 50 + 4(i-1) .. 50 + 4i + 20 changed.
+            EXPECT_EQ(d.Left, 50 + 4 * (i - 1));
+            EXPECT_EQ(d.Width, 24);
+            EXPECT_EQ(d.Top, 25);
+            EXPECT_EQ(d.Height, 20);
+        }
+        for (int y = 0; y < d.Height; ++y)
+            std::memcpy(&shown[std::size_t(d.Top + y) * (kW / 2) + d.Left], im.RasterBits + std::size_t(y) * d.Width,
+                        std::size_t(d.Width));
         GraphicsControlBlock gcb;
         ASSERT_EQ(DGifSavedExtensionToGCB(gif, i, &gcb), GIF_OK);
         EXPECT_EQ(gcb.DelayTime, GifMovie::kDelayCs);
         const int left = (100 + 2 * (4 * i)) / 2;  // canvas frame 4i, half-size column
-        const GifByteType* px = im.RasterBits;
+        const GifByteType* px = shown.data();
         EXPECT_EQ(px[30 * (kW / 2) + left - 1], bgIndex) << i;
         EXPECT_EQ(px[30 * (kW / 2) + left], white) << i;
         EXPECT_EQ(px[30 * (kW / 2) + left + 19], white) << i;

@@ -5,7 +5,9 @@
 #include <string>
 
 #include "core/canvas.h"
+#include "core/capture.h"
 #include "core/capture_sink.h"
+#include "core/output.h"
 #include "helpers.h"
 
 using lumen_test::TempFile;
@@ -15,20 +17,20 @@ TEST(CaptureSink, WithoutAFrameThePathIsLeftAloneAndFinishWritesOnce) {
     lumen::CaptureSink idle;
     std::string error;
     ASSERT_TRUE(idle.open(old.path(), std::nullopt, error));
-    idle.finish();
+    idle.finish(nullptr);
     EXPECT_EQ(lumen_test::readAll(old.path()), "kept");
 
     TempFile picture("", ".png");
     lumen::CaptureSink sink;
     ASSERT_TRUE(sink.open(picture.path(), std::nullopt, error));
     lumen::Canvas canvas;
-    sink.frame(canvas.pixels());
-    sink.finish();
+    sink.frame(canvas);
+    sink.finish(&canvas);
     const std::string png = lumen_test::readAll(picture.path());
     EXPECT_EQ(png.substr(1, 3), "PNG");
     canvas.fillRect(0, 0, 10, 10, 1, 1, 1, 1);
-    sink.frame(canvas.pixels());
-    sink.finish();
+    sink.frame(canvas);
+    sink.finish(&canvas);
     EXPECT_EQ(lumen_test::readAll(picture.path()), png);
 }
 
@@ -41,4 +43,38 @@ TEST(CaptureSink, TheFirstOutputThatCannotOpenIsReported) {
     lumen::CaptureSink both;
     EXPECT_FALSE(both.open(std::string("/nonexistent/a.png"), std::string("/nonexistent/b.gif"), error));
     EXPECT_EQ(error.rfind("cannot write picture /nonexistent/a.png: ", 0), 0u) << error;
+}
+
+TEST(CaptureSink, ThePictureIsTheLastPresentedFrameNotWhatWasDrawnAfter) {
+    // The sink keeps the last frame's fills and composites them once, at the end, over a canvas
+    // that has moved on: the picture equals one written from that frame's own pixels.
+    lumen::Canvas expected;
+    expected.fillRect(100, 100, 200, 50, 0.2, 0.9, 0.4, 0.8);
+    expected.fillRect(150, 120, 40, 400, 1, 1, 1, 1);
+    TempFile reference("", ".png");
+    {
+        lumen::OutputFile out;
+        ASSERT_TRUE(out.open(reference.path(), "picture"));
+        ASSERT_EQ(lumen::writePng(out.stream(), expected.pixels(), lumen::Canvas::kWidth,
+                                  lumen::Canvas::kHeight),
+                  "");
+        ASSERT_TRUE(out.commit());
+    }
+
+    TempFile picture("", ".png");
+    lumen::CaptureSink sink;
+    std::string error;
+    ASSERT_TRUE(sink.open(picture.path(), std::nullopt, error));
+    lumen::Canvas canvas;
+    canvas.fillRect(0, 0, 1600, 900, 1, 0, 0, 1);  // an earlier frame
+    sink.frame(canvas);
+    canvas.clear();
+    canvas.fillRect(100, 100, 200, 50, 0.2, 0.9, 0.4, 0.8);
+    canvas.fillRect(150, 120, 40, 400, 1, 1, 1, 1);
+    sink.frame(canvas);  // the last presented frame
+    canvas.clear();
+    canvas.fillRect(0, 0, 50, 50, 0, 0, 1, 1);  // drawn after it, never presented
+    canvas.pixels();
+    sink.finish(&canvas);
+    EXPECT_EQ(lumen_test::readAll(picture.path()), lumen_test::readAll(reference.path()));
 }

@@ -604,11 +604,25 @@ struct FakeWindow {
         ++opened;
         return canOpen && icon.file != nullptr;
     }
-    static void present(const uint32_t* pixels, int w, int h) {
+    // The window's own copy of the frame, updated inside the changed box only, as a backend's
+    // texture is; it must always equal the whole frame.
+    static inline std::vector<uint32_t> shown;
+    static inline lumen::CanvasRegion lastChanged;
+    static inline bool shownMatches = true;
+    static void present(const uint32_t* pixels, int w, int h, const lumen::CanvasRegion& changed) {
         EXPECT_EQ(w, lumen::Canvas::kWidth);
         EXPECT_EQ(h, lumen::Canvas::kHeight);
         firstPixel = pixels[0];
         ++presented;
+        lastChanged = changed;
+        shown.resize(static_cast<std::size_t>(w) * h);
+        for (int i = 0; i < changed.count; ++i) {
+            const lumen::CanvasRect& c = changed.boxes[i];
+            for (int y = c.y0; y < c.y1; ++y)
+                std::memcpy(&shown[static_cast<std::size_t>(y) * w + c.x0], pixels + static_cast<std::size_t>(y) * w + c.x0,
+                            sizeof(uint32_t) * static_cast<std::size_t>(c.x1 - c.x0));
+        }
+        shownMatches = shownMatches && std::memcmp(shown.data(), pixels, shown.size() * sizeof(uint32_t)) == 0;
     }
     static bool poll(lumen::InputState& in) {
         ++polls;
@@ -627,6 +641,9 @@ struct FakeWindow {
         opened = presented = polls = closed = 0;
         quitAtPoll = 3;
         script = nullptr;
+        shown.clear();
+        lastChanged = {};
+        shownMatches = true;
     }
     // When set: poll takes the input of frame polls + 1 from here (x, y, left, right).
     static inline const std::vector<std::array<double, 4>>* script = nullptr;
@@ -686,6 +703,48 @@ TEST(Session, WindowBackendGivesInputFramesAndTheEnd) {
     withWindow.init(&rec.record);
     EXPECT_TRUE(withWindow.headless());
     EXPECT_EQ(FakeWindow::opened, opens);
+}
+
+TEST(Session, TheWindowGetsOnlyWhatChanged) {
+    FakeWindow::reset();
+    FakeWindow::quitAtPoll = 100;
+    Settings settings;
+    settings.seed = "1";
+    Session s(settings, &FakeWindow::backend());
+    Record rec;
+    s.init(&rec.record);
+    using lumen::CanvasRect;
+    s.act();  // the first frame: the whole canvas
+    EXPECT_EQ(FakeWindow::lastChanged.count, 1);
+    EXPECT_EQ(FakeWindow::lastChanged.bounds(), (CanvasRect{0, 0, lumen::Canvas::kWidth, lumen::Canvas::kHeight}));
+    s.act();  // empty again: nothing changed
+    EXPECT_TRUE(FakeWindow::lastChanged.empty());
+    s.drawRect(10, 20, 30, 40, 1, 0, 0, 0.5);
+    s.drawRect(500, 300, 10, 10, 0, 1, 0, 1);
+    s.act();
+    EXPECT_EQ(FakeWindow::lastChanged.count, 2);  // the two fills' places
+    EXPECT_EQ(FakeWindow::lastChanged.bounds(), (CanvasRect{10, 20, 510, 310}));
+    s.drawRect(10, 20, 30, 40, 1, 0, 0, 0.5);
+    s.drawRect(500, 300, 10, 10, 0, 1, 0, 1);
+    s.act();  // the same fills in the same order
+    EXPECT_TRUE(FakeWindow::lastChanged.empty());
+    s.drawRect(10, 20, 30, 40, 1, 0, 0, 0.5);
+    s.drawRect(502, 300, 10, 10, 0, 1, 0, 1);
+    s.act();  // the second moved 2 px: what only its old or only its new place covers
+    EXPECT_EQ(FakeWindow::lastChanged.bounds(), (CanvasRect{500, 300, 512, 310}));
+    EXPECT_TRUE(FakeWindow::lastChanged.contains(501, 305));
+    EXPECT_TRUE(FakeWindow::lastChanged.contains(511, 305));
+    EXPECT_FALSE(FakeWindow::lastChanged.contains(505, 305));
+    s.drawRect(502, 300, 10, 10, 0, 1, 0, 1);
+    s.drawRect(10, 20, 30, 40, 1, 0, 0, 0.5);
+    s.act();  // the same fills in another order: both places
+    EXPECT_EQ(FakeWindow::lastChanged.bounds(), (CanvasRect{10, 20, 512, 310}));
+    EXPECT_FALSE(FakeWindow::lastChanged.contains(300, 200));
+    s.act();
+    EXPECT_EQ(FakeWindow::lastChanged.bounds(), (CanvasRect{10, 20, 512, 310}));
+    EXPECT_EQ(FakeWindow::presented, 7);
+    EXPECT_TRUE(FakeWindow::shownMatches);
+    s.free();
 }
 
 TEST(Session, RecordedWindowInputReplaysHeadlessToTheSameFrames) {
