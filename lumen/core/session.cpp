@@ -1,33 +1,11 @@
 #include "core/session.h"
 
-#include <chrono>
-#include <cstdio>
-
 #include "core/canvas.h"
 #include "core/demo_script.h"
 #include "core/os.h"
 #include "core/text.h"
 
 namespace lumen {
-
-namespace {
-
-// Informational lines only (the seed of a window run, the headless note): every failure is
-// raised as a fault, and the program's diagnostic line carries its message.
-void printNote(const std::string& line) {
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
-}
-
-// The seed of a window run without LUMEN_SEED: the clock's, noted so that it can be replayed.
-uint64_t clockSeed() {
-    const auto seed = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
-    printNote("Lumen: seed " + std::to_string(seed) + " (LUMEN_SEED=" + std::to_string(seed) +
-              " replays it)");
-    return seed;
-}
-
-}  // namespace
 
 Session::Session(const Settings& settings, const Backend* window)
     : settings_(parseSettings(settings)), window_(window) {
@@ -162,11 +140,7 @@ void Session::free() {
 
 void Session::act() {
     const int64_t n = frame_ + 1;
-    enter({"Act", FaultOp::Act, CallLine::First}, [&] {
-        std::string line = "Act " + std::to_string(n);
-        if (settings_.traceTime) line.append(" t=").append(monotonicTime());
-        return line;
-    });
+    enter({"Act", FaultOp::Act, CallLine::First}, [&] { return actLine(n, settings_.traceTime); });
     frame_ = n;
     presentFrame();
     pacer_.wait();

@@ -1,6 +1,7 @@
 #include "core/settings.h"
 
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -153,6 +154,18 @@ RunSettings parseSettings(const Settings& s) {
         }
     }
     return run;
+}
+
+void printNote(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+uint64_t clockSeed() {
+    const auto seed = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+    printNote(std::string("Lumen: seed ").append(std::to_string(seed)).append(" (LUMEN_SEED=")
+                  .append(std::to_string(seed)).append(" replays it)"));
+    return seed;
 }
 
 }  // namespace lumen

@@ -73,6 +73,13 @@ struct RunSettings {
 // output (streams excepted); opens nothing.
 RunSettings parseSettings(const Settings& settings);
 
+// Writes an informational line to stderr (the seed of a window run, the headless note); every
+// failure is raised as a fault instead.
+void printNote(const std::string& line);
+// The seed of a window run without LUMEN_SEED: the clock's, noted on stderr so that it can be
+// replayed ("Lumen: seed N (LUMEN_SEED=N replays it)").
+uint64_t clockSeed();
+
 // LUMEN_FPS: a decimal number in [kMinFps, kMaxFps], the whole text; else nullopt.
 std::optional<double> parseFps(const std::string& text);
 

@@ -51,4 +51,10 @@ std::string monotonicTime() {
     return text;
 }
 
+std::string actLine(int64_t n, bool withTime) {
+    std::string line = "Act " + std::to_string(n);
+    if (withTime) line.append(" t=").append(monotonicTime());
+    return line;
+}
+
 }  // namespace lumen

@@ -29,6 +29,8 @@ private:
 // Forms that trace lines give their arguments.
 std::string blockName(uint64_t id);        // a block of AllocMem: "#ID"
 std::string tagText(const char16_t* tag);  // an AllocMem tag: quoted, or null
+// The line of the n-th Act: "Act N", with " t=SECONDS.NNNNNNNNN" (monotonicTime) if `withTime`.
+std::string actLine(int64_t n, bool withTime);
 // The monotonic clock now, "SECONDS.NNNNNNNNN" (nanoseconds; the origin is the system's).
 std::string monotonicTime();
 // The Init call's line; `title` gets the title in UTF-8 and `titleOk` says whether its length
