@@ -36,10 +36,13 @@ class BrowserError(RuntimeError):
 
 
 class StaticServer:
-    """The files of `folder` over HTTP on a free port of 127.0.0.1, served from a thread."""
+    """The files of `folder` over HTTP on a free port of 127.0.0.1, served from a thread.
+    `isolated`: served cross-origin isolated, which gives the page's performance.now() 5 us
+    steps instead of 100 us."""
 
-    def __init__(self, folder):
-        handler = functools.partial(_QuietHandler, directory=os.path.abspath(folder))
+    def __init__(self, folder, isolated=False):
+        handler = functools.partial(_IsolatedHandler if isolated else _QuietHandler,
+                                    directory=os.path.abspath(folder))
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
 
@@ -66,6 +69,13 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
 
     def log_message(self, *args):
         pass
+
+
+class _IsolatedHandler(_QuietHandler):
+    def end_headers(self):
+        self.send_header("Cross-Origin-Opener-Policy", "same-origin")
+        self.send_header("Cross-Origin-Embedder-Policy", "require-corp")
+        super().end_headers()
 
 
 class WebSocket:
