@@ -121,13 +121,13 @@ def main():
         page.page.call("Page.addScriptToEvaluateOnNewDocument", {"source": RAF_TIMING_JS})
         page.set_viewport(1600, 900, 1)
         page.load(server, {"LUMEN_SEED": "1"})
-        for i in range(TOWERS):
-            x = 20 + i * 52
-            page.drag(x, x + 100 + (i * 37) % 120, 880)
+        for i in range(TOWERS):  # footprints of 100 to 179 canvas px, all inside the canvas
+            x = 10 + i * 50
+            page.drag(x, x + 100 + (i * 37) % 80, 880)
         page.wait_still()
         standing = measure(page, WINDOWS)
         for i in range(TOWERS):
-            page.right_click(20 + i * 52 + 5, 880)
+            page.right_click(10 + i * 50 + 5, 880)
         falling = measure(page, WINDOWS)
     peer = native_frame(args.native)
     for what, (fps, busy, callback) in (("page frame, 29 towers standing", standing),
