@@ -43,7 +43,7 @@ RAF_TIMING_JS = """(() => {
 })();"""
 
 
-def native_frame(native, runs=7):
+def native_frame(native, runs=21):
     """Seconds per headless frame of the built-in demo: (demo run - one-frame run) / 1199."""
     with tempfile.TemporaryDirectory() as work:
         one = os.path.join(work, "one.script")

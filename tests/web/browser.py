@@ -13,6 +13,7 @@ Chromium runs in a process group of its own, killed with everything it started w
 `with` ends, also on a failure; its profile is a temporary folder, removed then.
 """
 import base64
+import ctypes
 import functools
 import http.server
 import json
@@ -96,7 +97,9 @@ class WebSocket:
             if not chunk:
                 raise BrowserError("websocket closed during the handshake")
             head += chunk
-        head, self.pending = head.split(b"\r\n\r\n", 1)
+        head, rest = head.split(b"\r\n\r\n", 1)
+        self.pending = bytearray(rest)
+        self.fragments = []  # the parts of a message that came in several frames
         if not head.startswith(b"HTTP/1.1 101"):
             raise BrowserError("websocket refused: " + head.split(b"\r\n")[0].decode("latin-1"))
 
@@ -110,36 +113,45 @@ class WebSocket:
         body = bytes(b ^ mask[i % 4] for i, b in enumerate(data)) if n < 4096 else _mask_long(data, mask)
         self.sock.sendall(header + mask + body)
 
-    def _read(self, n):
+    def _fill(self, n):
+        # At least n bytes buffered; a timeout leaves the buffer whole for the next call.
         while len(self.pending) < n:
             chunk = self.sock.recv(max(65536, n - len(self.pending)))
             if not chunk:
                 raise BrowserError("the browser closed the websocket")
             self.pending += chunk
-        out, self.pending = self.pending[:n], self.pending[n:]
-        return out
+
+    def _frame(self):
+        """The next whole frame (FIN bit, opcode, payload), taken from the buffer only once all
+        of it has arrived."""
+        self._fill(2)
+        b0, b1 = self.pending[0], self.pending[1]
+        n, at = b1 & 0x7F, 2
+        if n == 126:
+            self._fill(4)
+            (n,), at = struct.unpack(">H", self.pending[2:4]), 4
+        elif n == 127:
+            self._fill(10)
+            (n,), at = struct.unpack(">Q", self.pending[2:10]), 10
+        self._fill(at + n)
+        payload = bytes(self.pending[at:at + n])
+        del self.pending[:at + n]
+        return b0 & 0x80, b0 & 0x0F, payload
 
     def receive(self, timeout):
         """The next whole text message; pings are answered, a close is an error."""
         self.sock.settimeout(timeout)
-        message = b""
         while True:
-            b0, b1 = self._read(2)
-            n = b1 & 0x7F
-            if n == 126:
-                (n,) = struct.unpack(">H", self._read(2))
-            elif n == 127:
-                (n,) = struct.unpack(">Q", self._read(8))
-            payload = self._read(n)
-            opcode = b0 & 0x0F
+            fin, opcode, payload = self._frame()
             if opcode == 8:
                 raise BrowserError("the browser closed the websocket")
             if opcode == 9:
                 self.sock.sendall(bytes([0x8A, 0x80 | len(payload)]) + b"\0\0\0\0" + payload)
                 continue
             if opcode in (0, 1, 2):
-                message += payload
-                if b0 & 0x80:
+                self.fragments.append(payload)
+                if fin:
+                    message, self.fragments = b"".join(self.fragments), []
                     return message.decode()
 
     def close(self):
@@ -234,6 +246,12 @@ class Page:
         self.ws.close()
 
 
+def _die_with_parent():
+    # In the child before Chromium starts: killed if the process that started it ends without
+    # stopping it (killed at a harness's time limit), since its own group is out of reach then.
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
 class Chromium:
     """Debian's Chromium, headless, on a free DevTools port, with a temporary profile."""
 
@@ -255,7 +273,8 @@ class Chromium:
             args.insert(1, "--no-sandbox")  # Chromium refuses its sandbox to root
         try:
             self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=self.log,
-                                            stderr=self.log, start_new_session=True)
+                                            stderr=self.log, start_new_session=True,
+                                            preexec_fn=_die_with_parent)
         except OSError as e:
             self._cleanup()
             raise BrowserError("cannot start %s: %s (apt-get install chromium)" % (self.executable, e))

@@ -177,6 +177,10 @@ def on_alarm(signum, frame):
     raise TimeoutError("the browser test ran out of time")
 
 
+def on_stop(signum, frame):
+    raise BrowserError("stopped by signal %d" % signum)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("groups", nargs="+", choices=["town", "scaled"])
@@ -187,6 +191,8 @@ def main():
     args = parser.parse_args()
     native = os.path.abspath(args.native)
     signal.signal(signal.SIGALRM, on_alarm)
+    for stop in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(stop, on_stop)  # so that Chromium and the server are stopped on the way out
     signal.alarm(args.timeout)
     work = tempfile.mkdtemp(prefix="stackrise-browser-")
     cases, page, started = [], None, time.monotonic()
