@@ -12,3 +12,6 @@ target_compile_options(stackrise_flags INTERFACE
 target_compile_definitions(stackrise_flags INTERFACE STACKRISE_SOFT_FLOAT=1)
 add_link_options(-fexceptions)
 
+
+# The page (cmake/web_page.cmake): index.html, the browser's link of the program, Data/Lumen.lmd.
+set(STACKRISE_SITE_DIR ${CMAKE_BINARY_DIR}/site)

@@ -1,6 +1,6 @@
 // The platform side of Lumen's window: one table of functions per backend, each backend a file
 // of its own in backends/ (headless.cpp, which also spells out the whole contract; sdl.cpp;
-// win32.cpp). exports.cpp hands the platform's window backend to the Session; the Session falls
+// win32.cpp; web.cpp). exports.cpp hands the platform's window backend to the Session; the Session falls
 // back to the headless one when there is none or it cannot open. What every backend shares
 // (canvas size, letterbox, pointer mapping, the input queue, the .ico decoder) lives in core/.
 #pragma once
@@ -38,7 +38,7 @@ inline WindowIcon windowIconOf(const void* recordIcon) {
 }
 
 struct Backend {
-    const char* name;  // "headless", "sdl", "win32"
+    const char* name;  // "headless", "sdl", "win32", "web"
     // Opens the window titled `title` (UTF-8) with `icon`; false if it cannot (no display).
     bool (*open)(const char* title, WindowIcon icon);
     // Shows one frame: width x height (the canvas size) px 0xAARRGGBB, row-major, top row first,
@@ -49,6 +49,10 @@ struct Backend {
     bool (*poll)(InputState& input);
     // Closes the window and gives back what open() took; open() is not called again.
     void (*close)();
+    // Null: the Session paces by sleeping. Else the display sets the beat: pauses until the
+    // display's next frame and gives its time (ms, steady clock); the Session's pacer calls it
+    // until a frame is due (a browser's animation frames).
+    double (*displayFrame)();
 };
 
 // The backend without a window (backends/headless.cpp): every platform, the fallback.
@@ -62,6 +66,11 @@ const Backend& sdlBackend();
 #if defined(_WIN32)
 // The Win32 window (backends/win32.cpp).
 const Backend& win32Backend();
+#endif
+
+#if defined(__EMSCRIPTEN__)
+// The page's canvas (backends/web.cpp); open() fails outside a browser page (node).
+const Backend& webBackend();
 #endif
 
 }  // namespace lumen

@@ -18,6 +18,9 @@ namespace {
 const lumen::Backend* windowBackend() { return &lumen::win32Backend(); }
 #elif defined(LUMEN_HAVE_SDL)
 const lumen::Backend* windowBackend() { return &lumen::sdlBackend(); }
+#elif defined(__EMSCRIPTEN__)
+// The page's canvas; in node it does not open and the run is headless.
+const lumen::Backend* windowBackend() { return &lumen::webBackend(); }
 #else
 // Built without a window backend: every run is headless.
 const lumen::Backend* windowBackend() { return nullptr; }

@@ -12,3 +12,5 @@ foreach(n IN LISTS LUMEN_NAMES)
   string(APPEND LUMEN_EXPORT_LIST "${n}\n")
 endforeach()
 file(CONFIGURE OUTPUT ${STACKRISE_DATA_DIR}/Lumen.lmd CONTENT "${LUMEN_EXPORT_LIST}")
+# The page's copy, fetched beside it into its in-memory file system (web/page_pre.js).
+file(CONFIGURE OUTPUT ${STACKRISE_SITE_DIR}/Data/Lumen.lmd CONTENT "${LUMEN_EXPORT_LIST}")

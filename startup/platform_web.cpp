@@ -35,11 +35,21 @@
 #include "startup/platform.h"
 #include "startup/utf8.h"
 
-// The folder of the program's script (node) or page, with a trailing '/'; its length in bytes.
+// The program's folder, with a trailing '/', and its length in bytes: the script's folder in
+// node, the page's folder in its in-memory file system (Module.stackriseFolder) on the page.
 EM_JS(int, stackrise_web_folder, (char* buffer, int size), {
-    return stringToUTF8(scriptDirectory, buffer, size);
+    var folder = typeof Module.stackriseFolder == 'string' ? Module.stackriseFolder : scriptDirectory;
+    return stringToUTF8(folder, buffer, size);
 });
-EM_JS(int, stackrise_web_folder_length, (), { return lengthBytesUTF8(scriptDirectory); });
+EM_JS(int, stackrise_web_folder_length, (), {
+    var folder = typeof Module.stackriseFolder == 'string' ? Module.stackriseFolder : scriptDirectory;
+    return lengthBytesUTF8(folder);
+});
+
+// Hands the run's diagnostic line to the page (Module.onDiagnostic), which shows it.
+EM_JS(void, stackrise_web_diagnostic, (const char* line), {
+    if (Module.onDiagnostic) Module.onDiagnostic(UTF8ToString(line));
+});
 
 // Calls the function whose table index is `body` (a void() function). A JavaScript error out of
 // it (a trap of the module, or a stack running out) comes back as a fault code after the stack
@@ -179,6 +189,8 @@ void writeErrorLine(std::string_view line) {
     text += '\n';
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
+    text.pop_back();
+    stackrise_web_diagnostic(text.c_str());
 }
 
 }  // namespace platform

@@ -77,6 +77,7 @@ const Backend& headlessBackend() {
         },
         [](InputState& input) { return headless.poll(input); },
         [] { headless.close(); },
+        nullptr,  // paced by the Session
     };
     return backend;
 }

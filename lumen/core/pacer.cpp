@@ -18,4 +18,25 @@ void FramePacer::wait() {
     std::this_thread::sleep_until(nextFrameAt_);
 }
 
+void FramePacer::wait(double (*displayFrame)()) {
+    if (displayFrame == nullptr) {
+        wait();
+        return;
+    }
+    while (!takeDisplayFrame(displayFrame())) {
+    }
+}
+
+bool FramePacer::takeDisplayFrame(double nowMs) {
+    if (!(fps_ > 0.0)) return true;
+    const double interval = 1000.0 / fps_;  // ms
+    if (nextDisplayDueMs_ < 0.0 || nowMs > nextDisplayDueMs_ + interval) {
+        nextDisplayDueMs_ = nowMs + interval;  // first frame, or fallen behind: start afresh
+        return true;
+    }
+    if (nowMs < nextDisplayDueMs_ - interval / 4.0) return false;  // too early: the next one
+    nextDisplayDueMs_ += interval;
+    return true;
+}
+
 }  // namespace lumen

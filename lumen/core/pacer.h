@@ -1,4 +1,6 @@
-// The frame pacer: holds a run to a frame rate by sleeping until each frame is due.
+// The frame pacer: holds a run to a frame rate by sleeping until each frame is due, or, where the
+// display sets the beat (a browser's animation frames), by letting through only the display
+// frames at which a frame is due.
 #pragma once
 
 #include <chrono>
@@ -16,9 +18,22 @@ public:
     // late, is due at once and starts the count afresh.
     void wait();
 
+    // Waits for display frames through `displayFrame` (which pauses until the display's next
+    // frame and gives its time, ms on a steady clock) until one at which a frame is due; null:
+    // wait() above. Unpaced, the next display frame is taken.
+    void wait(double (*displayFrame)());
+
+    // Whether a frame is due at a display frame shown at `nowMs` (ms, steady clock, never
+    // decreasing). Frames are due one interval apart; a display frame up to a quarter interval
+    // early counts (display frames jitter), one earlier is skipped, so a faster display runs
+    // the program at the rate on average and never faster. The first display frame, and one
+    // more than an interval after a frame was due, takes a frame and starts the count afresh.
+    bool takeDisplayFrame(double nowMs);
+
 private:
     double fps_ = 0.0;
     std::chrono::steady_clock::time_point nextFrameAt_{};
+    double nextDisplayDueMs_ = -1.0;  // ms; < 0 before the first display frame
 };
 
 }  // namespace lumen

@@ -143,7 +143,7 @@ void Session::act() {
     enter({"Act", FaultOp::Act, CallLine::First}, [&] { return actLine(n, settings_.traceTime); });
     frame_ = n;
     presentFrame();
-    pacer_.wait();
+    pacer_.wait(backend_->displayFrame);
     const InputState before = input_;
     const bool quit = backend_->poll(input_) || os::stopRequested();
     if (recorder_.recording()) recorder_.frame(n, before, input_);

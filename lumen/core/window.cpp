@@ -1,6 +1,7 @@
 // The arithmetic every window backend shares (window.h).
 #include "core/window.h"
 
+#include <cmath>
 #include <cstdint>
 
 #include "core/canvas.h"
@@ -61,6 +62,27 @@ void initialWindowSize(int usableW, int usableH, int& w, int& h) {
         w = 160;
         h = 90;
     }
+}
+
+PageArea pageArea(int cssW, int cssH, double density) {
+    if (!(density > 0.0)) density = 1.0;
+    const auto device = [density](int css) {
+        return css > 0 ? static_cast<int>(std::lround(css * density)) : 0;
+    };
+    return {cssW, cssH, device(cssW), device(cssH)};
+}
+
+PageBox pageBox(const PageArea& area) {
+    const Letterbox box = letterbox(area.deviceW, area.deviceH);
+    if (box.w <= 0 || box.h <= 0) return {0.0, 0.0, 0.0, 0.0};
+    // CSS px per device px, per axis: the device sizes are rounded.
+    const double sx = static_cast<double>(area.cssW) / area.deviceW;
+    const double sy = static_cast<double>(area.cssH) / area.deviceH;
+    return {box.x * sx, box.y * sy, box.w * sx, box.h * sy};
+}
+
+void pageToCanvas(const PageArea& area, double x, double y, double& cx, double& cy) {
+    windowToCanvas(x, y, area.cssW, area.cssH, area.deviceW, area.deviceH, cx, cy);
 }
 
 }  // namespace lumen

@@ -26,4 +26,21 @@ void windowToCanvas(double wx, double wy, int windowW, int windowH, int drawable
 // size that does, at least 160 x 90.
 void initialWindowSize(int usableW, int usableH, int& w, int& h);
 
+// A browser page's area for the canvas (backends/web.cpp): its size in CSS px, which serve as
+// the window's points, and in device px, which serve as its drawable.
+struct PageArea {
+    int cssW, cssH;        // CSS px
+    int deviceW, deviceH;  // device px
+};
+// The area of cssW x cssH CSS px at `density` device px per CSS px (devicePixelRatio; 1 when
+// not > 0), its device px rounded to the nearest.
+PageArea pageArea(int cssW, int cssH, double density);
+// Where the canvas lies in a page's area, CSS px: letterbox() of its device px, in CSS px.
+struct PageBox {
+    double x, y, w, h;  // CSS px
+};
+PageBox pageBox(const PageArea& area);
+// A pointer at (x, y) CSS px of the area to canvas px (windowToCanvas), not clamped.
+void pageToCanvas(const PageArea& area, double x, double y, double& cx, double& cy);
+
 }  // namespace lumen

@@ -1,0 +1,292 @@
+// The web backend: Lumen's window on a browser page (the web build's page, build-web/site/).
+//
+// Provides: the page's <canvas id="lumen"> (made if the page has none) with a backing store of
+// exactly the canvas, 1600 x 900 px, which the frame is written into as it is (the same pixels as
+// a native capture); CSS scales it without smoothing, letterboxed (black bars) into its area
+// (the canvas's parent element) at any size and device pixel ratio by core/window.h's rule,
+// worked in device px and placed back in CSS px. The page's title is the Init record's title,
+// its icon (favicon) the record's .ico image as it stands, as a data: URL. Mouse, pen and touch
+// come as pointer events on the area: the pointer is mapped to canvas px (core/window.h:
+// windowToCanvas, the area in CSS px as the window's points, in device px as its drawable),
+// not clamped, and captured while a button is held; the primary button (a mouse's left, a pen's
+// or a finger's contact) is the left button, the secondary (a mouse's right, a pen's barrel
+// button) and a second finger's contact are the right one, each press and release through the
+// core's input queue. Escape, or the page's end request (Module.lumenCloseRequested, which
+// window.stackrise.end() sets), ends the run as closing a window does. A "Fullscreen" button
+// beside the line of text under the canvas puts the area in fullscreen (Escape leaves it, as
+// the browser does); F11 is the browser's own fullscreen, which the area follows as any resize.
+// The line says how to play.
+//
+// Pacing: the page's frames are the browser's animation frames. displayFrame() pauses the
+// program (asyncify: the module's stack is put aside and the browser runs) until the next one
+// and gives its time; the Session's pacer lets through only those at which a frame is due, so
+// the program runs at 60 frames a second on any display rate. present() writes into the canvas
+// inside the animation frame's callback, so each frame is shown at the frame after it.
+//
+// Limits: one page, one canvas; keys other than Escape are not read; touch has no hover. The
+// layout follows the area once per frame: after the run ends it stays as it was. The node
+// runner has no page: there open() fails and Lumen runs headless. A hidden tab gets no
+// animation frames, so the program waits there until the tab is shown.
+//
+// Depends on: emscripten (EM_JS), a browser page, and -sASYNCIFY with lumen_web_next_frame
+// among the imports that may pause (cmake/web_page.cmake).
+//
+// Contract checklist ([x] this backend provides it, [ ] it does not):
+//   [x] window open (the page's canvas); false without a page (node)
+//   [x] title (the page's title)
+//   [x] icon (the page's favicon: the .ico image itself)
+//   [x] present: the canvas letterboxed into its area; only the changed boxes are uploaded
+//   [x] high pixel density (the letterbox is worked in device px)
+//   [x] resize, the canvas following the area (checked every frame)
+//   [x] pointer in canvas px, not clamped; captured while a button is held
+//   [x] button latch: each press and release in a frame of its own (InputQueue)
+//   [x] close request ends the run (window.stackrise.end())
+//   [x] Escape ends the run as a close request does
+//   [ ] F11 and Alt+Enter: the browser keeps F11 for its own fullscreen (which the page
+//       follows); the page's own is the "Fullscreen" button, since only a user's gesture may
+//       ask for it
+#include <emscripten.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "backend.h"
+#include "core/canvas.h"
+#include "core/icon.h"
+#include "core/window.h"
+
+// Opens the page's side: the canvas, title, icon (an .ico image of `iconSize` bytes, none when
+// 0), the text line and button, and the event listeners. 0 when there is no page.
+EM_JS(int, lumen_web_open, (const char* title, const uint8_t* icon, int iconSize, int width, int height), {
+    if (typeof document == "undefined" || typeof requestAnimationFrame == "undefined") return 0;
+    var canvas = document.getElementById("lumen");
+    if (!canvas) {
+        canvas = document.createElement("canvas");
+        canvas.id = "lumen";
+        document.body.appendChild(canvas);
+    }
+    canvas.width = width;
+    canvas.height = height;
+    var ctx = canvas.getContext("2d");
+    if (!ctx) return 0;
+    var area = canvas.parentElement;
+    canvas.style.position = "absolute";
+    canvas.style.imageRendering = "pixelated";
+    area.style.touchAction = "none";
+    document.title = UTF8ToString(title);
+    if (iconSize > 0) {
+        var text = "";
+        for (var i = 0; i < iconSize; ++i) text += String.fromCharCode(HEAPU8[icon + i]);
+        var link = document.querySelector("link[rel~=icon]") || document.createElement("link");
+        link.rel = "icon";
+        link.type = "image/x-icon";
+        link.href = "data:image/x-icon;base64," + btoa(text);
+        document.head.appendChild(link);
+    }
+    var web = { canvas: canvas, ctx: ctx, area: area, events: [], open: true, place: "" };
+    Module.lumenWeb = web;
+    var line = document.getElementById("lumen-line");
+    if (line) {
+        line.textContent = "Drag with the left button (or a finger) to raise a tower; right click " +
+            "(or a second finger) to tip it over. Fullscreen: the button. Escape ends the run.";
+    }
+    var full = document.getElementById("lumen-fullscreen");
+    if (full && area.requestFullscreen) {
+        full.onclick = function() {
+            if (document.fullscreenElement) document.exitFullscreen();
+            else area.requestFullscreen().catch(function() {});
+        };
+    }
+    var held = {};
+    var note = function(e) {
+        if (!web.open) return;
+        var r = area.getBoundingClientRect();
+        var x = e.clientX - r.left, y = e.clientY - r.top;
+        var was = held[e.pointerId] || 0;
+        if (e.type == "pointercancel") {
+            for (var c = 0; c < 2; ++c) if (was & (1 << c)) web.events.push(x, y, c, 0);
+            delete held[e.pointerId];
+            return;
+        }
+        var b = e.button == 0 ? 0 : e.button == 2 ? 1 : -1;
+        if (b == 0 && e.pointerType != "mouse" && !e.isPrimary) b = 1;
+        if (b < 0) { web.events.push(x, y, -1, 0); return; }
+        var down = e.type == "pointerdown" || (e.type == "pointermove" && (e.buttons & (b == 0 ? 1 : 2)) != 0);
+        if (e.pointerType == "touch") down = e.type == "pointerdown";
+        held[e.pointerId] = down ? was | (1 << b) : was & ~(1 << b);
+        web.events.push(x, y, b, down ? 1 : 0);
+        if (down && area.setPointerCapture) area.setPointerCapture(e.pointerId);
+        e.preventDefault();
+    };
+    area.addEventListener("pointerdown", note);
+    area.addEventListener("pointermove", note);
+    area.addEventListener("pointerup", note);
+    area.addEventListener("pointercancel", note);
+    area.addEventListener("contextmenu", function(e) { e.preventDefault(); });
+    window.addEventListener("keydown", function(e) {
+        if (e.key == "Escape" && web.open && !document.fullscreenElement) Module.lumenCloseRequested = true;
+    });
+    return 1;
+});
+
+// The area's size in CSS px and the device pixel ratio, into out[0..2].
+EM_JS(void, lumen_web_area, (double* out), {
+    var web = Module.lumenWeb;
+    HEAPF64[out >> 3] = web.area.clientWidth;
+    HEAPF64[(out >> 3) + 1] = web.area.clientHeight;
+    HEAPF64[(out >> 3) + 2] = window.devicePixelRatio || 1;
+});
+
+// Places the canvas in its area: CSS px.
+EM_JS(void, lumen_web_place, (double x, double y, double w, double h), {
+    var web = Module.lumenWeb;
+    var place = x + "," + y + "," + w + "," + h;
+    if (place == web.place) return;
+    web.place = place;
+    var s = web.canvas.style;
+    s.left = x + "px";
+    s.top = y + "px";
+    s.width = w + "px";
+    s.height = h + "px";
+});
+
+// Writes w x h px of RGBA bytes at `rgba` into the canvas at (x, y).
+EM_JS(void, lumen_web_upload, (const uint8_t* rgba, int x, int y, int w, int h), {
+    var bytes = new Uint8ClampedArray(HEAPU8.buffer, rgba, w * h * 4);
+    Module.lumenWeb.ctx.putImageData(new ImageData(bytes, w, h), x, y);
+});
+
+// Moves up to `max` pointer events into out (x, y in CSS px of the area, button or -1 for a
+// move, down 0/1: four doubles each); the number moved. Counts the Act that polls.
+EM_JS(int, lumen_web_take_events, (double* out, int max), {
+    var web = Module.lumenWeb;
+    Module.lumenFrames = (Module.lumenFrames || 0) + 1;
+    var n = Math.min(max, web.events.length / 4);
+    for (var i = 0; i < n * 4; ++i) HEAPF64[(out >> 3) + i] = web.events[i];
+    web.events.splice(0, n * 4);
+    return n;
+});
+
+EM_JS(int, lumen_web_close_requested, (), { return Module.lumenCloseRequested ? 1 : 0; });
+
+EM_JS(void, lumen_web_close, (), {
+    if (Module.lumenWeb) Module.lumenWeb.open = false;
+});
+
+// Pauses the module until the browser's next animation frame; its time, ms. An error out of the
+// program after it resumes (its end, a fault the platform did not catch) goes to
+// Module.onRunError when the page has one.
+EM_JS(double, lumen_web_next_frame, (), {
+    return Asyncify.handleSleep(function(wakeUp) {
+        requestAnimationFrame(function(time) {
+            try {
+                wakeUp(time);
+            } catch (e) {
+                if (!Module.onRunError) throw e;
+                Module.onRunError(e);
+            }
+        });
+    });
+});
+
+namespace lumen {
+
+namespace {
+
+constexpr int kCanvasW = Canvas::kWidth;   // canvas px
+constexpr int kCanvasH = Canvas::kHeight;  // canvas px
+constexpr int kEventBatch = 64;            // pointer events taken from the page at a time
+
+// 0xAARRGGBB to the bytes R, G, B, A (a little-endian uint32 0xAABBGGRR), opaque as shown.
+uint32_t rgbaBytes(uint32_t argb) {
+    return ((argb >> 16) & 0xFFu) | (argb & 0xFF00u) | ((argb & 0xFFu) << 16) | 0xFF000000u;
+}
+
+// The backend's whole state; one instance (webPage) serves the table.
+struct WebPage {
+    InputQueue input;             // pointer and button events not yet polled
+    std::vector<uint32_t> rgba;   // one box of the frame as RGBA bytes, for the page
+    PageArea area{};              // the area as last placed
+
+    bool open(const char* title, WindowIcon icon) {
+        const uint8_t* ico = icon.file != nullptr ? icon.file->data : nullptr;
+        const int icoSize = icon.file != nullptr ? static_cast<int>(icon.file->size) : 0;
+        if (!lumen_web_open(title, ico, icoSize, kCanvasW, kCanvasH)) return false;
+        rgba.resize(static_cast<std::size_t>(kCanvasW) * kCanvasH);
+        layout();
+        return true;
+    }
+
+    void present(const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
+        if (width != kCanvasW || height != kCanvasH) return;
+        for (int i = 0; i < changed.count; ++i) {
+            const CanvasRect& c = changed.boxes[i];
+            const int w = c.x1 - c.x0;
+            uint32_t* out = rgba.data();
+            for (int y = c.y0; y < c.y1; ++y) {
+                const uint32_t* row = pixels + static_cast<std::size_t>(y) * kCanvasW + c.x0;
+                for (int x = 0; x < w; ++x) *out++ = rgbaBytes(row[x]);
+            }
+            lumen_web_upload(reinterpret_cast<const uint8_t*>(rgba.data()), c.x0, c.y0, w, c.y1 - c.y0);
+        }
+    }
+
+    bool poll(InputState& state) {
+        layout();
+        double events[kEventBatch * 4];
+        for (int n = kEventBatch; n == kEventBatch;) {
+            n = lumen_web_take_events(events, kEventBatch);
+            for (int i = 0; i < n; ++i) {
+                const double* e = events + i * 4;
+                double cx = 0.0;
+                double cy = 0.0;
+                pageToCanvas(area, e[0], e[1], cx, cy);
+                if (e[2] < 0.0) {
+                    input.pointer(cx, cy);
+                } else {
+                    input.button(static_cast<int>(e[2]), e[3] != 0.0, cx, cy);
+                }
+            }
+        }
+        input.take(state);
+        return lumen_web_close_requested() != 0;
+    }
+
+    void close() {
+        lumen_web_close();
+        *this = WebPage{};
+    }
+
+private:
+    // Places the canvas in its area as the area is now.
+    void layout() {
+        double now[3];
+        lumen_web_area(now);
+        area = pageArea(now[0], now[1], now[2]);
+        const PageBox box = pageBox(area);
+        lumen_web_place(box.x, box.y, box.w, box.h);
+    }
+};
+
+WebPage webPage;
+
+// The next animation frame's time, ms, the module paused until then.
+double nextAnimationFrame() { return lumen_web_next_frame(); }
+
+}  // namespace
+
+const Backend& webBackend() {
+    static const Backend backend{
+        "web",
+        [](const char* title, WindowIcon icon) { return webPage.open(title, icon); },
+        [](const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
+            webPage.present(pixels, width, height, changed);
+        },
+        [](InputState& input) { return webPage.poll(input); },
+        [] { webPage.close(); },
+        nextAnimationFrame,
+    };
+    return backend;
+}
+
+}  // namespace lumen
