@@ -101,6 +101,32 @@ def weight(site):
     return kinds, total, packed
 
 
+def wasm_debug_bytes(path):
+    """Bytes of a WebAssembly module's DWARF sections (custom sections named .debug_*)."""
+    with open(path, "rb") as f:
+        data = f.read()
+
+    def leb(at):
+        value, shift = 0, 0
+        while True:
+            byte = data[at]
+            at += 1
+            value |= (byte & 0x7F) << shift
+            shift += 7
+            if byte < 0x80:
+                return value, at
+    at, debug = 8, 0
+    while at < len(data):
+        kind = data[at]
+        size, body = leb(at + 1)
+        if kind == 0:
+            name_size, name_at = leb(body)
+            if data[name_at:name_at + name_size].startswith(b".debug"):
+                debug += body + size - at
+        at = body + size
+    return debug
+
+
 def fmt(seconds):
     return f"{seconds * 1e6:.1f} us" if seconds < 1e-3 else f"{seconds * 1e3:.2f} ms"
 
@@ -145,7 +171,10 @@ def main():
         print(line(r))
     kinds, total, packed = weight(args.site)
     parts = ", ".join(f"{k} {v:,}" for k, v in sorted(kinds.items(), key=lambda kv: -kv[1]))
-    print(f"Page weight: {total:,} bytes ({parts}); {packed:,} bytes gzipped (-9, each file)")
+    debug = sum(wasm_debug_bytes(os.path.join(root, n)) for root, _, names in os.walk(args.site)
+                for n in names if n.endswith(".wasm"))
+    print(f"Page weight: {total:,} bytes ({parts}); {packed:,} bytes gzipped (-9, each file); "
+          f"{debug:,} bytes of it the module's debug information")
 
 
 if __name__ == "__main__":
