@@ -24,6 +24,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "web"))
 from browser import Chromium, StaticServer  # noqa: E402
 from stackrise_page import StackrisePage  # noqa: E402

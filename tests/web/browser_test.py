@@ -28,6 +28,7 @@ import sys
 import tempfile
 import time
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from browser import CANVAS_WIDTH, BrowserError, Chromium, StaticServer  # noqa: E402
 from stackrise_page import StackrisePage, changed_columns  # noqa: E402
