@@ -1,0 +1,236 @@
+#!/usr/bin/env python3
+"""The web page in a real browser (headless Chromium), played with the mouse and checked against
+the native program.
+
+`town`: the page is loaded with a fixed seed, a trace and a recording; two left drags raise two
+towers (the canvas's pixels change over the dragged stretch, and only there), a right click
+fells the first (its pixels change, then its stretch is the empty town again), and the run is
+ended as closing the window ends it. The recording, replayed by the native program with the
+same seed, must give the pixels the page's canvas shows and the page's trace, line for line
+(but the Init line's build identifier).
+
+`scaled`: at other window sizes and device scales, a drag at the letterboxed place of canvas
+units (600, 880) .. (800, 880) must reach the program as those canvas units (the recording's
+moves) and raise the tower at the same canvas place: the same pixels at every size, and the
+native replay's.
+
+    browser_test.py GROUP... --site build-web/site --native build-web/native/bin/stackrise
+
+Prints one line per case and `browser: N passed, N failed`; exit status 1 if any failed.
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from browser import CANVAS_WIDTH, BrowserError, Chromium, StaticServer  # noqa: E402
+from stackrise_page import StackrisePage, changed_columns  # noqa: E402
+from web_vs_native import BUILD_ID, first_difference, png_pixels, run  # noqa: E402
+
+SEED = "7"
+# The run's outputs in the page's in-memory file system.
+PAGE_TRACE, PAGE_RECORD = "/trace.txt", "/rec.script"
+# Rows a tower of the least height (100 canvas px above the ground line at 910) always covers
+# once it has risen, and the rows of the whole canvas.
+TOWER_ROWS, ALL_ROWS = (820, 900), (0, 900)
+# How far a recorded move may lie from the canvas point aimed at, in CSS px: half the finest
+# step a pointer can name (the page places the canvas on whole device px, so its CSS size and
+# the event's place are rounded).
+HALF_CSS_PX = 0.5
+
+
+class Case:
+    """One named case: its problems, printed as one line."""
+
+    def __init__(self, name):
+        self.name = name
+        self.problems = []
+
+    def check(self, ok, problem):
+        if not ok:
+            self.problems.append(problem)
+        return ok
+
+
+def expect_span(case, columns, x0, x1, what):
+    """Columns changed by a tower over canvas px [x0, x1]: all of its inside, none beyond its edges."""
+    inside = set(range(x0 + 1, x1 - 1))
+    if not case.check(inside <= columns, "%s: %d columns of %d..%d unchanged" % (
+            what, len(inside - columns), x0, x1, )):
+        return
+    outside = sorted(c for c in columns if c < x0 - 1 or c > x1 + 1)
+    case.check(not outside, "%s: columns outside %d..%d changed too (%s)" % (what, x0, x1, outside[:8]))
+
+
+def replay_native(case, native, work, page_run):
+    """The page's recording replayed natively: its picture equal to the canvas, its trace to
+    the page's but for the build identifier."""
+    script = os.path.join(work, "page.script")
+    with open(script, "w") as f:
+        f.write(page_run["record"])
+    result = run([native], {"LUMEN_SCRIPT": script, "LUMEN_SEED": SEED}, work, "native", picture=True)
+    case.check(result.status == 0, "native replay: status %d, %r" % (result.status, result.err))
+    page_trace = [BUILD_ID.sub("", line) for line in page_run["trace"].splitlines()]
+    case.check(result.trace == page_trace, "trace: " + first_difference(result.trace, page_trace))
+    if not case.check(os.path.exists(os.path.join(work, "native.png")), "the native replay wrote no picture"):
+        return
+    width, height, native_pixels = png_pixels(os.path.join(work, "native.png"))
+    page_width, page_height, page_pixels = page_run["pixels"]
+    if case.check((width, height) == (page_width, page_height),
+                  "picture %dx%d, canvas %dx%d" % (width, height, page_width, page_height)):
+        differ = changed_columns(native_pixels, page_pixels, ALL_ROWS)
+        case.check(not differ, "the canvas differs from the native picture in %d columns (first %d)"
+                   % (len(differ), min(differ) if differ else 0))
+
+
+def moves_reached(case, record, wanted, tolerance):
+    """Each canvas point of `wanted` is one of the recording's moves, within `tolerance` canvas px."""
+    moves = [(float(m.group(1)), float(m.group(2)))
+             for m in re.finditer(r"^\d+ move (\S+) (\S+)$", record, re.M)]
+    for x, y in wanted:
+        near = [(mx, my) for mx, my in moves if abs(mx - x) <= tolerance and abs(my - y) <= tolerance]
+        case.check(near, "no move near canvas (%g, %g) in the recording; its moves: %s" % (x, y, moves[:8]))
+
+
+def end_run(case, page):
+    """Ends the run as closing the window does; the final canvas, recording and trace."""
+    page.end()
+    case.check(page.state() == "ended", "the run's state is %r, not 'ended'" % page.state())
+    case.check(page.status() == 0, "ended with status %r, message %r" % (page.status(), page.message()))
+    record, trace = page.read_file(PAGE_RECORD), page.read_file(PAGE_TRACE)
+    case.check(record is not None and record.rstrip().endswith("quit"),
+               "the recording is missing or does not end in quit: %r" % (record or "")[-80:])
+    case.check(trace is not None and re.search(r"^Init ", trace, re.M), "the trace is missing or has no Init")
+    acts = len(re.findall(r"^Act \d+$", trace or "", re.M))
+    case.check(page.frames() == acts, "stackrise.frames is %s, the trace has %d Act lines" % (page.frames(), acts))
+    case.check(page.message() == "", "an orderly end with the message %r" % page.message())
+    return {"record": record or "", "trace": trace or "", "pixels": page.pixels()}
+
+
+def town_case(page, server, native, work):
+    case = Case("two drags raise two towers, a right click fells the first; the native replay matches")
+    page.set_viewport(1280, 800, 1)  # canvas at 0.8 CSS px per canvas px, bars above and below
+    page.load(server, {"LUMEN_SEED": SEED, "LUMEN_TRACE": PAGE_TRACE, "LUMEN_RECORD": PAGE_RECORD})
+    empty = page.pixels()[2]
+    first, second = (300, 500), (900, 1100)  # canvas px
+    page.drag(first[0], first[1], 880)
+    page.wait_still()
+    one = page.pixels()[2]
+    expect_span(case, changed_columns(empty, one, TOWER_ROWS), *first, what="first tower")
+    page.drag(second[1], second[0], 880)  # right to left: the same footprint
+    page.wait_still()
+    two = page.pixels()[2]
+    expect_span(case, changed_columns(one, two, TOWER_ROWS), *second, what="second tower")
+    page.right_click((first[0] + first[1]) // 2, 880)
+    page.wait_frames(30)
+    falling = page.pixels()[2]
+    case.check(changed_columns(two, falling, TOWER_ROWS) & set(range(*first)),
+               "the first tower did not move after the right click")
+    page.wait_still()
+    after = page.pixels()[2]
+    gone = changed_columns(empty, after, ALL_ROWS)
+    case.check(not gone & set(range(first[0] - 10, first[1] + 10)),
+               "the first tower's stretch is not empty after its fall")
+    case.check(gone & set(range(*second)), "the second tower is gone too")
+    page_run = end_run(case, page)
+    moves_reached(case, page_run["record"], [(first[0], 880), (first[1], 880), (second[0], 880)],
+                  HALF_CSS_PX * CANVAS_WIDTH / page.box["width"])
+    replay_native(case, native, work, page_run)
+    return case
+
+
+# Window sizes and device scales: (CSS px wide, high, device px per CSS px). The canvas is shown
+# at 0.6 with bars above and below, and at 0.8 with bars at the sides.
+SCALED = [(960, 800, 2), (2000, 720, 1.5)]
+
+
+def scaled_cases(page, server, native, work):
+    cases, pictures = [], []
+    stretch, y = (600, 800), 880
+    for width, height, scale in SCALED:
+        case = Case("a %dx%d window at scale %g maps a drag to the same canvas units" % (width, height, scale))
+        page.set_viewport(width, height, scale)
+        page.load(server, {"LUMEN_SEED": SEED, "LUMEN_TRACE": PAGE_TRACE, "LUMEN_RECORD": PAGE_RECORD})
+        box = page.content_box()
+        case.check(abs(box["width"] * 900 - box["height"] * 1600) <= 1600,
+                   "the canvas is shown %gx%g, not in its 16:9 shape" % (box["width"], box["height"]))
+        case.check(box["left"] >= -0.5 and box["top"] >= -0.5 and box["left"] + box["width"] <= width + 0.5
+                   and box["top"] + box["height"] <= height + 0.5, "the canvas is not inside the window: %s" % box)
+        empty = page.pixels()[2]
+        page.drag(stretch[0], stretch[1], y)
+        page.wait_still()
+        risen = page.pixels()[2]
+        expect_span(case, changed_columns(empty, risen, TOWER_ROWS), *stretch, what="tower")
+        pictures.append(risen)
+        page_run = end_run(case, page)
+        moves_reached(case, page_run["record"], [(stretch[0], y), (stretch[1], y)],
+                      HALF_CSS_PX * CANVAS_WIDTH / box["width"])
+        replay_native(case, native, work, page_run)
+        cases.append(case)
+    same = Case("the tower stands at the same canvas place at every window size")
+    differ = changed_columns(pictures[0], pictures[1], ALL_ROWS) if len(pictures) == 2 else {0}
+    same.check(not differ, "the risen towers differ in %d columns" % len(differ))
+    return cases + [same]
+
+
+def on_alarm(signum, frame):
+    raise TimeoutError("the browser test ran out of time")
+
+
+def on_stop(signum, frame):
+    raise BrowserError("stopped by signal %d" % signum)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("groups", nargs="+", choices=["town", "scaled"])
+    parser.add_argument("--site", required=True, help="the page's folder (index.html)")
+    parser.add_argument("--native", required=True, help="the native stackrise of the same sources")
+    parser.add_argument("--chromium", default="chromium")
+    parser.add_argument("--timeout", type=int, default=540, help="seconds for the whole run")
+    args = parser.parse_args()
+    native = os.path.abspath(args.native)
+    signal.signal(signal.SIGALRM, on_alarm)
+    for stop in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(stop, on_stop)  # so that Chromium and the server are stopped on the way out
+    signal.alarm(args.timeout)
+    work = tempfile.mkdtemp(prefix="stackrise-browser-")
+    cases, page, started = [], None, time.monotonic()
+    try:
+        with StaticServer(args.site) as server, Chromium(args.chromium) as chromium:
+            page = StackrisePage(chromium.page())
+            try:
+                for group in args.groups:
+                    cases += [town_case(page, server, native, work)] if group == "town" else \
+                        scaled_cases(page, server, native, work)
+            except (BrowserError, TimeoutError) as e:
+                print("FAIL %s (after %.0f s)" % (e, time.monotonic() - started))
+                print(page.diagnostics())
+                print("chromium's last lines:\n" + chromium.stderr_tail())
+                return 1
+    except (BrowserError, TimeoutError) as e:
+        print("FAIL %s" % e)
+        return 1
+    finally:
+        signal.alarm(0)
+        shutil.rmtree(work, ignore_errors=True)
+    failed = 0
+    for case in cases:
+        print(("ok   " if not case.problems else "FAIL ") + case.name)
+        for p in case.problems:
+            print("     " + p)
+        failed += 1 if case.problems else 0
+    print("%.0f s in the browser" % (time.monotonic() - started))
+    print("browser: %d passed, %d failed" % (len(cases) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
