@@ -55,6 +55,7 @@ Run fileThatIsNotALibraryFailsWith3001(const Platform& p) {
 Run libraryWithoutExitCallsFreeButNeverInit(const Platform& p) {
     Run r = p.run(p.install(p.fake("fake_no_exit")), {});
     EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("fault 0xBB9 (3001)"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("has no entry point \"Exit\""), std::string::npos) << r.err;
     // AllocMem is not bound yet, so there is no error record; Free is bound and called once.
     EXPECT_EQ(callNames(r.trace), std::vector<std::string>{"Free"});
@@ -65,6 +66,7 @@ Run libraryWithoutTheLastNameFailsAllTheSame(const Platform& p) {
     Run r = p.run(p.install(p.fake("fake_no_stopbgmfade")), {});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(p.errLines(r.err).size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("fault 0xBB9 (3001)"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("has no entry point \"StopBGMFade\""), std::string::npos) << r.err;
     // All other names are bound: the error record comes from AllocMem and goes back after Free.
     EXPECT_EQ(callNames(r.trace), (std::vector<std::string>{"AllocMem", "Free", "FreeMem"}));

@@ -179,7 +179,12 @@ std::string Web::install(const std::string& library) const {
 }
 
 std::string Web::fake(const std::string& name) const {
-    std::vector<std::string> list = e2e::lines(e2e::readFile(fs::path(program_).replace_filename("Data/Lumen.lmd")));
+    const std::string built = fs::path(program_).replace_filename("Data/Lumen.lmd").string();
+    std::vector<std::string> list = e2e::lines(e2e::readFile(built));
+    if (list.empty()) {
+        ADD_FAILURE() << "cannot read " << built;
+        return "";
+    }
     auto lower = [](std::string s) {
         std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
         return s;
@@ -187,9 +192,14 @@ std::string Web::fake(const std::string& name) const {
     if (name == "fake_extra") {
         list.push_back("ExtraName");
     } else if (name.rfind("fake_no_", 0) == 0) {
-        const auto named = std::find_if(list.begin() + 1, list.end(), [&](const std::string& n) { return lower(n) == name.substr(8); });
-        if (named == list.end()) ADD_FAILURE() << "the export list has no name for " << name;
-        else list.erase(named);
+        const std::string omitted = name.substr(8);
+        const auto named =
+            std::find_if(list.begin() + 1, list.end(), [&](const std::string& n) { return lower(n) == omitted; });
+        if (named == list.end()) {
+            ADD_FAILURE() << "the export list has no name for " << name;
+        } else {
+            list.erase(named);
+        }
     } else if (name != "fake_complete") {
         ADD_FAILURE() << "no web form of the stand-in " << name;
         return "";
