@@ -105,7 +105,8 @@ std::vector<WasmFunction> wasmFunctions(const std::string& bytes) {
         } else if (id == 0 && r.name() == "name") {
             while (r.ok && r.at < end) {
                 const uint8_t part = r.byte();
-                const size_t partEnd = r.at + r.leb();
+                const uint64_t partSize = r.leb();
+                const size_t partEnd = r.at + partSize;
                 if (part == 1) {  // function names
                     for (uint64_t n = r.leb(); n > 0 && r.ok; --n) {
                         const uint64_t index = r.leb();
