@@ -14,3 +14,4 @@ target_compile_definitions(stackrise_flags INTERFACE STACKRISE_SOFT_FLOAT=1)
 # JavaScript wrapper of a call that may throw (web/return_address.js).
 add_link_options("SHELL:--js-library ${PROJECT_SOURCE_DIR}/web/return_address.js")
 add_link_options(-fexceptions)
+
