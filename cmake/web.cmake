@@ -10,6 +10,9 @@
 target_compile_options(stackrise_flags INTERFACE
   ${STACKRISE_WARNINGS} -ffp-contract=off -fno-fast-math -fexceptions)
 target_compile_definitions(stackrise_flags INTERFACE STACKRISE_SOFT_FLOAT=1)
+# Fault places: __builtin_return_address names the calling WebAssembly function, not the
+# JavaScript wrapper of a call that may throw (web/return_address.js).
+add_link_options("SHELL:--js-library ${PROJECT_SOURCE_DIR}/web/return_address.js")
 add_link_options(-fexceptions)
 
 

@@ -9,6 +9,18 @@ const std::regex& diagnosticPattern() {
     return pattern;
 }
 
+namespace {
+
+// The names of the calls in a trace, each line's first word: the stand-ins trace bare names, a
+// real Lumen its arguments and results as well.
+std::vector<std::string> callNames(const std::vector<std::string>& trace) {
+    std::vector<std::string> out;
+    for (const auto& line : trace) out.push_back(line.substr(0, line.find(' ')));
+    return out;
+}
+
+}  // namespace
+
 namespace cases {
 
 Run missingLibraryFailsWith3001(const Platform& p, const std::string& exe, const std::string& cwd) {
@@ -43,9 +55,10 @@ Run fileThatIsNotALibraryFailsWith3001(const Platform& p) {
 Run libraryWithoutExitCallsFreeButNeverInit(const Platform& p) {
     Run r = p.run(p.install(p.fake("fake_no_exit")), {});
     EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("fault 0xBB9 (3001)"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("has no entry point \"Exit\""), std::string::npos) << r.err;
     // AllocMem is not bound yet, so there is no error record; Free is bound and called once.
-    EXPECT_EQ(r.trace, std::vector<std::string>{"Free"});
+    EXPECT_EQ(callNames(r.trace), std::vector<std::string>{"Free"});
     return r;
 }
 
@@ -53,9 +66,10 @@ Run libraryWithoutTheLastNameFailsAllTheSame(const Platform& p) {
     Run r = p.run(p.install(p.fake("fake_no_stopbgmfade")), {});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(p.errLines(r.err).size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("fault 0xBB9 (3001)"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("has no entry point \"StopBGMFade\""), std::string::npos) << r.err;
     // All other names are bound: the error record comes from AllocMem and goes back after Free.
-    EXPECT_EQ(r.trace, (std::vector<std::string>{"AllocMem", "Free", "FreeMem"}));
+    EXPECT_EQ(callNames(r.trace), (std::vector<std::string>{"AllocMem", "Free", "FreeMem"}));
     return r;
 }
 
@@ -96,7 +110,7 @@ Run invalidAccessInsideLumenBecomesAnAccessViolation(const Platform& p) {
     EXPECT_EQ(err.size(), 1u) << r.err;
     if (err.empty()) return r;
     EXPECT_EQ(err[0].rfind("Stackrise: fault 0xC0000005 (3221225477) at 0x", 0), 0u) << err[0];
-    EXPECT_NE(err[0].find("(Lumen.lmd+0x"), std::string::npos) << err[0];
+    EXPECT_TRUE(p.placeInLumen(err[0])) << err[0];
     EXPECT_NE(err[0].find(": invalid memory access"), std::string::npos) << err[0];
     EXPECT_NE(find(r.trace, "crash"), -1);
     // The record has no message: one live block at Free.
@@ -113,7 +127,7 @@ Run faultInActReachesTheTopOnce(const Platform& p, const std::string& script) {
     if (err.size() == 1) {
         EXPECT_TRUE(std::regex_match(err[0], diagnosticPattern())) << err[0];
         EXPECT_EQ(err[0].rfind("Stackrise: fault 0x1388 (5000) at 0x", 0), 0u) << err[0];
-        EXPECT_NE(err[0].find("(Lumen.lmd+0x"), std::string::npos) << "raised inside Lumen: " << err[0];
+        EXPECT_TRUE(p.placeInLumen(err[0])) << "raised inside Lumen: " << err[0];
         EXPECT_EQ(err[0].substr(err[0].size() - 16), ": the tower fell");
     }
     EXPECT_EQ(count(r.trace, "raise 5000 \"the tower fell\""), 1) << "not raised again";

@@ -1,6 +1,7 @@
-// End-to-end cases that hold on Linux and on Windows alike, written once against a Platform:
-// the native build run directly (tests/e2e) or the Windows build run under Wine (tests/wine).
-// Each returns the run it checked, for the checks that only one platform adds.
+// End-to-end cases that hold on every platform, written once against a Platform: the native
+// build run directly (tests/e2e), the Windows build run under Wine (tests/wine), the web build
+// run by node (tests/web). Each returns the run it checked, for the checks that only one
+// platform adds.
 #pragma once
 
 #include <map>
@@ -24,13 +25,18 @@ public:
     // Runs `exe` with `env` in `cwd` ("" keeps ours).
     virtual Run run(const std::string& exe, const std::map<std::string, std::string>& env,
                     const std::string& cwd = "") const = 0;
-    // Runs the build's program (with the real Lumen) on `script`.
-    virtual Run runScript(const std::string& script) const = 0;
+    // Runs the build's program (with the real Lumen) on `script` with LUMEN_SEED `seed`.
+    virtual Run runScript(const std::string& script, const std::string& seed = "1") const = 0;
     // The lines of standard error (a Windows program ends them with CR LF).
     virtual std::vector<std::string> errLines(const std::string& err) const = 0;
     // The function of the program copy `exe` that holds the code place named in a diagnostic
     // line ("" if it names none there).
     virtual std::string functionAt(const std::string& exe, const std::string& diagnosticLine) const = 0;
+    // Whether the code place named in a diagnostic line lies in Lumen: in its own module where
+    // Lumen is a library of its own.
+    virtual bool placeInLumen(const std::string& diagnosticLine) const {
+        return diagnosticLine.find("(Lumen.lmd+0x") != std::string::npos;
+    }
 };
 
 // A diagnostic line: "Stackrise: fault 0xHEX (DEC) at 0xADDRESS (MODULE+0xOFFSET): MESSAGE".
@@ -58,6 +64,15 @@ Run invalidAccessInsideLumenBecomesAnAccessViolation(const Platform& p);
 Run faultInActReachesTheTopOnce(const Platform& p, const std::string& script);
 // A script line Lumen cannot read: fault 1002 naming the line, before any frame.
 Run badScriptLineIsReportedAndEndsTheRun(const Platform& p);
+
+// The town (town_cases.cpp), scripted and headless, each drawn rectangle computed from the
+// random values that the same trace reports:
+// a tower raised by a drag rises, stands, is tipped over by a right click, falls and is freed;
+void raisedStandingAndFallingTowerFollowTheTownRules(const Platform& p);
+// of 31 drags the last is dropped (30 towers at most);
+void theThirtyFirstDragIsDropped(const Platform& p);
+// a freed slot is reused at the lowest index, and so painted first.
+void aFreedSlotIsReusedAtTheLowestIndex(const Platform& p);
 
 }  // namespace cases
 }  // namespace e2e

@@ -6,44 +6,14 @@
 #include <regex>
 
 #include "harness.h"
-#include "platform_cases.h"
+#include "native_platform.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 const std::string kExe = STACKRISE_EXE;
-
-// A copy of the program in a directory of its own, with `library` (a path, or "" for none)
-// installed beside it as Data/Lumen.lmd.
-std::string install(const std::string& library) {
-    const std::string dir = e2e::tempDir("install");
-    fs::copy_file(kExe, dir + "/stackrise");
-    if (!library.empty()) {
-        fs::create_directories(dir + "/Data");
-        fs::copy_file(library, dir + "/Data/Lumen.lmd");
-    }
-    return dir + "/stackrise";
-}
-
-std::string fake(const std::string& name) { return std::string(FAKES_DIR) + "/" + name + ".lmd"; }
-
-// The native build, run directly.
-class Native : public e2e::Platform {
-public:
-    std::string install(const std::string& library) const override { return ::install(library); }
-    std::string fake(const std::string& name) const override { return ::fake(name); }
-    e2e::Run run(const std::string& exe, const std::map<std::string, std::string>& env,
-                 const std::string& cwd) const override {
-        return e2e::run(exe, env, cwd);
-    }
-    e2e::Run runScript(const std::string& script) const override { return e2e::runScript(kExe, script); }
-    std::vector<std::string> errLines(const std::string& err) const override { return e2e::lines(err); }
-    std::string functionAt(const std::string& exe, const std::string& diagnosticLine) const override {
-        return e2e::functionAt(exe, diagnosticLine);
-    }
-};
-const Native kNative;
+const e2e::Native kNative(kExe, FAKES_DIR);
 
 }  // namespace
 
@@ -51,8 +21,8 @@ TEST(Binding, MissingLibraryFailsWith3001BeforeAnyRuntimeCall) {
     // A library in the working directory must not be picked up.
     const std::string cwd = e2e::tempDir("cwd");
     fs::create_directories(cwd + "/Data");
-    fs::copy_file(fake("fake_complete"), cwd + "/Data/Lumen.lmd");
-    e2e::cases::missingLibraryFailsWith3001(kNative, install(""), cwd);
+    fs::copy_file(kNative.fake("fake_complete"), cwd + "/Data/Lumen.lmd");
+    e2e::cases::missingLibraryFailsWith3001(kNative, kNative.install(""), cwd);
 }
 
 TEST(Binding, FileThatIsNotALibraryFailsWith3001) { e2e::cases::fileThatIsNotALibraryFailsWith3001(kNative); }

@@ -211,7 +211,9 @@ public:
                  const std::string& cwd) const override {
         return win::run(exe, env, cwd);
     }
-    e2e::Run runScript(const std::string& script) const override { return win::runScript(kExe, script); }
+    e2e::Run runScript(const std::string& script, const std::string& seed) const override {
+        return win::runScript(kExe, script, seed);
+    }
     std::vector<std::string> errLines(const std::string& err) const override { return lines(err); }
     // Every copy is stackrise.exe of the Windows tree, byte for byte.
     std::string functionAt(const std::string&, const std::string& diagnosticLine) const override {
