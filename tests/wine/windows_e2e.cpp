@@ -469,6 +469,16 @@ TEST(WindowsFaults, EveryPlantedFaultEndsAsOnLinux) {
     }
 }
 
+// ---- The town rules, end to end (tests/e2e/town_cases.cpp) -----------------------------------
+
+TEST(WindowsTown, RaisedStandingAndFallingTowerAreDrawnByTheTownRules) {
+    e2e::cases::raisedStandingAndFallingTowerFollowTheTownRules(kWine);
+}
+
+TEST(WindowsTown, TheThirtyFirstDragIsDropped) { e2e::cases::theThirtyFirstDragIsDropped(kWine); }
+
+TEST(WindowsTown, AFreedSlotIsReusedAtTheLowestIndex) { e2e::cases::aFreedSlotIsReusedAtTheLowestIndex(kWine); }
+
 // ---- The same trace on both platforms -------------------------------------------------------
 
 TEST(WindowsTrace, BuiltInDemoGivesTheSameTraceAndPictureAsOnLinux) {
