@@ -648,7 +648,7 @@ struct FakeWindow {
     // When set: poll takes the input of frame polls + 1 from here (x, y, left, right).
     static inline const std::vector<std::array<double, 4>>* script = nullptr;
     static const lumen::Backend& backend() {
-        static const lumen::Backend b{"fake", open, present, poll, close};
+        static const lumen::Backend b{"fake", open, present, poll, close, nullptr};
         return b;
     }
 };
