@@ -87,7 +87,9 @@ Module['preRun'].push(function () {
   addRunDependency('Data/Lumen.lmd');
   fetch('Data/Lumen.lmd')
     .then(function (response) {
-      if (!response.ok) throw new Error('Data/Lumen.lmd: ' + response.status + ' ' + response.statusText);
+      if (!response.ok) {
+        throw new Error('Data/Lumen.lmd: ' + response.status + ' ' + response.statusText);
+      }
       return response.arrayBuffer();
     })
     .then(function (bytes) {
