@@ -1,8 +1,9 @@
 // The platform side of Lumen's window: one table of functions per backend, each backend a file
 // of its own in backends/ (headless.cpp, which also spells out the whole contract; sdl.cpp;
-// win32.cpp; web.cpp). exports.cpp hands the platform's window backend to the Session; the Session falls
-// back to the headless one when there is none or it cannot open. What every backend shares
-// (canvas size, letterbox, pointer mapping, the input queue, the .ico decoder) lives in core/.
+// win32.cpp; web.cpp). exports.cpp hands the platform's window backend to the Session; the
+// Session falls back to the headless one when there is none or it cannot open. What every
+// backend shares (canvas size, letterbox, pointer mapping, the input queue, the .ico decoder)
+// lives in core/.
 #pragma once
 
 #include <cstdint>

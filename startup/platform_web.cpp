@@ -1,6 +1,7 @@
-// The platform layer on the web (WebAssembly built with emscripten; run headless by node).
+// The platform layer on the web (WebAssembly built with emscripten): node's runner and the page.
 //
-// Provides: the library bound by name from Data/Lumen.lmd beside the program's script, process
+// Provides: the library bound by name from Data/Lumen.lmd beside the program's script (on the
+// page, its copy in the in-memory file system), the diagnostic line handed to the page, process
 // exit, the icon as the .ico image embedded in the program, faults as C++ exceptions
 // (lumen::Fault), the program's floating-point mode in software (rt::SoftFloat, whose trap raises
 // fault 0xC0000090), and the processor's traps caught at the top.
@@ -18,6 +19,13 @@
 // The top-level handler catches that error, puts the stack pointer back, and hands the fault to
 // `lost`, as the Windows build does with a fault that cannot be continued: nothing between the
 // fault and the top is unwound.
+//
+// On the page (cmake/web_page.cmake) Act pauses the module until an animation frame
+// (asyncify): the program's frames are put aside and the call of the program from the top-level
+// handler returns; when the frame comes, the module is re-entered from `main` and calls the
+// handler again, which calls the program again, and every frame is put back as it was. So the
+// handler's catch holds around the program in every frame, and an error after a pause ends
+// the run through `lost` as before one. Its JavaScript frame keeps nothing between the calls.
 #include <emscripten.h>
 #include <unistd.h>
 

@@ -62,8 +62,10 @@ function stackriseFailed(text) {
 
 Module['stackriseFolder'] = '/';
 Module['printErr'] = function (text) { console.error(text); };
+// The run's diagnostic line (the first: a run writes one); the console has it from stderr.
 Module['onDiagnostic'] = function (line) {
-  if (stackrise.message === '') stackrise.message = line;
+  if (stackrise.message !== '') return;
+  stackrise.message = line;
   stackriseShow(line);
 };
 Module['onRuntimeInitialized'] = function () { stackrise.state = 'running'; };
@@ -85,7 +87,9 @@ Module['preRun'].push(function () {
   addRunDependency('Data/Lumen.lmd');
   fetch('Data/Lumen.lmd')
     .then(function (response) {
-      if (!response.ok) throw new Error('Data/Lumen.lmd: ' + response.status + ' ' + response.statusText);
+      if (!response.ok) {
+        throw new Error('Data/Lumen.lmd: ' + response.status + ' ' + response.statusText);
+      }
       return response.arrayBuffer();
     })
     .then(function (bytes) {

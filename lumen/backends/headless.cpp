@@ -50,6 +50,12 @@ struct Headless {
     // whole frame so that an expose, a resize or a fullscreen switch can redraw everything.
     // Must not block on the display: the Session paces frames itself. (A headless run is not
     // presented at all: nothing reads its pixels.)
+    //
+    // displayFrame (the table's last entry, not a member here): null for a backend whose
+    // Session paces by sleeping, as every desktop window does. A display that sets the beat
+    // itself (a browser's animation frames, web.cpp) gives a function that pauses until its
+    // next frame and returns that frame's time in ms; the Session's pacer then takes only the
+    // display frames at which a frame is due.
     void present(const uint32_t* /*pixels*/, int /*width*/, int /*height*/, const CanvasRegion& /*changed*/) {}
 
     // poll: called once per Act before the program reads the mouse. Takes every pending event
@@ -77,7 +83,7 @@ const Backend& headlessBackend() {
         },
         [](InputState& input) { return headless.poll(input); },
         [] { headless.close(); },
-        nullptr,  // paced by the Session
+        nullptr,  // displayFrame: paced by the Session
     };
     return backend;
 }

@@ -372,7 +372,7 @@ const Backend& sdlBackend() {
         },
         [](InputState& input) { return sdlWindow.poll(input); },
         [] { sdlWindow.close(); },
-        nullptr,  // paced by the Session
+        nullptr,  // displayFrame: paced by the Session
     };
     return backend;
 }

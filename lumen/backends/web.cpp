@@ -57,7 +57,8 @@
 
 // Opens the page's side: the canvas, title, icon (an .ico image of `iconSize` bytes, none when
 // 0), the text line and button, and the event listeners. 0 when there is no page.
-EM_JS(int, lumen_web_open, (const char* title, const uint8_t* icon, int iconSize, int width, int height), {
+EM_JS(int, lumen_web_open,
+      (const char* title, const uint8_t* icon, int iconSize, int width, int height), {
     if (typeof document == "undefined" || typeof requestAnimationFrame == "undefined") return 0;
     var canvas = document.getElementById("lumen");
     if (!canvas) {
@@ -111,7 +112,8 @@ EM_JS(int, lumen_web_open, (const char* title, const uint8_t* icon, int iconSize
         var b = e.button == 0 ? 0 : e.button == 2 ? 1 : -1;
         if (b == 0 && e.pointerType != "mouse" && !e.isPrimary) b = 1;
         if (b < 0) { web.events.push(x, y, -1, 0); return; }
-        var down = e.type == "pointerdown" || (e.type == "pointermove" && (e.buttons & (b == 0 ? 1 : 2)) != 0);
+        var mask = b == 0 ? 1 : 2;
+        var down = e.type == "pointerdown" || (e.type == "pointermove" && (e.buttons & mask) != 0);
         if (e.pointerType == "touch") down = e.type == "pointerdown";
         held[e.pointerId] = down ? was | (1 << b) : was & ~(1 << b);
         web.events.push(x, y, b, down ? 1 : 0);
@@ -124,7 +126,8 @@ EM_JS(int, lumen_web_open, (const char* title, const uint8_t* icon, int iconSize
     area.addEventListener("pointercancel", note);
     area.addEventListener("contextmenu", function(e) { e.preventDefault(); });
     window.addEventListener("keydown", function(e) {
-        if (e.key == "Escape" && web.open && !document.fullscreenElement) Module.lumenCloseRequested = true;
+        if (e.key != "Escape" || !web.open || document.fullscreenElement) return;
+        Module.lumenCloseRequested = true;
     });
     return 1;
 });
@@ -227,7 +230,8 @@ struct WebPage {
                 const uint32_t* row = pixels + static_cast<std::size_t>(y) * kCanvasW + c.x0;
                 for (int x = 0; x < w; ++x) *out++ = rgbaBytes(row[x]);
             }
-            lumen_web_upload(reinterpret_cast<const uint8_t*>(rgba.data()), c.x0, c.y0, w, c.y1 - c.y0);
+            const auto* bytes = reinterpret_cast<const uint8_t*>(rgba.data());
+            lumen_web_upload(bytes, c.x0, c.y0, w, c.y1 - c.y0);
         }
     }
 

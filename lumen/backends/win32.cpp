@@ -410,7 +410,7 @@ const Backend& win32Backend() {
         },
         [](InputState& input) { return win32Window.poll(input); },
         [] { win32Window.close(); },
-        nullptr,  // paced by the Session
+        nullptr,  // displayFrame: paced by the Session
     };
     return backend;
 }

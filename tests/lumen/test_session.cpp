@@ -648,7 +648,7 @@ struct FakeWindow {
     // When set: poll takes the input of frame polls + 1 from here (x, y, left, right).
     static inline const std::vector<std::array<double, 4>>* script = nullptr;
     static const lumen::Backend& backend() {
-        static const lumen::Backend b{"fake", open, present, poll, close};
+        static const lumen::Backend b{"fake", open, present, poll, close, nullptr};
         return b;
     }
 };
@@ -703,6 +703,64 @@ TEST(Session, WindowBackendGivesInputFramesAndTheEnd) {
     withWindow.init(&rec.record);
     EXPECT_TRUE(withWindow.headless());
     EXPECT_EQ(FakeWindow::opened, opens);
+}
+
+// A display that sets the beat (the page's animation frames): 144 display frames a second on a
+// fake clock, each call the next one; the calls are logged between presents and polls.
+namespace {
+struct FakeDisplay {
+    static inline double now = 0.0;  // ms
+    static inline int calls = 0;
+    static inline std::string log;   // p: present, d: display frame, q: poll
+    static double frame() {
+        ++calls;
+        log += 'd';
+        now += 1000.0 / 144.0;
+        return now;
+    }
+    static const lumen::Backend& backend() {
+        static const lumen::Backend b{
+            "fake-display",
+            FakeWindow::open,
+            [](const uint32_t* pixels, int w, int h, const lumen::CanvasRegion& changed) {
+                log += 'p';
+                FakeWindow::present(pixels, w, h, changed);
+            },
+            [](lumen::InputState& in) {
+                log += 'q';
+                return FakeWindow::poll(in);
+            },
+            FakeWindow::close,
+            frame};
+        return b;
+    }
+};
+}  // namespace
+
+TEST(Session, ADisplaySetsTheBeatAtSixtyFramesASecond) {
+    FakeWindow::reset();
+    FakeWindow::quitAtPoll = 1000;
+    FakeDisplay::now = 0.0;
+    FakeDisplay::calls = 0;
+    FakeDisplay::log.clear();
+    Settings settings;
+    settings.seed = "1";
+    settings.fps = "1000";  // a window is paced at 60 whatever LUMEN_FPS says
+    Session s(settings, &FakeDisplay::backend());
+    Record rec;
+    s.init(&rec.record);
+    EXPECT_FALSE(s.headless());
+    for (int i = 0; i < 120; ++i) s.act();
+    // 120 frames at 60 a second: two seconds of a 144 Hz display, 288 display frames.
+    EXPECT_NEAR(FakeDisplay::calls, 288, 3);
+    // Each Act presents, then waits for its display frame (one or more), then polls.
+    EXPECT_EQ(FakeWindow::presented, 120);
+    EXPECT_EQ(FakeWindow::polls, 120);
+    const std::string& log = FakeDisplay::log;
+    EXPECT_EQ(log.substr(0, 3), "pdq");
+    EXPECT_EQ(log.find("pq"), std::string::npos) << "a poll without a display frame before it";
+    EXPECT_EQ(log.find("qd"), std::string::npos) << "a display frame waited for after the poll";
+    s.free();
 }
 
 TEST(Session, TheWindowGetsOnlyWhatChanged) {
