@@ -1,41 +1,25 @@
-// PNG capture with libpng's simplified writer; the GIF movie with giflib's sequential writer.
+// The picture through the PNG encoder, and the movie's GIF: its header, palette and frames
+// written here, their pixels compressed by the LZW writer.
 #include "core/capture.h"
-
-#include "core/canvas.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <vector>
 
-#include <gif_lib.h>
-#include <png.h>
-#include <cstdio>
+#include "core/canvas.h"
+#include "core/lzw.h"
+#include "core/os.h"
+#include "core/png.h"
 
 namespace lumen {
 
 std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int height) {
     if (out == nullptr) return "no file";
     if (pixels == nullptr || width <= 0 || height <= 0) return "no pixels";
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(width);
-    image.height = static_cast<png_uint_32>(height);
-    // 0xAARRGGBB words are the bytes B, G, R, A in memory (little-endian).
-    image.format = PNG_FORMAT_BGRA;
-    errno = 0;
-    const int ok = png_image_write_to_stdio(&image, out, 0, pixels,
-                                            static_cast<png_int_32>(width) * 4, nullptr);
-    std::string message;
-    if (!ok) {
-        message = image.message;
-        if (errno != 0) message += std::string(" (") + std::strerror(errno) + ")";
-    } else if (std::fflush(out) != 0 || std::ferror(out) != 0) {
-        message = std::strerror(errno != 0 ? errno : EIO);
-    }
-    png_image_free(&image);
-    return message;
+    const std::vector<uint8_t> file = encodePng(pixels, width, height);
+    return os::writeAll(out, file.data(), file.size());
 }
 
 namespace {
@@ -45,7 +29,8 @@ constexpr int kGreenLevels = 7;
 constexpr int kBlueLevels = 6;
 constexpr unsigned kBackgroundIndex = kRedLevels * kGreenLevels * kBlueLevels;  // 252
 constexpr uint32_t kMovieBackground = Canvas::kBackground;
-constexpr unsigned char kLeaveInPlace = 1 << 2;  // graphics control: disposal method 1
+constexpr uint8_t kLeaveInPlace = 1 << 2;  // graphics control: disposal method 1
+constexpr std::size_t kFrameHead = 18;     // graphics control (8 bytes) and image descriptor (10)
 
 // Nearest of `levels` evenly spaced levels over 0..255, for 8-bit c.
 constexpr unsigned levelOf(unsigned c, unsigned levels) {
@@ -94,19 +79,14 @@ uint32_t GifMovie::paletteColor(unsigned index) {
     return 0xFF000000u | (r << 16) | (g << 8) | b;
 }
 
-GifMovie::GifMovie() : file_(nullptr) {}
+GifMovie::GifMovie() = default;
 
 GifMovie::~GifMovie() { close(); }
 
-bool GifMovie::fail(const char* what, int code) {
-    if (error_.empty()) {
-        const char* reason = GifErrorString(code);
-        error_ = std::string(what) + ": " + (reason != nullptr ? reason : "unknown error");
-        if (code == D_GIF_ERR_OPEN_FAILED || code == E_GIF_ERR_OPEN_FAILED ||
-            code == E_GIF_ERR_WRITE_FAILED || code == E_GIF_ERR_CLOSE_FAILED) {
-            if (errno != 0) error_ += std::string(" (") + std::strerror(errno) + ")";
-        }
-    }
+bool GifMovie::write(const uint8_t* bytes, std::size_t size) {
+    const std::string reason = os::writeAll(file_, bytes, size);
+    if (reason.empty()) return true;
+    if (error_.empty()) error_ = reason;
     return false;
 }
 
@@ -127,49 +107,36 @@ bool GifMovie::open(std::FILE* out, int width, int height) {
     width_ = width;
     height_ = height;
     const std::size_t cells = static_cast<std::size_t>(width / 2) * (height / 2);
-    delete[] indices_;
     indices_ = new (std::nothrow) uint8_t[cells];
-    if (indices_ == nullptr) {
+    frame_.reset(new (std::nothrow) uint8_t[kFrameHead + LzwWriter::bound(cells)]);
+    lzw_.reset(new (std::nothrow) LzwWriter);  // no (): its 2 MiB table is filled as used
+    if (indices_ == nullptr || frame_ == nullptr || lzw_ == nullptr) {
+        close();
         error_ = "out of memory";
         return false;
     }
+    file_ = out;
 
-    errno = 0;
-    int code = 0;
-    // giflib writes through our function into the caller's stream, so that write errors (which
-    // giflib's own file writer drops) are seen.
-    out_ = out;
-    writeFailed_ = false;
-    GifFileType* gif = EGifOpen(this, &GifMovie::writeBytes, &code);
-    if (gif == nullptr) {
-        out_ = nullptr;
-        return fail("open", code);
-    }
-    file_ = gif;
-
-    GifColorType colors[256];
+    // The header: the logical screen (half size), a global palette of 256 colours (8 bits of
+    // colour resolution), the background's index and no aspect ratio; then the palette and the
+    // application extension that viewers read as "loop forever".
+    std::vector<uint8_t> head = {'G', 'I', 'F', '8', '9', 'a'};
+    const int outW = width / 2, outH = height / 2;
+    head.insert(head.end(), {static_cast<uint8_t>(outW), static_cast<uint8_t>(outW >> 8),
+                             static_cast<uint8_t>(outH), static_cast<uint8_t>(outH >> 8), 0xF7,
+                             static_cast<uint8_t>(kBackgroundIndex), 0});
     for (unsigned i = 0; i < 256; ++i) {
         const uint32_t c = paletteColor(i);
-        colors[i].Red = static_cast<GifByteType>(c >> 16);
-        colors[i].Green = static_cast<GifByteType>(c >> 8);
-        colors[i].Blue = static_cast<GifByteType>(c);
+        head.insert(head.end(), {static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8),
+                                 static_cast<uint8_t>(c)});
     }
-    ColorMapObject map{};
-    map.ColorCount = 256;
-    map.BitsPerPixel = 8;
-    map.Colors = colors;
-    EGifSetGifVersion(gif, true);
-    if (EGifPutScreenDesc(gif, width / 2, height / 2, 8, static_cast<int>(kBackgroundIndex),
-                          &map) == GIF_ERROR)
-        return fail("header", gif->Error);
-    // Loop forever (the application extension every viewer knows for animation).
-    static const char kLoopApp[11] = {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'};
-    static const unsigned char kLoopForever[3] = {1, 0, 0};
-    if (EGifPutExtensionLeader(gif, APPLICATION_EXT_FUNC_CODE) == GIF_ERROR ||
-        EGifPutExtensionBlock(gif, 11, kLoopApp) == GIF_ERROR ||
-        EGifPutExtensionBlock(gif, 3, kLoopForever) == GIF_ERROR ||
-        EGifPutExtensionTrailer(gif) == GIF_ERROR)
-        return fail("loop extension", gif->Error);
+    head.insert(head.end(), {0x21, 0xFF, 11, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0',
+                             3, 1, 0, 0, 0});
+    if (!write(head.data(), head.size())) {
+        file_ = nullptr;
+        close();
+        return false;
+    }
     return true;
 }
 
@@ -183,7 +150,6 @@ bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
     if (file_ == nullptr || !error_.empty()) return false;
     const int index = presented_++;
     if (index % kFrameStep != 0) return true;
-    GifFileType* gif = file_;
 
     const int outW = width_ / 2;
     const int outH = height_ / 2;
@@ -235,50 +201,39 @@ bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
         right = bottom = 1;
     }
 
-    // Graphics control: left in place under the next frame, delay in centiseconds, no
-    // transparency.
-    const unsigned char control[4] = {kLeaveInPlace, static_cast<unsigned char>(kDelayCs & 0xFF),
-                                      static_cast<unsigned char>(kDelayCs >> 8), 0};
-    errno = 0;
-    if (EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, control) == GIF_ERROR)
-        return fail("frame", gif->Error);
-    if (EGifPutImageDesc(gif, left, top, right - left, bottom - top, false, nullptr) == GIF_ERROR)
-        return fail("frame", gif->Error);
-    for (int y = top; y < bottom; ++y) {
-        if (EGifPutLine(gif, indices_ + static_cast<std::size_t>(y) * outW + left, right - left) ==
-            GIF_ERROR)
-            return fail("frame", gif->Error);
-    }
-    if (writeFailed_) return fail("frame", E_GIF_ERR_WRITE_FAILED);
+    // Graphics control (left in place under the next frame, the delay in centiseconds, no
+    // transparency), the image's place without a palette of its own, then its pixels.
+    const int boxW = right - left, boxH = bottom - top;
+    uint8_t* at = frame_.get();
+    const uint8_t head[kFrameHead] = {
+        0x21, 0xF9, 4, kLeaveInPlace, kDelayCs & 0xFF, kDelayCs >> 8, 0, 0,
+        0x2C, static_cast<uint8_t>(left), static_cast<uint8_t>(left >> 8), static_cast<uint8_t>(top),
+        static_cast<uint8_t>(top >> 8), static_cast<uint8_t>(boxW), static_cast<uint8_t>(boxW >> 8),
+        static_cast<uint8_t>(boxH), static_cast<uint8_t>(boxH >> 8), 0};
+    std::memcpy(at, head, kFrameHead);
+    lzw_->begin(at + kFrameHead);
+    for (int y = top; y < bottom; ++y)
+        lzw_->add(indices_ + static_cast<std::size_t>(y) * outW + left, static_cast<std::size_t>(boxW));
+    const uint8_t* end = lzw_->end();
+    if (!write(frame_.get(), static_cast<std::size_t>(end - frame_.get()))) return false;
     ++written_;
     return true;
 }
 
 bool GifMovie::close() {
     if (file_ != nullptr) {
-        int code = 0;
+        static const uint8_t kTrailer = 0x3B;
+        if (error_.empty()) write(&kTrailer, 1);
         errno = 0;
-        const int result = EGifCloseFile(file_, &code);
+        if (error_.empty() && (std::fflush(file_) != 0 || std::ferror(file_) != 0))
+            error_ = os::errorText(errno != 0 ? errno : EIO);
         file_ = nullptr;
-        if (result == GIF_ERROR) fail("close", code);
-    }
-    if (out_ != nullptr) {
-        errno = 0;
-        const bool bad = writeFailed_ || std::fflush(out_) != 0 || std::ferror(out_) != 0;
-        out_ = nullptr;
-        if (bad) fail("close", E_GIF_ERR_WRITE_FAILED);
     }
     delete[] indices_;
     indices_ = nullptr;
+    frame_.reset();
+    lzw_.reset();
     return error_.empty();
-}
-
-int GifMovie::writeBytes(GifFileType* gif, const GifByteType* bytes, int count) {
-    auto* self = static_cast<GifMovie*>(gif->UserData);
-    if (self->writeFailed_ || count <= 0) return self->writeFailed_ ? 0 : count;
-    const std::size_t n = std::fwrite(bytes, 1, static_cast<std::size_t>(count), self->out_);
-    if (n != static_cast<std::size_t>(count)) self->writeFailed_ = true;
-    return static_cast<int>(n);
 }
 
 }  // namespace lumen

@@ -3,18 +3,20 @@
 // Failures come back as a message; nothing here throws or aborts on a bad path or a full disk.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "core/canvas.h"
 
-struct GifFileType;
-
 namespace lumen {
 
-// Writes width x height pixels to `out` as an 8-bit RGBA PNG. Returns "" on success, else the
-// reason in words (the caller names the file).
+class LzwWriter;
+
+// Writes width x height pixels to `out` as an 8-bit RGBA PNG (core/png.h). Returns "" on
+// success, else the reason in words (the caller names the file).
 std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int height);
 
 // An animated GIF of the presented frames: every fourth frame (the 1st, 5th, 9th, ...), at half
@@ -23,6 +25,8 @@ std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int heig
 // After the first, a movie frame holds only the box around the cells that changed since the
 // movie frame before it, left in place over that one (a frame with no change is one unchanged cell), so the
 // shown frames are the whole ones. Buffers are allocated by open(); present() allocates nothing.
+// Each movie frame is written to the stream as it is made; the file is compressed by
+// core/lzw.h.
 class GifMovie {
 public:
     static constexpr int kFrameStep = 4;    // presented frames per movie frame
@@ -60,12 +64,11 @@ public:
     static uint32_t paletteColor(unsigned index);
 
 private:
-    bool fail(const char* what, int code);
-    static int writeBytes(GifFileType* gif, const unsigned char* bytes, int count);
+    bool write(const uint8_t* bytes, std::size_t size);  // false with error_ set
 
-    GifFileType* file_;
-    std::FILE* out_ = nullptr;
-    bool writeFailed_ = false;
+    std::FILE* file_ = nullptr;
+    std::unique_ptr<LzwWriter> lzw_;
+    std::unique_ptr<uint8_t[]> frame_;  // one movie frame's bytes, room for the largest
     std::string error_;
     int width_ = 0;           // canvas px
     int height_ = 0;

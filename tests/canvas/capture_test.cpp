@@ -1,9 +1,8 @@
-// PNG and GIF capture: files that libpng and giflib read back to the right pixels and frames,
-// and error messages (not crashes) for streams that cannot be written.
+// PNG and GIF capture: files that libpng and giflib (here only as readers) read back to the
+// right pixels and frames, and error messages (not crashes) for streams that cannot be written.
 #include "core/capture.h"
 #include "core/os.h"
 #include "core/output.h"
-#include "core/png_plain.h"
 
 #include "core/canvas.h"
 
@@ -80,30 +79,8 @@ TEST(Png, RoundTripsEveryPixel) {
     std::filesystem::remove(path);
 }
 
-// The library-free encoder of the Windows and web builds: libpng reads back every pixel, for a
-// frame spread over many stored blocks and for sizes whose rows end mid-block.
-TEST(PlainPng, DecodesToTheSamePixels) {
-    auto canvas = sampleCanvas(2);
-    const std::vector<uint32_t> small = {0x80FF0000u, 0x0000FF00u, 0xFF0000FFu};
-    struct Case { const uint32_t* pixels; int w, h; } cases[] = {
-        {canvas->pixels(), kW, kH}, {small.data(), 1, 1}, {small.data(), 3, 1}, {small.data(), 1, 3}};
-    for (const Case& c : cases) {
-        const std::vector<uint8_t> file = lumen::encodePlainPng(c.pixels, c.w, c.h);
-        png_image image;
-        std::memset(&image, 0, sizeof image);
-        image.version = PNG_IMAGE_VERSION;
-        ASSERT_TRUE(png_image_begin_read_from_memory(&image, file.data(), file.size())) << image.message;
-        EXPECT_EQ(image.width, unsigned(c.w));
-        EXPECT_EQ(image.height, unsigned(c.h));
-        image.format = PNG_FORMAT_BGRA;
-        std::vector<uint32_t> back(size_t(c.w) * c.h, 0);
-        ASSERT_TRUE(png_image_finish_read(&image, nullptr, back.data(), c.w * 4, nullptr)) << image.message;
-        EXPECT_EQ(std::memcmp(back.data(), c.pixels, back.size() * 4), 0) << c.w << "x" << c.h;
-    }
-}
-
-// The platform writer behind the plain capture reports a full device in the system's words.
-TEST(PlainPng, WriteAllReportsAFullDevice) {
+// The platform writer behind both captures reports a full device in the system's words.
+TEST(Capture, WriteAllReportsAFullDevice) {
     std::FILE* full = std::fopen("/dev/full", "wb");
     ASSERT_NE(full, nullptr);
     const std::vector<uint8_t> bytes(1 << 16, 7);

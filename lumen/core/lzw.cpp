@@ -1,0 +1,117 @@
+#include "core/lzw.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+namespace lumen {
+
+namespace {
+
+constexpr int kMinCodeSize = 8;
+constexpr uint32_t kClear = 1u << kMinCodeSize;  // 256
+constexpr uint32_t kEnd = kClear + 1;            // end of information
+constexpr uint32_t kFirstString = kClear + 2;
+constexpr uint32_t kCodes = 4096;                // 12 bits
+constexpr uint32_t kStringsPerTable = kCodes - kFirstString;
+
+// How many of indices[0, count) equal `index`, eight at a time where it can.
+std::size_t runOf(const uint8_t* indices, std::size_t count, uint8_t index) {
+    const uint64_t all = 0x0101010101010101u * index;
+    std::size_t n = 0;
+    for (; n + 8 <= count; n += 8) {
+        uint64_t word;
+        std::memcpy(&word, indices + n, 8);
+        if (word != all) break;
+    }
+    while (n < count && indices[n] == index) ++n;
+    return n;
+}
+
+}  // namespace
+
+std::size_t LzwWriter::bound(std::size_t count) {
+    // Each index starts at most one code; a clear every kStringsPerTable codes, one at the
+    // start, and the end: 12 bits each at most.
+    const std::size_t codes = count + count / kStringsPerTable + 3;
+    const std::size_t data = (codes * 12 + 7) / 8;
+    return 1 + data + data / 255 + 2;  // code size, sub-block lengths, the last one and the end
+}
+
+void LzwWriter::reset() {
+    std::fill(std::begin(longest_), std::end(longest_), uint16_t{1});
+    next_ = kFirstString;
+    width_ = kMinCodeSize + 1;
+}
+
+void LzwWriter::begin(uint8_t* out) {
+    at_ = out;
+    *at_++ = kMinCodeSize;
+    blockStart_ = at_++;
+    blockLength_ = 0;
+    bits_ = 0;
+    bitCount_ = 0;
+    runLength_ = 0;
+    reset();
+    put(kClear, width_);
+}
+
+void LzwWriter::nextCode() {
+    // The decoder reads each code at the width of its table, one entry behind this one.
+    if (next_++ == (1u << width_)) ++width_;
+    if (next_ == kCodes) {
+        put(kClear, width_);
+        reset();
+    }
+}
+
+void LzwWriter::flushRun(bool more) {
+    const uint32_t index = runIndex_;
+    std::size_t left = runLength_;
+    runLength_ = 0;
+    while (left > 0) {
+        const uint32_t length = static_cast<uint32_t>(std::min<std::size_t>(left, longest_[index]));
+        put(length == 1 ? index : runs_[index][length], width_);
+        left -= length;
+        if (left > 0) {
+            // The decoder's next entry is this run and one more of the index: the longest yet.
+            if (length == longest_[index]) {
+                runs_[index][length + 1] = static_cast<uint16_t>(next_);
+                longest_[index] = static_cast<uint16_t>(length + 1);
+            }
+            nextCode();
+        } else if (more) {
+            nextCode();  // this run and the next index: an entry this writer never sends
+        }
+    }
+}
+
+void LzwWriter::add(const uint8_t* indices, std::size_t count) {
+    std::size_t i = 0;
+    while (i < count) {
+        const uint8_t index = indices[i];
+        if (runLength_ != 0 && index != runIndex_) flushRun(true);
+        const std::size_t n = runOf(indices + i, count - i, index);
+        runIndex_ = index;
+        runLength_ += n;
+        i += n;
+    }
+}
+
+uint8_t* LzwWriter::end() {
+    if (runLength_ != 0) flushRun(false);
+    // The decoder adds an entry for the last code too before it reads the end.
+    put(kEnd, next_ == (1u << width_) ? width_ + 1 : width_);
+    if (bitCount_ > 0) byte(static_cast<uint8_t>(bits_));
+    bits_ = 0;
+    bitCount_ = 0;
+    if (blockLength_ > 0) {
+        *blockStart_ = static_cast<uint8_t>(blockLength_);
+        *at_++ = 0;  // the empty sub-block after the last
+    } else {
+        *blockStart_ = 0;  // the place of an empty sub-block ends the data itself
+    }
+    return at_;
+}
+
+}  // namespace lumen
