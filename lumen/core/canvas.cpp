@@ -10,11 +10,17 @@
 #include <cstring>
 #include <new>
 
+#include "core/os.h"
+
 namespace lumen {
 namespace {
 
 constexpr std::size_t kPixelCount = static_cast<std::size_t>(Canvas::kWidth) * Canvas::kHeight;
-constexpr std::align_val_t kPixelAlignment{64};
+// The pixel buffer in whole 2 MiB pieces, aligned to them, so that the system can back it with
+// large pages: it is written whole the first time a picture or a movie reads it.
+constexpr std::size_t kLargePage = std::size_t{2} << 20;
+constexpr std::size_t kPixelBytes = (kPixelCount * sizeof(uint32_t) + kLargePage - 1) / kLargePage * kLargePage;
+constexpr std::align_val_t kPixelAlignment{kLargePage};
 
 // Round-to-nearest for the scope whatever the caller's mode, which is restored at the end.
 class NearestRounding {
@@ -176,10 +182,11 @@ bool CanvasRegion::contains(int x, int y) const {
 }
 
 Canvas::Canvas(SimdPath path, bool deferred)
-    : pixels_(static_cast<uint32_t*>(::operator new(kPixelCount * sizeof(uint32_t), kPixelAlignment))),
+    : pixels_(static_cast<uint32_t*>(::operator new(kPixelBytes, kPixelAlignment))),
       path_(SimdPath::Scalar),
       deferred_(deferred) {
     setSimdPath(path);
+    os::preferLargePages(pixels_, kPixelBytes);
     drawn_.reserve(kReservedFills);
     shown_.reserve(kReservedFills);
     room(hits_, kReservedFills);

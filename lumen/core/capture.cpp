@@ -64,6 +64,62 @@ inline uint8_t indexOf(uint32_t rgb) {
                                 kLevels.b[rgb & 0xFF]);
 }
 
+// Palette indices of `count` cells, each the 2 x 2 box average of pixels from `upper` and
+// `lower` (two pixel rows), rounded. A cell with the pixels of the one before has its index.
+void quantiseCells(const uint32_t* upper, const uint32_t* lower, std::size_t count, uint8_t* out) {
+    uint64_t lastUpper = 0, lastLower = 0;
+    uint8_t lastCell = 0;
+    for (std::size_t x = 0; x < count; ++x) {
+        uint64_t up, down;
+        std::memcpy(&up, upper + 2 * x, 8);
+        std::memcpy(&down, lower + 2 * x, 8);
+        if (x > 0 && up == lastUpper && down == lastLower) {
+            out[x] = lastCell;
+            continue;
+        }
+        // All four channels at once: the even bytes (B, R) and the odd bytes (G, A) each sum
+        // in 16-bit halves (4 * 255 fits), then round and divide by 4.
+        const uint32_t p0 = upper[2 * x], p1 = upper[2 * x + 1];
+        const uint32_t p2 = lower[2 * x], p3 = lower[2 * x + 1];
+        constexpr uint32_t kEven = 0x00FF00FFu;
+        const uint32_t even = (p0 & kEven) + (p1 & kEven) + (p2 & kEven) + (p3 & kEven);
+        const uint32_t odd = ((p0 >> 8) & kEven) + ((p1 >> 8) & kEven) + ((p2 >> 8) & kEven) +
+                             ((p3 >> 8) & kEven);
+        const uint32_t average = (((even + 0x00020002u) >> 2) & kEven) |
+                                 ((((odd + 0x00020002u) >> 2) & kEven) << 8);
+        lastCell = indexOf(average);
+        lastUpper = up;
+        lastLower = down;
+        out[x] = lastCell;
+    }
+}
+
+// The first i in [0, n) where a[i] != b[i], else n.
+std::size_t firstDifference(const uint8_t* a, const uint8_t* b, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) break;
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
+// One past the last i in [0, n) where a[i] != b[i]; some i must differ.
+std::size_t lastDifference(const uint8_t* a, const uint8_t* b, std::size_t n) {
+    std::size_t i = n;
+    for (; i >= 8; i -= 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i - 8, 8);
+        std::memcpy(&y, b + i - 8, 8);
+        if (x != y) break;
+    }
+    while (a[i - 1] == b[i - 1]) --i;
+    return i;
+}
+
 }  // namespace
 
 uint8_t GifMovie::paletteIndex(unsigned r, unsigned g, unsigned b) {
@@ -108,9 +164,10 @@ bool GifMovie::open(std::FILE* out, int width, int height) {
     height_ = height;
     const std::size_t cells = static_cast<std::size_t>(width / 2) * (height / 2);
     indices_ = new (std::nothrow) uint8_t[cells];
+    scratch_.reset(new (std::nothrow) uint8_t[2 * static_cast<std::size_t>(width / 2)]);
     frame_.reset(new (std::nothrow) uint8_t[kFrameHead + LzwWriter::bound(cells)]);
     lzw_.reset(new (std::nothrow) LzwWriter);  // no (): its 2 MiB table is filled as used
-    if (indices_ == nullptr || frame_ == nullptr || lzw_ == nullptr) {
+    if (indices_ == nullptr || scratch_ == nullptr || frame_ == nullptr || lzw_ == nullptr) {
         close();
         error_ = "out of memory";
         return false;
@@ -164,36 +221,33 @@ bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
         const int cy0 = std::clamp(box.y0, 0, height_) / 2;
         const int cx1 = (std::clamp(box.x1, 0, width_) + 1) / 2;
         const int cy1 = (std::clamp(box.y1, 0, height_) + 1) / 2;
+        if (cx1 <= cx0) continue;
+        const std::size_t span = static_cast<std::size_t>(cx1 - cx0);
+        const uint8_t* cells = nullptr;  // the cell row just computed, at cx0
         for (int y = cy0; y < cy1; ++y) {
-            const uint32_t* upper = pixels + static_cast<std::size_t>(2 * y) * width_;
+            const uint32_t* upper = pixels + static_cast<std::size_t>(2 * y) * width_ + 2 * cx0;
             const uint32_t* lower = upper + width_;
-            uint8_t* out = indices_ + static_cast<std::size_t>(y) * outW;
-            int rowLeft = outW, rowRight = 0;
-            for (int x = cx0; x < cx1; ++x) {
-                // 2 x 2 box average of all four channels at once: the even bytes (B, R) and the
-                // odd bytes (G, A) each sum in 16-bit halves (4 * 255 fits), then round and
-                // divide by 4.
-                const uint32_t p0 = upper[2 * x], p1 = upper[2 * x + 1];
-                const uint32_t p2 = lower[2 * x], p3 = lower[2 * x + 1];
-                constexpr uint32_t kEven = 0x00FF00FFu;
-                const uint32_t even = (p0 & kEven) + (p1 & kEven) + (p2 & kEven) + (p3 & kEven);
-                const uint32_t odd = ((p0 >> 8) & kEven) + ((p1 >> 8) & kEven) + ((p2 >> 8) & kEven) +
-                                     ((p3 >> 8) & kEven);
-                const uint32_t average = (((even + 0x00020002u) >> 2) & kEven) |
-                                         ((((odd + 0x00020002u) >> 2) & kEven) << 8);
-                const uint8_t cell = indexOf(average);
-                if (written_ == 0 || cell != out[x]) {
-                    rowLeft = std::min(rowLeft, x);
-                    rowRight = x + 1;
-                }
-                out[x] = cell;
+            // Flat rectangles: a cell row whose two pixel rows equal the two above has the
+            // cells of the row above.
+            const std::size_t bytes = span * 2 * sizeof(uint32_t);
+            if (cells == nullptr || std::memcmp(upper, upper - 2 * width_, bytes) != 0 ||
+                std::memcmp(lower, lower - 2 * width_, bytes) != 0) {
+                uint8_t* next = scratch_.get() + (cells == scratch_.get() ? outW : 0);
+                quantiseCells(upper, lower, span, next);
+                cells = next;
             }
-            if (rowRight > rowLeft) {
-                left = std::min(left, rowLeft);
-                right = std::max(right, rowRight);
-                top = std::min(top, y);
-                bottom = std::max(bottom, y + 1);
+            uint8_t* out = indices_ + static_cast<std::size_t>(y) * outW + cx0;
+            std::size_t first = 0, last = span;
+            if (written_ > 0) {
+                first = firstDifference(cells, out, span);
+                if (first == span) continue;
+                last = lastDifference(cells, out, span);
             }
+            std::memcpy(out + first, cells + first, last - first);
+            left = std::min(left, cx0 + static_cast<int>(first));
+            right = std::max(right, cx0 + static_cast<int>(last));
+            top = std::min(top, y);
+            bottom = std::max(bottom, y + 1);
         }
     }
     if (right <= left) {  // nothing changed: one unchanged cell keeps the frame's time
@@ -231,6 +285,7 @@ bool GifMovie::close() {
     }
     delete[] indices_;
     indices_ = nullptr;
+    scratch_.reset();
     frame_.reset();
     lzw_.reset();
     return error_.empty();

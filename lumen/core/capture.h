@@ -69,6 +69,7 @@ private:
     std::FILE* file_ = nullptr;
     std::unique_ptr<LzwWriter> lzw_;
     std::unique_ptr<uint8_t[]> frame_;  // one movie frame's bytes, room for the largest
+    std::unique_ptr<uint8_t[]> scratch_;  // two rows of cells, the one computed and the one before
     std::string error_;
     int width_ = 0;           // canvas px
     int height_ = 0;

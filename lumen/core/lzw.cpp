@@ -56,34 +56,57 @@ void LzwWriter::begin(uint8_t* out) {
     put(kClear, width_);
 }
 
-void LzwWriter::nextCode() {
+void LzwWriter::byte(uint8_t value) {
+    *at_++ = value;
+    if (++blockLength_ == 255) {  // a full sub-block: its length, and the next one's place
+        *blockStart_ = 255;
+        blockStart_ = at_++;
+        blockLength_ = 0;
+    }
+}
+
+void LzwWriter::word() {
+    if (blockLength_ + 4 < 255) {
+        const uint8_t bytes[4] = {static_cast<uint8_t>(bits_), static_cast<uint8_t>(bits_ >> 8),
+                                  static_cast<uint8_t>(bits_ >> 16), static_cast<uint8_t>(bits_ >> 24)};
+        std::memcpy(at_, bytes, 4);
+        at_ += 4;
+        blockLength_ += 4;
+    } else {
+        for (int k = 0; k < 4; ++k) byte(static_cast<uint8_t>(bits_ >> (8 * k)));
+    }
+    bits_ >>= 32;
+    bitCount_ -= 32;
+}
+
+bool LzwWriter::nextCode() {
     // The decoder reads each code at the width of its table, one entry behind this one.
     if (next_++ == (1u << width_)) ++width_;
-    if (next_ == kCodes) {
-        put(kClear, width_);
-        reset();
-    }
+    if (next_ < kCodes) return false;
+    put(kClear, width_);
+    reset();
+    return true;
 }
 
 void LzwWriter::flushRun(bool more) {
     const uint32_t index = runIndex_;
+    uint16_t* const chain = runs_[index];
     std::size_t left = runLength_;
     runLength_ = 0;
-    while (left > 0) {
-        const uint32_t length = static_cast<uint32_t>(std::min<std::size_t>(left, longest_[index]));
-        put(length == 1 ? index : runs_[index][length], width_);
+    for (;;) {
+        const uint32_t longest = longest_[index];
+        const uint32_t length = left < longest ? static_cast<uint32_t>(left) : longest;
+        put(length == 1 ? index : chain[length], width_);
         left -= length;
-        if (left > 0) {
-            // The decoder's next entry is this run and one more of the index: the longest yet.
-            if (length == longest_[index]) {
-                runs_[index][length + 1] = static_cast<uint16_t>(next_);
-                longest_[index] = static_cast<uint16_t>(length + 1);
-            }
-            nextCode();
-        } else if (more) {
-            nextCode();  // this run and the next index: an entry this writer never sends
+        if (left == 0) break;
+        // The decoder's next entry is this run and one more of the index: the longest yet.
+        if (length == longest) {
+            chain[length + 1] = static_cast<uint16_t>(next_);
+            longest_[index] = static_cast<uint16_t>(length + 1);
         }
+        nextCode();
     }
+    if (more) nextCode();  // this run and the next index: an entry this writer never sends
 }
 
 void LzwWriter::add(const uint8_t* indices, std::size_t count) {
@@ -102,7 +125,10 @@ uint8_t* LzwWriter::end() {
     if (runLength_ != 0) flushRun(false);
     // The decoder adds an entry for the last code too before it reads the end.
     put(kEnd, next_ == (1u << width_) ? width_ + 1 : width_);
-    if (bitCount_ > 0) byte(static_cast<uint8_t>(bits_));
+    for (; bitCount_ > 0; bitCount_ -= 8) {
+        byte(static_cast<uint8_t>(bits_));
+        bits_ >>= 8;
+    }
     bits_ = 0;
     bitCount_ = 0;
     if (blockLength_ > 0) {

@@ -31,26 +31,15 @@ public:
 
 private:
     void reset();     // an empty table
-    void nextCode();  // the decoder's next entry; a clear when the table is full
+    bool nextCode();  // the decoder's next entry; true if the table was full and is cleared
     void flushRun(bool more);  // sends the pending run; `more`: another index follows it
     void put(uint32_t code, int width) {
-        bits_ |= code << bitCount_;
+        bits_ |= uint64_t{code} << bitCount_;
         bitCount_ += width;
-        while (bitCount_ >= 8) {
-            byte(static_cast<uint8_t>(bits_));
-            bits_ >>= 8;
-            bitCount_ -= 8;
-        }
+        if (bitCount_ >= 32) word();
     }
-    void byte(uint8_t value) {
-        *at_++ = value;
-        if (++blockLength_ == 255) {  // a full sub-block: its length, and the next one's place
-            *blockStart_ = 255;
-            blockStart_ = at_++;
-            blockLength_ = 0;
-        }
-    }
-
+    void word();               // four bytes of bits_ out
+    void byte(uint8_t value);  // one byte out, and a new sub-block after each 255
     static constexpr int kLongestRun = 4096;  // the table's codes bound a run's length
     uint16_t runs_[256][kLongestRun];  // [index][n]: the code of n times index, n in 2..longest_
     uint16_t longest_[256];            // per index, the longest run with a code (1: the index)
@@ -58,7 +47,7 @@ private:
     int width_ = 0;            // bits of the next code
     uint32_t runIndex_ = 0;    // the run read but not yet sent: its index
     std::size_t runLength_ = 0;  // and its length, 0 when there is none
-    uint32_t bits_ = 0;
+    uint64_t bits_ = 0;        // bits not yet out, the first in the lowest bit
     int bitCount_ = 0;
     uint8_t* at_ = nullptr;
     uint8_t* blockStart_ = nullptr;  // the length byte of the sub-block being written
