@@ -31,6 +31,7 @@ constexpr unsigned kBackgroundIndex = kRedLevels * kGreenLevels * kBlueLevels;  
 constexpr uint32_t kMovieBackground = Canvas::kBackground;
 constexpr uint8_t kLeaveInPlace = 1 << 2;  // graphics control: disposal method 1
 constexpr std::size_t kFrameHead = 18;     // graphics control (8 bytes) and image descriptor (10)
+constexpr std::size_t kBatchBytes = 64 * 1024;  // movie frames gathered for one write
 
 // Nearest of `levels` evenly spaced levels over 0..255, for 8-bit c.
 constexpr unsigned levelOf(unsigned c, unsigned levels) {
@@ -165,7 +166,10 @@ bool GifMovie::open(std::FILE* out, int width, int height) {
     const std::size_t cells = static_cast<std::size_t>(width / 2) * (height / 2);
     indices_ = new (std::nothrow) uint8_t[cells];
     scratch_.reset(new (std::nothrow) uint8_t[2 * static_cast<std::size_t>(width / 2)]);
-    frame_.reset(new (std::nothrow) uint8_t[kFrameHead + LzwWriter::bound(cells)]);
+    // Room for the largest frame, and for frames to gather until kBatchBytes are made.
+    capacity_ = kFrameHead + LzwWriter::bound(cells) + kBatchBytes;
+    pending_ = 0;
+    frame_.reset(new (std::nothrow) uint8_t[capacity_]);
     lzw_.reset(new (std::nothrow) LzwWriter);  // no (): its 2 MiB table is filled as used
     if (indices_ == nullptr || scratch_ == nullptr || frame_ == nullptr || lzw_ == nullptr) {
         close();
@@ -258,7 +262,9 @@ bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
     // Graphics control (left in place under the next frame, the delay in centiseconds, no
     // transparency), the image's place without a palette of its own, then its pixels.
     const int boxW = right - left, boxH = bottom - top;
-    uint8_t* at = frame_.get();
+    const std::size_t boxCells = static_cast<std::size_t>(boxW) * static_cast<std::size_t>(boxH);
+    if (pending_ + kFrameHead + LzwWriter::bound(boxCells) > capacity_ && !flush()) return false;
+    uint8_t* at = frame_.get() + pending_;
     const uint8_t head[kFrameHead] = {
         0x21, 0xF9, 4, kLeaveInPlace, kDelayCs & 0xFF, kDelayCs >> 8, 0, 0,
         0x2C, static_cast<uint8_t>(left), static_cast<uint8_t>(left >> 8), static_cast<uint8_t>(top),
@@ -268,16 +274,23 @@ bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
     lzw_->begin(at + kFrameHead);
     for (int y = top; y < bottom; ++y)
         lzw_->add(indices_ + static_cast<std::size_t>(y) * outW + left, static_cast<std::size_t>(boxW));
-    const uint8_t* end = lzw_->end();
-    if (!write(frame_.get(), static_cast<std::size_t>(end - frame_.get()))) return false;
+    pending_ = static_cast<std::size_t>(lzw_->end() - frame_.get());
     ++written_;
-    return true;
+    return pending_ < kBatchBytes || flush();
+}
+
+bool GifMovie::flush() {
+    const std::size_t size = pending_;
+    pending_ = 0;
+    return write(frame_.get(), size);
 }
 
 bool GifMovie::close() {
     if (file_ != nullptr) {
-        static const uint8_t kTrailer = 0x3B;
-        if (error_.empty()) write(&kTrailer, 1);
+        if (error_.empty()) {
+            frame_[pending_++] = 0x3B;  // the trailer, after the frames not yet written
+            flush();
+        }
         errno = 0;
         if (error_.empty() && (std::fflush(file_) != 0 || std::ferror(file_) != 0))
             error_ = os::errorText(errno != 0 ? errno : EIO);

@@ -25,8 +25,8 @@ std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int heig
 // After the first, a movie frame holds only the box around the cells that changed since the
 // movie frame before it, left in place over that one (a frame with no change is one unchanged cell), so the
 // shown frames are the whole ones. Buffers are allocated by open(); present() allocates nothing.
-// Each movie frame is written to the stream as it is made; the file is compressed by
-// core/lzw.h.
+// Movie frames go to the stream in batches of some 64 KiB (and the rest at close()); their
+// pixels are compressed by core/lzw.h.
 class GifMovie {
 public:
     static constexpr int kFrameStep = 4;    // presented frames per movie frame
@@ -56,7 +56,7 @@ public:
     bool isOpen() const { return file_ != nullptr; }
     const std::string& error() const { return error_; }
     int framesPresented() const { return presented_; }   // present() calls since open()
-    int framesWritten() const { return written_; }       // movie frames in the file
+    int framesWritten() const { return written_; }       // movie frames made (in the file by close())
 
     // Palette index of a colour (8-bit channels) in the movie's fixed palette.
     static uint8_t paletteIndex(unsigned r, unsigned g, unsigned b);
@@ -65,10 +65,13 @@ public:
 
 private:
     bool write(const uint8_t* bytes, std::size_t size);  // false with error_ set
+    bool flush();  // writes the frames gathered in frame_
 
     std::FILE* file_ = nullptr;
     std::unique_ptr<LzwWriter> lzw_;
-    std::unique_ptr<uint8_t[]> frame_;  // one movie frame's bytes, room for the largest
+    std::unique_ptr<uint8_t[]> frame_;  // the frames not yet written (pending_ bytes), room for the largest
+    std::size_t capacity_ = 0;
+    std::size_t pending_ = 0;
     std::unique_ptr<uint8_t[]> scratch_;  // two rows of cells, the one computed and the one before
     std::string error_;
     int width_ = 0;           // canvas px

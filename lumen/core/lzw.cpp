@@ -1,6 +1,7 @@
 #include "core/lzw.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <iterator>
 
@@ -22,7 +23,11 @@ std::size_t runOf(const uint8_t* indices, std::size_t count, uint8_t index) {
     for (; n + 8 <= count; n += 8) {
         uint64_t word;
         std::memcpy(&word, indices + n, 8);
-        if (word != all) break;
+        if (word != all) {
+            if constexpr (std::endian::native == std::endian::little)
+                return n + static_cast<std::size_t>(std::countr_zero(word ^ all) / 8);
+            break;
+        }
     }
     while (n < count && indices[n] == index) ++n;
     return n;
