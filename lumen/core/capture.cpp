@@ -193,11 +193,9 @@ bool GifMovie::open(std::FILE* out, int width, int height) {
     }
     head.insert(head.end(), {0x21, 0xFF, 11, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0',
                              3, 1, 0, 0, 0});
-    if (!write(head.data(), head.size())) {
-        file_ = nullptr;
-        close();
-        return false;
-    }
+    // Written with the first frames, as they are: a full disk shows when the movie is written.
+    std::memcpy(frame_.get(), head.data(), head.size());
+    pending_ = head.size();
     return true;
 }
 

@@ -38,8 +38,9 @@ public:
     GifMovie& operator=(const GifMovie&) = delete;
 
     // Starts a movie in `out` (left open for the caller to commit) for frames of width x height
-    // canvas px (even, >= 2; the movie is half of that). Returns false and sets error() (the
-    // reason in words) if the header cannot be written or the size is bad.
+    // canvas px (even, >= 2; the movie is half of that); its header goes out with the first
+    // frames. Returns false and sets error() (the reason in words) if the size is bad or there
+    // is no memory for the buffers.
     bool open(std::FILE* out, int width, int height);
     // One presented frame of width x height pixels; every kFrameStep-th becomes a movie frame.
     // Returns false and sets error() once writing fails (later calls then do nothing).

@@ -6,6 +6,7 @@
 #include "core/deflate.h"
 #include "core/lzw.h"
 #include "core/png.h"
+#include "support/gif_lzw.h"
 
 #include <gtest/gtest.h>
 
@@ -236,7 +237,8 @@ TEST(Png, CanvasFramesSmallAndNoiseBounded) {
 // ---- LZW ----------------------------------------------------------------------------------
 
 // A one-image GIF of w x h indices around the LzwWriter's data, the indices given in pieces
-// of `piece`; giflib's reading of it must give them back.
+// of `piece`; giflib's reading of it must give them back, and so must the tests' own reader,
+// which also reads the end code and what follows it.
 void expectLzwRoundTrip(const Bytes& indices, int w, int h, std::size_t piece, const std::string& what) {
     Bytes file = {'G', 'I', 'F', '8', '9', 'a', uint8_t(w), uint8_t(w >> 8), uint8_t(h), uint8_t(h >> 8), 0xF7, 0, 0};
     for (int i = 0; i < 256; ++i) file.insert(file.end(), {uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)});
@@ -251,6 +253,9 @@ void expectLzwRoundTrip(const Bytes& indices, int w, int h, std::size_t piece, c
     const uint8_t* end = lzw->end();
     ASSERT_LE(std::size_t(end - (file.data() + head)), bound) << what;
     file.resize(std::size_t(end - file.data()));
+    Bytes ours;
+    EXPECT_TRUE(support::readGifLzw(file.data() + head, file.data() + file.size(), ours)) << what;
+    EXPECT_EQ(ours, indices) << what;
     file.push_back(0x3B);
 
     struct Reader {
@@ -299,6 +304,17 @@ TEST(Lzw, RoundTripsRunsNoiseAndFullTables) {
     expectLzwRoundTrip(Bytes{7, 7}, 2, 1, 1, "2x1");
     expectLzwRoundTrip(Bytes{0, 255, 0}, 3, 1, 3, "3x1");
     expectLzwRoundTrip(Bytes(4000 * 4000 / 16, 9), 1000, 1000, 1000, "one long run");
+}
+
+// Indices that alternate make one code each, so the codes' count lands exactly on the widths'
+// steps (255 codes: the end code is the first of 10 bits) and on the full table (3838 codes).
+TEST(Lzw, CodeWidthStepsAndFullTableAtTheEnd) {
+    for (std::size_t n : {1u, 2u, 254u, 255u, 256u, 511u, 767u, 768u, 1791u, 1792u, 3837u, 3838u,
+                          3839u, 3840u, 7676u, 7677u}) {
+        Bytes alternate(n);
+        for (std::size_t i = 0; i < n; ++i) alternate[i] = static_cast<uint8_t>(i % 2 == 0 ? 3 : 200);
+        expectLzwRoundTrip(alternate, int(n), 1, n, "alternating " + std::to_string(n));
+    }
 }
 
 }  // namespace
