@@ -5,7 +5,8 @@
 // time a run is longer (the decoder's table gets an entry for every code, and the writer
 // keeps only those). A movie of flat rectangles is mostly long runs, so it costs one step per
 // code, not one per index, and no search; any other image is still valid, at most 12 bits an
-// index.
+// index. The object is 2 MiB, its table of runs: made by `new LzwWriter` (no braces) the table
+// is not cleared, and only the pages that runs reach are ever touched.
 #pragma once
 
 #include <cstddef>
