@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(readPng(file, w, h) == pixels);
 
     std::vector<uint8_t> gif(lumen::LzwWriter::bound(n));
-    static lumen::LzwWriter lzw;  // 2 MiB: one for all inputs, each begins afresh
+    static lumen::LzwWriter lzw;  // 256 KiB: one for all inputs, each begins afresh
     lzw.begin(gif.data());
     const std::size_t piece = std::size_t(w);
     for (std::size_t at = 0; at < n; at += piece) lzw.add(indices.data() + at, std::min(piece, n - at));

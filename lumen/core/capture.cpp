@@ -170,7 +170,7 @@ bool GifMovie::open(std::FILE* out, int width, int height) {
     capacity_ = kFrameHead + LzwWriter::bound(cells) + kBatchBytes;
     pending_ = 0;
     frame_.reset(new (std::nothrow) uint8_t[capacity_]);
-    lzw_.reset(new (std::nothrow) LzwWriter);  // no (): its 2 MiB table is filled as used
+    lzw_.reset(new (std::nothrow) LzwWriter);  // no (): its table of runs is filled as used
     if (indices_ == nullptr || scratch_ == nullptr || frame_ == nullptr || lzw_ == nullptr) {
         close();
         error_ = "out of memory";

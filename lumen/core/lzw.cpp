@@ -104,8 +104,9 @@ void LzwWriter::flushRun(bool more) {
         put(length == 1 ? index : chain[length], width_);
         left -= length;
         if (left == 0) break;
-        // The decoder's next entry is this run and one more of the index: the longest yet.
-        if (length == longest) {
+        // The decoder's next entry is this run and one more of the index: the longest yet
+        // (kept unless it is too long for the table of runs).
+        if (length == longest && length + 1 < kLongestRun) {
             chain[length + 1] = static_cast<uint16_t>(next_);
             longest_[index] = static_cast<uint16_t>(length + 1);
         }

@@ -5,8 +5,9 @@
 // time a run is longer (the decoder's table gets an entry for every code, and the writer
 // keeps only those). A movie of flat rectangles is mostly long runs, so it costs one step per
 // code, not one per index, and no search; any other image is still valid, at most 12 bits an
-// index. The object is 2 MiB, its table of runs: made by `new LzwWriter` (no braces) the table
-// is not cleared, and only the pages that runs reach are ever touched.
+// index. Runs get codes up to 511 long (longer ones take several): the table of runs is then
+// 256 KiB, and made by `new LzwWriter` (no braces) it is not cleared, so that only the pages
+// that runs reach are ever touched.
 #pragma once
 
 #include <cstddef>
@@ -41,7 +42,7 @@ private:
     }
     void word();               // four bytes of bits_ out
     void byte(uint8_t value);  // one byte out, and a new sub-block after each 255
-    static constexpr int kLongestRun = 4096;  // the table's codes bound a run's length
+    static constexpr int kLongestRun = 512;  // runs with a code of their own are shorter
     uint16_t runs_[256][kLongestRun];  // [index][n]: the code of n times index, n in 2..longest_
     uint16_t longest_[256];            // per index, the longest run with a code (1: the index)
     uint32_t next_ = 0;        // the next code the decoder's table gives out
