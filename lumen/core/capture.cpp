@@ -22,6 +22,14 @@ std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int heig
     return os::writeAll(out, file.data(), file.size());
 }
 
+std::string writePng(std::FILE* out, const Canvas& canvas, const std::vector<CanvasFill>& fills) {
+    if (out == nullptr) return "no file";
+    PngWriter png(Canvas::kWidth, Canvas::kHeight);
+    canvas.forEachRow(fills, [&](const uint32_t* row, int count) { png.rows(row, count); });
+    const std::vector<uint8_t> file = png.finish();
+    return os::writeAll(out, file.data(), file.size());
+}
+
 namespace {
 
 constexpr int kRedLevels = 6;

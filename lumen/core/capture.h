@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/canvas.h"
 
@@ -18,6 +19,9 @@ class LzwWriter;
 // Writes width x height pixels to `out` as an 8-bit RGBA PNG (core/png.h). Returns "" on
 // success, else the reason in words (the caller names the file).
 std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int height);
+// The same for the frame `fills` of `canvas` (the pixels pixelsOf(fills) would give), encoded
+// band by band without compositing it: the canvas's buffer is left alone.
+std::string writePng(std::FILE* out, const Canvas& canvas, const std::vector<CanvasFill>& fills);
 
 // An animated GIF of the presented frames: every fourth frame (the 1st, 5th, 9th, ...), at half
 // size by 2 x 2 box averages, in one fixed 256-colour palette (6 x 7 x 6 levels of red, green

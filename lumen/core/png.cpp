@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "core/checksum.h"
-#include "core/deflate.h"
 
 namespace lumen {
 
@@ -43,48 +42,53 @@ inline uint32_t byteDifference(uint32_t p, uint32_t q) {
 
 }  // namespace
 
-std::vector<uint8_t> encodePng(const uint32_t* pixels, int width, int height) {
-    const auto w = static_cast<std::size_t>(width);
-    std::vector<uint8_t> data;
-    {
-        ZlibWriter z(data);
-        const uint32_t* above = nullptr;
-        for (int y = 0; y < height; ++y) {
-            const uint32_t* row = pixels + static_cast<std::size_t>(y) * w;
-            if (above != nullptr && std::memcmp(row, above, w * 4) == 0) {
-                z.byte(kFilterUp);
-                z.zeros(w * 4);
-            } else {
-                z.byte(kFilterSub);
-                putPixel(z, row[0]);
-                for (std::size_t x = 1; x < w;) {
-                    if (row[x] != row[x - 1]) {
-                        putPixel(z, byteDifference(row[x], row[x - 1]));
-                        ++x;
-                        continue;
-                    }
-                    const std::size_t start = x;
-                    const uint32_t same = row[x - 1];
-                    while (x < w && row[x] == same) ++x;
-                    z.zeros((x - start) * 4);
-                }
-            }
-            above = row;
-        }
-        z.finish();
-    }
+PngWriter::PngWriter(int width, int height) : width_(width), height_(height), zlib_(data_) {}
 
+void PngWriter::rows(const uint32_t* row, int count) {
+    const auto w = static_cast<std::size_t>(width_);
+    if (above_ != nullptr && std::memcmp(row, above_, w * 4) == 0) {
+        ++count;  // all of them are Up rows
+    } else {
+        zlib_.byte(kFilterSub);
+        putPixel(zlib_, row[0]);
+        for (std::size_t x = 1; x < w;) {
+            if (row[x] != row[x - 1]) {
+                putPixel(zlib_, byteDifference(row[x], row[x - 1]));
+                ++x;
+                continue;
+            }
+            const std::size_t start = x;
+            const uint32_t same = row[x - 1];
+            while (x < w && row[x] == same) ++x;
+            zlib_.zeros((x - start) * 4);
+        }
+    }
+    for (int i = 1; i < count; ++i) {  // a row equal to the one above: zeros
+        zlib_.byte(kFilterUp);
+        zlib_.zeros(w * 4);
+    }
+    above_ = row;
+}
+
+std::vector<uint8_t> PngWriter::finish() {
+    zlib_.finish();
     std::vector<uint8_t> file = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    file.reserve(data.size() + data.size() / kMaxChunk * 12 + 64);
+    file.reserve(data_.size() + data_.size() / kMaxChunk * 12 + 64);
     std::vector<uint8_t> header;
-    putBig32(header, static_cast<uint32_t>(width));
-    putBig32(header, static_cast<uint32_t>(height));
+    putBig32(header, static_cast<uint32_t>(width_));
+    putBig32(header, static_cast<uint32_t>(height_));
     header.insert(header.end(), {8, 6, 0, 0, 0});  // 8 bits, RGBA, deflate, filters, no interlace
     chunk(file, "IHDR", header.data(), header.size());
-    for (std::size_t at = 0; at < data.size(); at += kMaxChunk)
-        chunk(file, "IDAT", data.data() + at, std::min(kMaxChunk, data.size() - at));
+    for (std::size_t at = 0; at < data_.size(); at += kMaxChunk)
+        chunk(file, "IDAT", data_.data() + at, std::min(kMaxChunk, data_.size() - at));
     chunk(file, "IEND", nullptr, 0);
     return file;
+}
+
+std::vector<uint8_t> encodePng(const uint32_t* pixels, int width, int height) {
+    PngWriter png(width, height);
+    for (int y = 0; y < height; ++y) png.rows(pixels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width), 1);
+    return png.finish();
 }
 
 }  // namespace lumen

@@ -3,6 +3,7 @@
 #include "core/capture.h"
 #include "core/os.h"
 #include "core/output.h"
+#include "core/png.h"
 
 #include "core/canvas.h"
 
@@ -90,6 +91,26 @@ TEST(Capture, WriteAllReportsAFullDevice) {
     ASSERT_NE(null, nullptr);
     EXPECT_EQ(lumen::os::writeAll(null, bytes.data(), bytes.size()), "");
     std::fclose(null);
+}
+
+// The picture written band by band from a frame's fills is the file of its composited pixels,
+// byte for byte, for frames of translucent, overlapping, clipped and empty fill lists.
+TEST(Png, BandsFromFillsGiveTheCompositedFile) {
+    for (int seed = 1; seed <= 6; ++seed) {
+        auto drawn = sampleCanvas(seed);
+        if (seed == 6) drawn->clear();  // no fills: the background alone
+        const std::vector<lumen::CanvasFill> fills = drawn->fills();
+        Canvas other;  // another canvas, whose buffer holds something else
+        other.fillRect(10, 10, 300, 300, 1, 0, 0, 0.5);
+        std::FILE* f = std::tmpfile();
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(lumen::writePng(f, other, fills), "");
+        std::vector<uint8_t> bands(std::size_t(std::ftell(f)));
+        std::rewind(f);
+        ASSERT_EQ(std::fread(bands.data(), 1, bands.size(), f), bands.size());
+        std::fclose(f);
+        EXPECT_EQ(bands, lumen::encodePng(other.pixelsOf(fills), kW, kH)) << seed;
+    }
 }
 
 TEST(Png, NoStreamOrNoPixelsGivesMessage) {
