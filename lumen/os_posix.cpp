@@ -3,6 +3,7 @@
 // on the null device. Contract: core/os.h.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -107,6 +108,15 @@ std::string writeAll(std::FILE* out, const uint8_t* bytes, std::size_t size) {
         at += static_cast<std::size_t>(n);
     }
     return "";
+}
+
+void preferLargePages(void* memory, std::size_t bytes) {
+#if defined(MADV_HUGEPAGE) && !defined(__EMSCRIPTEN__)
+    ::madvise(memory, bytes, MADV_HUGEPAGE);  // refused (old kernel, no large pages): no matter
+#else
+    (void)memory;
+    (void)bytes;
+#endif
 }
 
 bool syncFile(std::FILE* file, std::string& error) {

@@ -390,6 +390,9 @@ bool iconHasPlatformForm(const void*) { return true; }
 // The bytes go to the stream's handle directly (after anything the stream holds), so that a
 // failure comes with the system's own reason: the C library reports a full disk as an invalid
 // argument.
+// Large pages need a privilege that programs do not have by default: 4 KiB pages it is.
+void preferLargePages(void*, std::size_t) {}
+
 std::string writeAll(std::FILE* out, const uint8_t* bytes, std::size_t size) {
     errno = 0;
     if (std::fflush(out) != 0 || std::ferror(out) != 0) return std::strerror(errno != 0 ? errno : EIO);

@@ -10,11 +10,17 @@
 #include <cstring>
 #include <new>
 
+#include "core/os.h"
+
 namespace lumen {
 namespace {
 
 constexpr std::size_t kPixelCount = static_cast<std::size_t>(Canvas::kWidth) * Canvas::kHeight;
-constexpr std::align_val_t kPixelAlignment{64};
+// The pixel buffer in whole 2 MiB pieces, aligned to them, so that the system can back it with
+// large pages: it is written whole the first time a picture or a movie reads it.
+constexpr std::size_t kLargePage = std::size_t{2} << 20;
+constexpr std::size_t kPixelBytes = (kPixelCount * sizeof(uint32_t) + kLargePage - 1) / kLargePage * kLargePage;
+constexpr std::align_val_t kPixelAlignment{kLargePage};
 
 // Round-to-nearest for the scope whatever the caller's mode, which is restored at the end.
 class NearestRounding {
@@ -176,10 +182,11 @@ bool CanvasRegion::contains(int x, int y) const {
 }
 
 Canvas::Canvas(SimdPath path, bool deferred)
-    : pixels_(static_cast<uint32_t*>(::operator new(kPixelCount * sizeof(uint32_t), kPixelAlignment))),
+    : pixels_(static_cast<uint32_t*>(::operator new(kPixelBytes, kPixelAlignment))),
       path_(SimdPath::Scalar),
       deferred_(deferred) {
     setSimdPath(path);
+    os::preferLargePages(pixels_, kPixelBytes);
     drawn_.reserve(kReservedFills);
     shown_.reserve(kReservedFills);
     room(hits_, kReservedFills);
@@ -296,7 +303,8 @@ void Canvas::resolve(const CanvasFill* fills, std::size_t count) const {
     for (CanvasRegion& c : changes_) c.add(region);
 }
 
-void Canvas::compositeBox(const CanvasFill* fills, std::size_t count, const CanvasRect& box) const {
+template <class Band>
+void Canvas::forEachBand(const CanvasFill* fills, std::size_t count, const CanvasRect& box, Band&& band) const {
     // The fills that reach into the box, in drawing order.
     int* hits = room(hits_, count);
     int n = 0;
@@ -321,11 +329,8 @@ void Canvas::compositeBox(const CanvasFill* fills, std::size_t count, const Canv
     int* active = room(active_, static_cast<std::size_t>(n));
     int* xs = room(xs_, 2 * static_cast<std::size_t>(n) + 2);
     uint32_t* colors = room(colors_, 2 * static_cast<std::size_t>(n) + 1);
-    const std::size_t boxW = static_cast<std::size_t>(box.x1 - box.x0);
-    const bool wholeRows = box.x0 == 0 && box.x1 == kWidth;  // the band is one span of memory
-    for (int band = 0; band + 1 < ny; ++band) {
-        const int top = ys[band], bottom = ys[band + 1];
-        uint32_t* first = pixels_ + static_cast<std::size_t>(top) * kWidth + box.x0;
+    for (int b = 0; b + 1 < ny; ++b) {
+        const int top = ys[b], bottom = ys[b + 1];
         int na = 0;
         for (int j = 0; j < n; ++j) {
             const CanvasFill& f = fills[hits[j]];
@@ -351,10 +356,18 @@ void Canvas::compositeBox(const CanvasFill* fills, std::size_t count, const Canv
             }
             colors[run] = color;
         }
-        const int runs = nx - 1;
+        band(top, bottom, static_cast<const int*>(xs), static_cast<const uint32_t*>(colors), nx - 1);
+    }
+}
+
+void Canvas::compositeBox(const CanvasFill* fills, std::size_t count, const CanvasRect& box) const {
+    const std::size_t boxW = static_cast<std::size_t>(box.x1 - box.x0);
+    const bool wholeRows = box.x0 == 0 && box.x1 == kWidth;  // the band is one span of memory
+    forEachBand(fills, count, box, [&](int top, int bottom, const int* xs, const uint32_t* colors, int runs) {
+        uint32_t* first = pixels_ + static_cast<std::size_t>(top) * kWidth + box.x0;
         if (runs == 1 && wholeRows) {
             fillSpan(first, static_cast<std::size_t>(bottom - top) * kWidth, colors[0], path_);
-            continue;
+            return;
         }
         for (int run = 0; run < runs; ++run)
             fillSpan(first + (xs[run] - box.x0), static_cast<std::size_t>(xs[run + 1] - xs[run]),
@@ -362,7 +375,20 @@ void Canvas::compositeBox(const CanvasFill* fills, std::size_t count, const Canv
         for (int y = top + 1; y < bottom; ++y)
             std::memcpy(first + static_cast<std::size_t>(y - top) * kWidth, first,
                         sizeof(uint32_t) * boxW);
-    }
+    });
+}
+
+void Canvas::forEachRow(const std::vector<CanvasFill>& fills, const RowSink& row) const {
+    std::vector<uint32_t> rows(2 * static_cast<std::size_t>(kWidth));
+    int which = 0;
+    forEachBand(fills.data(), fills.size(), kWholeCanvas,
+                [&](int top, int bottom, const int* xs, const uint32_t* colors, int runs) {
+                    uint32_t* r = rows.data() + which * kWidth;
+                    which ^= 1;  // the row before stays as it was until this one is handed on
+                    for (int run = 0; run < runs; ++run)
+                        fillSpan(r + xs[run], static_cast<std::size_t>(xs[run + 1] - xs[run]), colors[run], path_);
+                    row(r, bottom - top);
+                });
 }
 
 }  // namespace lumen

@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "core/blend.h"
@@ -110,6 +111,11 @@ public:
     // canvas and returns it; pixels() afterwards is again the current frame. In immediate mode
     // later fills blend over the current frame, not over these.
     const uint32_t* pixelsOf(const std::vector<CanvasFill>& fills);
+    // The pixels pixelsOf(fills) would give, without the buffer: row(pixels, count) for each
+    // band of rows alike, from the top down (kWidth px, `count` rows; kHeight rows in all). A
+    // row stays as it is until the next call returns.
+    using RowSink = std::function<void(const uint32_t* row, int count)>;
+    void forEachRow(const std::vector<CanvasFill>& fills, const RowSink& row) const;
     // The boxes holding every pixel changed in the buffer since the last call for `view` (the
     // whole canvas before the first call); empty when nothing changed. Resets the account.
     CanvasRegion takeChanges(View view);
@@ -122,6 +128,10 @@ private:
     void resolve(const CanvasFill* fills, std::size_t count) const;
     // Composites fills[0, count) over the background inside `box` (not empty) only.
     void compositeBox(const CanvasFill* fills, std::size_t count, const CanvasRect& box) const;
+    // The bands of rows inside `box` that the same fills cover, top down:
+    // band(top, bottom, xs, colors, runs), the band's columns [xs[i], xs[i + 1]) of colors[i].
+    template <class Band>
+    void forEachBand(const CanvasFill* fills, std::size_t count, const CanvasRect& box, Band&& band) const;
 
     uint32_t* pixels_;
     SimdPath path_;
@@ -130,7 +140,7 @@ private:
     mutable std::vector<CanvasFill> shown_;     // the fills the buffer holds, over the background
     mutable bool blank_ = true;                 // the buffer holds nothing yet: not even shown_
     mutable CanvasRegion changes_[kViewCount];  // per view: what changed since it last asked
-    // Scratch of compositeBox, kept between frames.
+    // Scratch of forEachBand, kept between frames.
     mutable std::vector<int> hits_, active_, ys_, xs_;
     mutable std::vector<uint32_t> colors_;
 };

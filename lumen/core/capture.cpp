@@ -1,41 +1,33 @@
-// PNG capture with libpng's simplified writer; the GIF movie with giflib's sequential writer.
+// The picture through the PNG encoder, and the movie's GIF: its header, palette and frames
+// written here, their pixels compressed by the LZW writer.
 #include "core/capture.h"
-
-#include "core/canvas.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <vector>
 
-#include <gif_lib.h>
-#include <png.h>
-#include <cstdio>
+#include "core/canvas.h"
+#include "core/lzw.h"
+#include "core/os.h"
+#include "core/png.h"
 
 namespace lumen {
 
 std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int height) {
     if (out == nullptr) return "no file";
     if (pixels == nullptr || width <= 0 || height <= 0) return "no pixels";
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(width);
-    image.height = static_cast<png_uint_32>(height);
-    // 0xAARRGGBB words are the bytes B, G, R, A in memory (little-endian).
-    image.format = PNG_FORMAT_BGRA;
-    errno = 0;
-    const int ok = png_image_write_to_stdio(&image, out, 0, pixels,
-                                            static_cast<png_int_32>(width) * 4, nullptr);
-    std::string message;
-    if (!ok) {
-        message = image.message;
-        if (errno != 0) message += std::string(" (") + std::strerror(errno) + ")";
-    } else if (std::fflush(out) != 0 || std::ferror(out) != 0) {
-        message = std::strerror(errno != 0 ? errno : EIO);
-    }
-    png_image_free(&image);
-    return message;
+    const std::vector<uint8_t> file = encodePng(pixels, width, height);
+    return os::writeAll(out, file.data(), file.size());
+}
+
+std::string writePng(std::FILE* out, const Canvas& canvas, const std::vector<CanvasFill>& fills) {
+    if (out == nullptr) return "no file";
+    PngWriter png(Canvas::kWidth, Canvas::kHeight);
+    canvas.forEachRow(fills, [&](const uint32_t* row, int count) { png.rows(row, count); });
+    const std::vector<uint8_t> file = png.finish();
+    return os::writeAll(out, file.data(), file.size());
 }
 
 namespace {
@@ -45,7 +37,9 @@ constexpr int kGreenLevels = 7;
 constexpr int kBlueLevels = 6;
 constexpr unsigned kBackgroundIndex = kRedLevels * kGreenLevels * kBlueLevels;  // 252
 constexpr uint32_t kMovieBackground = Canvas::kBackground;
-constexpr unsigned char kLeaveInPlace = 1 << 2;  // graphics control: disposal method 1
+constexpr uint8_t kLeaveInPlace = 1 << 2;  // graphics control: disposal method 1
+constexpr std::size_t kFrameHead = 18;     // graphics control (8 bytes) and image descriptor (10)
+constexpr std::size_t kBatchBytes = 64 * 1024;  // movie frames gathered for one write
 
 // Nearest of `levels` evenly spaced levels over 0..255, for 8-bit c.
 constexpr unsigned levelOf(unsigned c, unsigned levels) {
@@ -79,6 +73,62 @@ inline uint8_t indexOf(uint32_t rgb) {
                                 kLevels.b[rgb & 0xFF]);
 }
 
+// Palette indices of `count` cells, each the 2 x 2 box average of pixels from `upper` and
+// `lower` (two pixel rows), rounded. A cell with the pixels of the one before has its index.
+void quantiseCells(const uint32_t* upper, const uint32_t* lower, std::size_t count, uint8_t* out) {
+    uint64_t lastUpper = 0, lastLower = 0;
+    uint8_t lastCell = 0;
+    for (std::size_t x = 0; x < count; ++x) {
+        uint64_t up, down;
+        std::memcpy(&up, upper + 2 * x, 8);
+        std::memcpy(&down, lower + 2 * x, 8);
+        if (x > 0 && up == lastUpper && down == lastLower) {
+            out[x] = lastCell;
+            continue;
+        }
+        // All four channels at once: the even bytes (B, R) and the odd bytes (G, A) each sum
+        // in 16-bit halves (4 * 255 fits), then round and divide by 4.
+        const uint32_t p0 = upper[2 * x], p1 = upper[2 * x + 1];
+        const uint32_t p2 = lower[2 * x], p3 = lower[2 * x + 1];
+        constexpr uint32_t kEven = 0x00FF00FFu;
+        const uint32_t even = (p0 & kEven) + (p1 & kEven) + (p2 & kEven) + (p3 & kEven);
+        const uint32_t odd = ((p0 >> 8) & kEven) + ((p1 >> 8) & kEven) + ((p2 >> 8) & kEven) +
+                             ((p3 >> 8) & kEven);
+        const uint32_t average = (((even + 0x00020002u) >> 2) & kEven) |
+                                 ((((odd + 0x00020002u) >> 2) & kEven) << 8);
+        lastCell = indexOf(average);
+        lastUpper = up;
+        lastLower = down;
+        out[x] = lastCell;
+    }
+}
+
+// The first i in [0, n) where a[i] != b[i], else n.
+std::size_t firstDifference(const uint8_t* a, const uint8_t* b, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) break;
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
+// One past the last i in [0, n) where a[i] != b[i]; some i must differ.
+std::size_t lastDifference(const uint8_t* a, const uint8_t* b, std::size_t n) {
+    std::size_t i = n;
+    for (; i >= 8; i -= 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i - 8, 8);
+        std::memcpy(&y, b + i - 8, 8);
+        if (x != y) break;
+    }
+    while (a[i - 1] == b[i - 1]) --i;
+    return i;
+}
+
 }  // namespace
 
 uint8_t GifMovie::paletteIndex(unsigned r, unsigned g, unsigned b) {
@@ -94,19 +144,14 @@ uint32_t GifMovie::paletteColor(unsigned index) {
     return 0xFF000000u | (r << 16) | (g << 8) | b;
 }
 
-GifMovie::GifMovie() : file_(nullptr) {}
+GifMovie::GifMovie() = default;
 
 GifMovie::~GifMovie() { close(); }
 
-bool GifMovie::fail(const char* what, int code) {
-    if (error_.empty()) {
-        const char* reason = GifErrorString(code);
-        error_ = std::string(what) + ": " + (reason != nullptr ? reason : "unknown error");
-        if (code == D_GIF_ERR_OPEN_FAILED || code == E_GIF_ERR_OPEN_FAILED ||
-            code == E_GIF_ERR_WRITE_FAILED || code == E_GIF_ERR_CLOSE_FAILED) {
-            if (errno != 0) error_ += std::string(" (") + std::strerror(errno) + ")";
-        }
-    }
+bool GifMovie::write(const uint8_t* bytes, std::size_t size) {
+    const std::string reason = os::writeAll(file_, bytes, size);
+    if (reason.empty()) return true;
+    if (error_.empty()) error_ = reason;
     return false;
 }
 
@@ -127,49 +172,38 @@ bool GifMovie::open(std::FILE* out, int width, int height) {
     width_ = width;
     height_ = height;
     const std::size_t cells = static_cast<std::size_t>(width / 2) * (height / 2);
-    delete[] indices_;
     indices_ = new (std::nothrow) uint8_t[cells];
-    if (indices_ == nullptr) {
+    scratch_.reset(new (std::nothrow) uint8_t[2 * static_cast<std::size_t>(width / 2)]);
+    // Room for the largest frame, and for frames to gather until kBatchBytes are made.
+    capacity_ = kFrameHead + LzwWriter::bound(cells) + kBatchBytes;
+    pending_ = 0;
+    frame_.reset(new (std::nothrow) uint8_t[capacity_]);
+    lzw_.reset(new (std::nothrow) LzwWriter);  // no (): its table of runs is filled as used
+    if (indices_ == nullptr || scratch_ == nullptr || frame_ == nullptr || lzw_ == nullptr) {
+        close();
         error_ = "out of memory";
         return false;
     }
+    file_ = out;
 
-    errno = 0;
-    int code = 0;
-    // giflib writes through our function into the caller's stream, so that write errors (which
-    // giflib's own file writer drops) are seen.
-    out_ = out;
-    writeFailed_ = false;
-    GifFileType* gif = EGifOpen(this, &GifMovie::writeBytes, &code);
-    if (gif == nullptr) {
-        out_ = nullptr;
-        return fail("open", code);
-    }
-    file_ = gif;
-
-    GifColorType colors[256];
+    // The header: the logical screen (half size), a global palette of 256 colours (8 bits of
+    // colour resolution), the background's index and no aspect ratio; then the palette and the
+    // application extension that viewers read as "loop forever".
+    std::vector<uint8_t> head = {'G', 'I', 'F', '8', '9', 'a'};
+    const int outW = width / 2, outH = height / 2;
+    head.insert(head.end(), {static_cast<uint8_t>(outW), static_cast<uint8_t>(outW >> 8),
+                             static_cast<uint8_t>(outH), static_cast<uint8_t>(outH >> 8), 0xF7,
+                             static_cast<uint8_t>(kBackgroundIndex), 0});
     for (unsigned i = 0; i < 256; ++i) {
         const uint32_t c = paletteColor(i);
-        colors[i].Red = static_cast<GifByteType>(c >> 16);
-        colors[i].Green = static_cast<GifByteType>(c >> 8);
-        colors[i].Blue = static_cast<GifByteType>(c);
+        head.insert(head.end(), {static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8),
+                                 static_cast<uint8_t>(c)});
     }
-    ColorMapObject map{};
-    map.ColorCount = 256;
-    map.BitsPerPixel = 8;
-    map.Colors = colors;
-    EGifSetGifVersion(gif, true);
-    if (EGifPutScreenDesc(gif, width / 2, height / 2, 8, static_cast<int>(kBackgroundIndex),
-                          &map) == GIF_ERROR)
-        return fail("header", gif->Error);
-    // Loop forever (the application extension every viewer knows for animation).
-    static const char kLoopApp[11] = {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'};
-    static const unsigned char kLoopForever[3] = {1, 0, 0};
-    if (EGifPutExtensionLeader(gif, APPLICATION_EXT_FUNC_CODE) == GIF_ERROR ||
-        EGifPutExtensionBlock(gif, 11, kLoopApp) == GIF_ERROR ||
-        EGifPutExtensionBlock(gif, 3, kLoopForever) == GIF_ERROR ||
-        EGifPutExtensionTrailer(gif) == GIF_ERROR)
-        return fail("loop extension", gif->Error);
+    head.insert(head.end(), {0x21, 0xFF, 11, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0',
+                             3, 1, 0, 0, 0});
+    // Written with the first frames, as they are: a full disk shows when the movie is written.
+    std::memcpy(frame_.get(), head.data(), head.size());
+    pending_ = head.size();
     return true;
 }
 
@@ -183,7 +217,6 @@ bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
     if (file_ == nullptr || !error_.empty()) return false;
     const int index = presented_++;
     if (index % kFrameStep != 0) return true;
-    GifFileType* gif = file_;
 
     const int outW = width_ / 2;
     const int outH = height_ / 2;
@@ -198,36 +231,33 @@ bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
         const int cy0 = std::clamp(box.y0, 0, height_) / 2;
         const int cx1 = (std::clamp(box.x1, 0, width_) + 1) / 2;
         const int cy1 = (std::clamp(box.y1, 0, height_) + 1) / 2;
+        if (cx1 <= cx0) continue;
+        const std::size_t span = static_cast<std::size_t>(cx1 - cx0);
+        const uint8_t* cells = nullptr;  // the cell row just computed, at cx0
         for (int y = cy0; y < cy1; ++y) {
-            const uint32_t* upper = pixels + static_cast<std::size_t>(2 * y) * width_;
+            const uint32_t* upper = pixels + static_cast<std::size_t>(2 * y) * width_ + 2 * cx0;
             const uint32_t* lower = upper + width_;
-            uint8_t* out = indices_ + static_cast<std::size_t>(y) * outW;
-            int rowLeft = outW, rowRight = 0;
-            for (int x = cx0; x < cx1; ++x) {
-                // 2 x 2 box average of all four channels at once: the even bytes (B, R) and the
-                // odd bytes (G, A) each sum in 16-bit halves (4 * 255 fits), then round and
-                // divide by 4.
-                const uint32_t p0 = upper[2 * x], p1 = upper[2 * x + 1];
-                const uint32_t p2 = lower[2 * x], p3 = lower[2 * x + 1];
-                constexpr uint32_t kEven = 0x00FF00FFu;
-                const uint32_t even = (p0 & kEven) + (p1 & kEven) + (p2 & kEven) + (p3 & kEven);
-                const uint32_t odd = ((p0 >> 8) & kEven) + ((p1 >> 8) & kEven) + ((p2 >> 8) & kEven) +
-                                     ((p3 >> 8) & kEven);
-                const uint32_t average = (((even + 0x00020002u) >> 2) & kEven) |
-                                         ((((odd + 0x00020002u) >> 2) & kEven) << 8);
-                const uint8_t cell = indexOf(average);
-                if (written_ == 0 || cell != out[x]) {
-                    rowLeft = std::min(rowLeft, x);
-                    rowRight = x + 1;
-                }
-                out[x] = cell;
+            // Flat rectangles: a cell row whose two pixel rows equal the two above has the
+            // cells of the row above.
+            const std::size_t bytes = span * 2 * sizeof(uint32_t);
+            if (cells == nullptr || std::memcmp(upper, upper - 2 * width_, bytes) != 0 ||
+                std::memcmp(lower, lower - 2 * width_, bytes) != 0) {
+                uint8_t* next = scratch_.get() + (cells == scratch_.get() ? outW : 0);
+                quantiseCells(upper, lower, span, next);
+                cells = next;
             }
-            if (rowRight > rowLeft) {
-                left = std::min(left, rowLeft);
-                right = std::max(right, rowRight);
-                top = std::min(top, y);
-                bottom = std::max(bottom, y + 1);
+            uint8_t* out = indices_ + static_cast<std::size_t>(y) * outW + cx0;
+            std::size_t first = 0, last = span;
+            if (written_ > 0) {
+                first = firstDifference(cells, out, span);
+                if (first == span) continue;
+                last = lastDifference(cells, out, span);
             }
+            std::memcpy(out + first, cells + first, last - first);
+            left = std::min(left, cx0 + static_cast<int>(first));
+            right = std::max(right, cx0 + static_cast<int>(last));
+            top = std::min(top, y);
+            bottom = std::max(bottom, y + 1);
         }
     }
     if (right <= left) {  // nothing changed: one unchanged cell keeps the frame's time
@@ -235,50 +265,49 @@ bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
         right = bottom = 1;
     }
 
-    // Graphics control: left in place under the next frame, delay in centiseconds, no
-    // transparency.
-    const unsigned char control[4] = {kLeaveInPlace, static_cast<unsigned char>(kDelayCs & 0xFF),
-                                      static_cast<unsigned char>(kDelayCs >> 8), 0};
-    errno = 0;
-    if (EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, control) == GIF_ERROR)
-        return fail("frame", gif->Error);
-    if (EGifPutImageDesc(gif, left, top, right - left, bottom - top, false, nullptr) == GIF_ERROR)
-        return fail("frame", gif->Error);
-    for (int y = top; y < bottom; ++y) {
-        if (EGifPutLine(gif, indices_ + static_cast<std::size_t>(y) * outW + left, right - left) ==
-            GIF_ERROR)
-            return fail("frame", gif->Error);
-    }
-    if (writeFailed_) return fail("frame", E_GIF_ERR_WRITE_FAILED);
+    // Graphics control (left in place under the next frame, the delay in centiseconds, no
+    // transparency), the image's place without a palette of its own, then its pixels.
+    const int boxW = right - left, boxH = bottom - top;
+    const std::size_t boxCells = static_cast<std::size_t>(boxW) * static_cast<std::size_t>(boxH);
+    if (pending_ + kFrameHead + LzwWriter::bound(boxCells) > capacity_ && !flush()) return false;
+    uint8_t* at = frame_.get() + pending_;
+    const uint8_t head[kFrameHead] = {
+        0x21, 0xF9, 4, kLeaveInPlace, kDelayCs & 0xFF, kDelayCs >> 8, 0, 0,
+        0x2C, static_cast<uint8_t>(left), static_cast<uint8_t>(left >> 8), static_cast<uint8_t>(top),
+        static_cast<uint8_t>(top >> 8), static_cast<uint8_t>(boxW), static_cast<uint8_t>(boxW >> 8),
+        static_cast<uint8_t>(boxH), static_cast<uint8_t>(boxH >> 8), 0};
+    std::memcpy(at, head, kFrameHead);
+    lzw_->begin(at + kFrameHead);
+    for (int y = top; y < bottom; ++y)
+        lzw_->add(indices_ + static_cast<std::size_t>(y) * outW + left, static_cast<std::size_t>(boxW));
+    pending_ = static_cast<std::size_t>(lzw_->end() - frame_.get());
     ++written_;
-    return true;
+    return pending_ < kBatchBytes || flush();
+}
+
+bool GifMovie::flush() {
+    const std::size_t size = pending_;
+    pending_ = 0;
+    return write(frame_.get(), size);
 }
 
 bool GifMovie::close() {
     if (file_ != nullptr) {
-        int code = 0;
+        if (error_.empty()) {
+            frame_[pending_++] = 0x3B;  // the trailer, after the frames not yet written
+            flush();
+        }
         errno = 0;
-        const int result = EGifCloseFile(file_, &code);
+        if (error_.empty() && (std::fflush(file_) != 0 || std::ferror(file_) != 0))
+            error_ = os::errorText(errno != 0 ? errno : EIO);
         file_ = nullptr;
-        if (result == GIF_ERROR) fail("close", code);
-    }
-    if (out_ != nullptr) {
-        errno = 0;
-        const bool bad = writeFailed_ || std::fflush(out_) != 0 || std::ferror(out_) != 0;
-        out_ = nullptr;
-        if (bad) fail("close", E_GIF_ERR_WRITE_FAILED);
     }
     delete[] indices_;
     indices_ = nullptr;
+    scratch_.reset();
+    frame_.reset();
+    lzw_.reset();
     return error_.empty();
-}
-
-int GifMovie::writeBytes(GifFileType* gif, const GifByteType* bytes, int count) {
-    auto* self = static_cast<GifMovie*>(gif->UserData);
-    if (self->writeFailed_ || count <= 0) return self->writeFailed_ ? 0 : count;
-    const std::size_t n = std::fwrite(bytes, 1, static_cast<std::size_t>(count), self->out_);
-    if (n != static_cast<std::size_t>(count)) self->writeFailed_ = true;
-    return static_cast<int>(n);
 }
 
 }  // namespace lumen

@@ -3,19 +3,25 @@
 // Failures come back as a message; nothing here throws or aborts on a bad path or a full disk.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "core/canvas.h"
 
-struct GifFileType;
-
 namespace lumen {
 
-// Writes width x height pixels to `out` as an 8-bit RGBA PNG. Returns "" on success, else the
-// reason in words (the caller names the file).
+class LzwWriter;
+
+// Writes width x height pixels to `out` as an 8-bit RGBA PNG (core/png.h). Returns "" on
+// success, else the reason in words (the caller names the file).
 std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int height);
+// The same for the frame `fills` of `canvas` (the pixels pixelsOf(fills) would give), encoded
+// band by band without compositing it: the canvas's buffer is left alone.
+std::string writePng(std::FILE* out, const Canvas& canvas, const std::vector<CanvasFill>& fills);
 
 // An animated GIF of the presented frames: every fourth frame (the 1st, 5th, 9th, ...), at half
 // size by 2 x 2 box averages, in one fixed 256-colour palette (6 x 7 x 6 levels of red, green
@@ -23,6 +29,8 @@ std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int heig
 // After the first, a movie frame holds only the box around the cells that changed since the
 // movie frame before it, left in place over that one (a frame with no change is one unchanged cell), so the
 // shown frames are the whole ones. Buffers are allocated by open(); present() allocates nothing.
+// Movie frames go to the stream in batches of some 64 KiB (and the rest at close()); their
+// pixels are compressed by core/lzw.h.
 class GifMovie {
 public:
     static constexpr int kFrameStep = 4;    // presented frames per movie frame
@@ -34,8 +42,9 @@ public:
     GifMovie& operator=(const GifMovie&) = delete;
 
     // Starts a movie in `out` (left open for the caller to commit) for frames of width x height
-    // canvas px (even, >= 2; the movie is half of that). Returns false and sets error() (the
-    // reason in words) if the header cannot be written or the size is bad.
+    // canvas px (even, >= 2; the movie is half of that); its header goes out with the first
+    // frames. Returns false and sets error() (the reason in words) if the size is bad or there
+    // is no memory for the buffers.
     bool open(std::FILE* out, int width, int height);
     // One presented frame of width x height pixels; every kFrameStep-th becomes a movie frame.
     // Returns false and sets error() once writing fails (later calls then do nothing).
@@ -52,7 +61,7 @@ public:
     bool isOpen() const { return file_ != nullptr; }
     const std::string& error() const { return error_; }
     int framesPresented() const { return presented_; }   // present() calls since open()
-    int framesWritten() const { return written_; }       // movie frames in the file
+    int framesWritten() const { return written_; }       // movie frames made (in the file by close())
 
     // Palette index of a colour (8-bit channels) in the movie's fixed palette.
     static uint8_t paletteIndex(unsigned r, unsigned g, unsigned b);
@@ -60,12 +69,15 @@ public:
     static uint32_t paletteColor(unsigned index);
 
 private:
-    bool fail(const char* what, int code);
-    static int writeBytes(GifFileType* gif, const unsigned char* bytes, int count);
+    bool write(const uint8_t* bytes, std::size_t size);  // false with error_ set
+    bool flush();  // writes the frames gathered in frame_
 
-    GifFileType* file_;
-    std::FILE* out_ = nullptr;
-    bool writeFailed_ = false;
+    std::FILE* file_ = nullptr;
+    std::unique_ptr<LzwWriter> lzw_;
+    std::unique_ptr<uint8_t[]> frame_;  // the frames not yet written (pending_ bytes), room for the largest
+    std::size_t capacity_ = 0;
+    std::size_t pending_ = 0;
+    std::unique_ptr<uint8_t[]> scratch_;  // two rows of cells, the one computed and the one before
     std::string error_;
     int width_ = 0;           // canvas px
     int height_ = 0;

@@ -59,8 +59,7 @@ void CaptureSink::finish(Canvas* canvas) {
     finished_ = true;
     if (picture_.isOpen()) {
         if (presentedAny_ && canvas != nullptr) {
-            const std::string error = writePng(picture_.stream(), canvas->pixelsOf(lastFrame_),
-                                               Canvas::kWidth, Canvas::kHeight);
+            const std::string error = writePng(picture_.stream(), *canvas, lastFrame_);
             if (!error.empty()) picture_.fail(error);
             picture_.commit();
         } else {

@@ -1,7 +1,8 @@
 // Where a run's frames go besides the screen: the picture of the last frame (LUMEN_CAPTURE)
 // and the movie of the run (LUMEN_MOVIE). Both are written when the run ends, once. Pixels are
-// only composited when they are written: the picture keeps the last frame's fills and
-// composites them at the end; the movie reads the canvas on its own frames, every fourth.
+// only composited when they are written: the picture keeps the last frame's fills and encodes
+// them at the end, band by band, without the canvas's buffer; the movie reads the canvas on its
+// own frames, every fourth.
 #pragma once
 
 #include <cstdint>
@@ -40,8 +41,9 @@ public:
     void frame(Canvas& canvas);
     // True if frame() has anything to do (an output is open).
     bool wantsFrames() const { return picture_.isOpen() || movie_ != nullptr; }
-    // Writes the picture (when a frame was presented; else the path is left alone), composited
-    // on `canvas` (the one frame() was given; null only when none was), and ends the movie.
+    // Writes the picture (when a frame was presented; else the path is left alone), the last
+    // frame's fills as `canvas` (the one frame() was given; null only when none was) composites
+    // them, and ends the movie.
     // Only the first call does anything.
     void finish(Canvas* canvas);
     // Drops whatever is not finished (after a failed Init) and lets the kept frame go.

@@ -39,6 +39,9 @@ bool sameFile(const std::string& a, const std::string& b);
 std::string writeAll(std::FILE* out, const uint8_t* bytes, std::size_t size);
 // The C library's message for an errno value.
 std::string errorText(int error);
+// Asks the system to back [memory, memory + bytes) with large pages where it is first touched:
+// a big buffer written whole then costs a few page faults, not one per 4 KiB. Only a hint.
+void preferLargePages(void* memory, std::size_t bytes);
 
 // Asks the run to end in order, as closing the window does. Safe in a signal handler.
 void requestStop();

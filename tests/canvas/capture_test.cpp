@@ -1,9 +1,9 @@
-// PNG and GIF capture: files that libpng and giflib read back to the right pixels and frames,
-// and error messages (not crashes) for streams that cannot be written.
+// PNG and GIF capture: files that libpng and giflib (here only as readers) read back to the
+// right pixels and frames, and error messages (not crashes) for streams that cannot be written.
 #include "core/capture.h"
 #include "core/os.h"
 #include "core/output.h"
-#include "core/png_plain.h"
+#include "core/png.h"
 
 #include "core/canvas.h"
 
@@ -80,30 +80,8 @@ TEST(Png, RoundTripsEveryPixel) {
     std::filesystem::remove(path);
 }
 
-// The library-free encoder of the Windows and web builds: libpng reads back every pixel, for a
-// frame spread over many stored blocks and for sizes whose rows end mid-block.
-TEST(PlainPng, DecodesToTheSamePixels) {
-    auto canvas = sampleCanvas(2);
-    const std::vector<uint32_t> small = {0x80FF0000u, 0x0000FF00u, 0xFF0000FFu};
-    struct Case { const uint32_t* pixels; int w, h; } cases[] = {
-        {canvas->pixels(), kW, kH}, {small.data(), 1, 1}, {small.data(), 3, 1}, {small.data(), 1, 3}};
-    for (const Case& c : cases) {
-        const std::vector<uint8_t> file = lumen::encodePlainPng(c.pixels, c.w, c.h);
-        png_image image;
-        std::memset(&image, 0, sizeof image);
-        image.version = PNG_IMAGE_VERSION;
-        ASSERT_TRUE(png_image_begin_read_from_memory(&image, file.data(), file.size())) << image.message;
-        EXPECT_EQ(image.width, unsigned(c.w));
-        EXPECT_EQ(image.height, unsigned(c.h));
-        image.format = PNG_FORMAT_BGRA;
-        std::vector<uint32_t> back(size_t(c.w) * c.h, 0);
-        ASSERT_TRUE(png_image_finish_read(&image, nullptr, back.data(), c.w * 4, nullptr)) << image.message;
-        EXPECT_EQ(std::memcmp(back.data(), c.pixels, back.size() * 4), 0) << c.w << "x" << c.h;
-    }
-}
-
-// The platform writer behind the plain capture reports a full device in the system's words.
-TEST(PlainPng, WriteAllReportsAFullDevice) {
+// The platform writer behind both captures reports a full device in the system's words.
+TEST(Capture, WriteAllReportsAFullDevice) {
     std::FILE* full = std::fopen("/dev/full", "wb");
     ASSERT_NE(full, nullptr);
     const std::vector<uint8_t> bytes(1 << 16, 7);
@@ -113,6 +91,26 @@ TEST(PlainPng, WriteAllReportsAFullDevice) {
     ASSERT_NE(null, nullptr);
     EXPECT_EQ(lumen::os::writeAll(null, bytes.data(), bytes.size()), "");
     std::fclose(null);
+}
+
+// The picture written band by band from a frame's fills is the file of its composited pixels,
+// byte for byte, for frames of translucent, overlapping, clipped and empty fill lists.
+TEST(Png, BandsFromFillsGiveTheCompositedFile) {
+    for (int seed = 1; seed <= 6; ++seed) {
+        auto drawn = sampleCanvas(seed);
+        if (seed == 6) drawn->clear();  // no fills: the background alone
+        const std::vector<lumen::CanvasFill> fills = drawn->fills();
+        Canvas other;  // another canvas, whose buffer holds something else
+        other.fillRect(10, 10, 300, 300, 1, 0, 0, 0.5);
+        std::FILE* f = std::tmpfile();
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(lumen::writePng(f, other, fills), "");
+        std::vector<uint8_t> bands(std::size_t(std::ftell(f)));
+        std::rewind(f);
+        ASSERT_EQ(std::fread(bands.data(), 1, bands.size(), f), bands.size());
+        std::fclose(f);
+        EXPECT_EQ(bands, lumen::encodePng(other.pixelsOf(fills), kW, kH)) << seed;
+    }
 }
 
 TEST(Png, NoStreamOrNoPixelsGivesMessage) {

@@ -4,7 +4,9 @@
 Each case runs the native program and the web runner (node stackrise.js) with the same
 environment (a script, a seed, a planted fault) and compares what they leave: the exit status,
 every line of the call trace (but the Init line's build identifier), the diagnostic line (but
-the fault's place, which names a different module), and the pixels of the captured picture.
+the fault's place, which names a different module), and the pixels of the captured picture;
+where there is a picture, the picture and the movie must also be the same files, byte for byte
+(the encoders are Lumen's own in every build).
 The group `binding` checks the web runner's loading on its own: it runs from another folder, its
 export list holds the 132 names, a damaged list is refused (a missing list or name: web_e2e.cpp).
 
@@ -38,13 +40,15 @@ class Result:
 
 
 def run(command, env_extra, work, name, picture=False):
-    """Runs `command` with a minimal environment plus `env_extra`, a trace and maybe a picture."""
+    """Runs `command` with a minimal environment plus `env_extra`, a trace and maybe a picture
+    and a movie."""
     trace = os.path.join(work, name + ".trace")
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": work}
     env.update(env_extra)
     env["LUMEN_TRACE"] = trace
     if picture:
         env["LUMEN_CAPTURE"] = os.path.join(work, name + ".png")
+        env["LUMEN_MOVIE"] = os.path.join(work, name + ".gif")
     done = subprocess.run(command, env=env, cwd=work, stdin=subprocess.DEVNULL,
                           capture_output=True, timeout=900)
     lines = []
@@ -247,6 +251,11 @@ def check_binding(args, work):
     return failures
 
 
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("group")
@@ -271,6 +280,12 @@ def main():
                     b = png_pixels(os.path.join(work, "web%d.png" % i))
                     if a != b:
                         problems.append("picture: the pixels differ")
+                    for ext, what in ((".png", "picture"), (".gif", "movie")):
+                        files = [os.path.join(work, side + "%d" % i + ext) for side in ("native", "web")]
+                        if not all(os.path.exists(f) for f in files):
+                            problems.append(what + ": not written")
+                        elif read_bytes(files[0]) != read_bytes(files[1]):
+                            problems.append(what + ": the files differ")
                 print(("ok   " if not problems else "FAIL ") + name +
                       " (status %d, %d trace lines)" % (web.status, len(web.trace)))
                 for p in problems:
