@@ -33,8 +33,9 @@ TEST(WebBinding, MissingLibraryFailsWith3001NamingThePathTriedAndTheReason) {
     const std::string exe = platform().install("");
     const e2e::Run r = e2e::cases::missingLibraryFailsWith3001(platform(), exe, cwd);
     // Beside the program's script, whatever the working directory.
-    EXPECT_NE(r.err.find("(" + folderOf(exe) + "/Data/Lumen.lmd: No such file or directory)\n"), std::string::npos)
-        << r.err;
+    std::string expected = "(";
+    expected.append(folderOf(exe)).append("/Data/Lumen.lmd: No such file or directory)\n");
+    EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
 }
 
 TEST(WebBinding, FileThatIsNotALibraryFailsWith3001) {

@@ -143,7 +143,9 @@ std::string quoted(const std::string& s) {
 
 // Writes at `path` a shell script that runs `program` with `node`; returns `path`.
 std::string writeLauncher(const std::string& node, const std::string& program, const std::string& path) {
-    e2e::writeFile(path, "#!/bin/sh\nexec " + quoted(node) + " " + quoted(program) + "\n");
+    std::string script = "#!/bin/sh\nexec ";
+    script.append(quoted(node)).append(" ").append(quoted(program)).append("\n");
+    e2e::writeFile(path, script);
     fs::permissions(path, fs::perms::owner_all);
     return path;
 }
