@@ -359,8 +359,18 @@ bool GifMovie::writeFrame(int left, int top, int right, int bottom) {
         static_cast<uint8_t>(boxH), static_cast<uint8_t>(boxH >> 8), 0};
     std::memcpy(at, head, kFrameHead);
     lzw_->begin(at + kFrameHead);
-    for (int y = top; y < bottom; ++y)
-        lzw_->add(indices_ + static_cast<std::size_t>(y) * outW + left, static_cast<std::size_t>(boxW));
+    // A row like the one above (the rows of a band) has that row's runs.
+    const std::size_t rowBytes = static_cast<std::size_t>(boxW);
+    const uint8_t* above = nullptr;
+    for (int y = top; y < bottom; ++y) {
+        const uint8_t* row = indices_ + static_cast<std::size_t>(y) * outW + left;
+        if (above != nullptr && std::memcmp(row, above, rowBytes) == 0) {
+            lzw_->repeat(row, rowBytes);
+        } else {
+            lzw_->add(row, rowBytes);
+        }
+        above = row;
+    }
     pending_ = static_cast<std::size_t>(lzw_->end() - frame_.get());
     ++written_;
     return pending_ < kBatchBytes || flush();
