@@ -28,7 +28,8 @@ std::string writePng(std::FILE* out, const Canvas& canvas, const std::vector<Can
 // and blue, plus the background colour exactly), each shown for 7 centiseconds, looping.
 // After the first, a movie frame holds only the box around the cells that changed since the
 // movie frame before it, left in place over that one (a frame with no change is one unchanged cell), so the
-// shown frames are the whole ones. Buffers are allocated by open(); present() allocates nothing.
+// shown frames are the whole ones. Buffers are allocated by open(); present() allocates nothing
+// (present(canvas, fills) only to keep a frame of more fills than any before).
 // Movie frames go to the stream in batches of some 64 KiB (and the rest at close()); their
 // pixels are compressed by core/lzw.h.
 class GifMovie {
