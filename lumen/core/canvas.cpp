@@ -278,24 +278,40 @@ void Canvas::blendNow(const CanvasFill& rect) {
     blendRect(row, kWidth, width, height, rect.color, path_);
 }
 
-void Canvas::resolve(const CanvasFill* fills, std::size_t count) const {
-    // Pixels covered by neither list's fills after the common beginning and before the common
-    // end have the same fills over them, in the same order, in both lists.
-    const std::size_t old = shown_.size();
+namespace {
+
+// The boxes where fills[0, count) and was[0, old) over the background can differ: pixels
+// covered by neither list's fills after the common beginning and before the common end have the
+// same fills over them, in the same order, in both lists.
+CanvasRegion regionBetween(const CanvasFill* was, std::size_t old, const CanvasFill* fills, std::size_t count) {
     const std::size_t common = std::min(count, old);
     std::size_t head = 0;
-    while (head < common && fills[head] == shown_[head]) ++head;
+    while (head < common && fills[head] == was[head]) ++head;
     std::size_t tail = 0;
-    while (tail < common - head && fills[count - 1 - tail] == shown_[old - 1 - tail]) ++tail;
+    while (tail < common - head && fills[count - 1 - tail] == was[old - 1 - tail]) ++tail;
+    CanvasRegion region;
+    if (count - tail - head == old - tail - head) {
+        for (std::size_t i = head; i < count - tail; ++i) addReplaced(region, was[i], fills[i]);
+    } else {
+        for (std::size_t i = head; i < count - tail; ++i) region.add(boundsOf(fills[i]));
+        for (std::size_t i = head; i < old - tail; ++i) region.add(boundsOf(was[i]));
+    }
+    return region;
+}
+
+}  // namespace
+
+CanvasRegion Canvas::changedBetween(const std::vector<CanvasFill>& before, const std::vector<CanvasFill>& after) {
+    return regionBetween(before.data(), before.size(), after.data(), after.size());
+}
+
+void Canvas::resolve(const CanvasFill* fills, std::size_t count) const {
     CanvasRegion region;
     if (blank_) {
         region.add(kWholeCanvas);  // nothing written yet
         blank_ = false;
-    } else if (count - tail - head == old - tail - head) {
-        for (std::size_t i = head; i < count - tail; ++i) addReplaced(region, shown_[i], fills[i]);
     } else {
-        for (std::size_t i = head; i < count - tail; ++i) region.add(boundsOf(fills[i]));
-        for (std::size_t i = head; i < old - tail; ++i) region.add(boundsOf(shown_[i]));
+        region = regionBetween(shown_.data(), shown_.size(), fills, count);
     }
     if (region.empty()) return;  // the same list: nothing to do
     for (int i = 0; i < region.count; ++i) compositeBox(fills, count, region.boxes[i]);
@@ -379,14 +395,22 @@ void Canvas::compositeBox(const CanvasFill* fills, std::size_t count, const Canv
 }
 
 void Canvas::forEachRow(const std::vector<CanvasFill>& fills, const RowSink& row) const {
-    std::vector<uint32_t> rows(2 * static_cast<std::size_t>(kWidth));
+    forEachRow(fills, kWholeCanvas, row);
+}
+
+void Canvas::forEachRow(const std::vector<CanvasFill>& fills, const CanvasRect& area, const RowSink& row) const {
+    const CanvasRect box{std::max(area.x0, 0), std::max(area.y0, 0), std::min(area.x1, kWidth),
+                         std::min(area.y1, kHeight)};
+    if (box.empty()) return;
+    uint32_t* rows = room(rows_, 2 * static_cast<std::size_t>(kWidth));
     int which = 0;
-    forEachBand(fills.data(), fills.size(), kWholeCanvas,
+    forEachBand(fills.data(), fills.size(), box,
                 [&](int top, int bottom, const int* xs, const uint32_t* colors, int runs) {
-                    uint32_t* r = rows.data() + which * kWidth;
+                    uint32_t* r = rows + which * kWidth;
                     which ^= 1;  // the row before stays as it was until this one is handed on
                     for (int run = 0; run < runs; ++run)
-                        fillSpan(r + xs[run], static_cast<std::size_t>(xs[run + 1] - xs[run]), colors[run], path_);
+                        fillSpan(r + (xs[run] - box.x0), static_cast<std::size_t>(xs[run + 1] - xs[run]),
+                                 colors[run], path_);
                     row(r, bottom - top);
                 });
 }

@@ -116,6 +116,13 @@ public:
     // row stays as it is until the next call returns.
     using RowSink = std::function<void(const uint32_t* row, int count)>;
     void forEachRow(const std::vector<CanvasFill>& fills, const RowSink& row) const;
+    // The same inside `box` only (clipped to the canvas; nothing when that is empty): rows of
+    // its width, from its top down, its height in all.
+    void forEachRow(const std::vector<CanvasFill>& fills, const CanvasRect& box, const RowSink& row) const;
+    // The boxes holding every pixel where the frames `before` and `after` (fills as fills() gives
+    // them, over a cleared canvas) can differ; empty for the same list.
+    static CanvasRegion changedBetween(const std::vector<CanvasFill>& before,
+                                       const std::vector<CanvasFill>& after);
     // The boxes holding every pixel changed in the buffer since the last call for `view` (the
     // whole canvas before the first call); empty when nothing changed. Resets the account.
     CanvasRegion takeChanges(View view);
@@ -143,6 +150,7 @@ private:
     // Scratch of forEachBand, kept between frames.
     mutable std::vector<int> hits_, active_, ys_, xs_;
     mutable std::vector<uint32_t> colors_;
+    mutable std::vector<uint32_t> rows_;  // two rows of forEachRow
 };
 
 // The pixel span [first, last) of the pixels whose centres lie in [origin, origin + size)

@@ -178,6 +178,8 @@ bool GifMovie::open(std::FILE* out, int width, int height) {
     capacity_ = kFrameHead + LzwWriter::bound(cells) + kBatchBytes;
     pending_ = 0;
     frame_.reset(new (std::nothrow) uint8_t[capacity_]);
+    shown_.clear();
+    shown_.reserve(Canvas::kReservedFills);
     lzw_.reset(new (std::nothrow) LzwWriter);  // no (): its table of runs is filled as used
     if (indices_ == nullptr || scratch_ == nullptr || frame_ == nullptr || lzw_ == nullptr) {
         close();
@@ -260,11 +262,90 @@ bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
             bottom = std::max(bottom, y + 1);
         }
     }
+    return writeFrame(left, top, right, bottom);
+}
+
+bool GifMovie::present(const Canvas& canvas, const std::vector<CanvasFill>& fills) {
+    if (file_ == nullptr || !error_.empty()) return false;
+    const int index = presented_++;
+    if (index % kFrameStep != 0) return true;
+    if (width_ != Canvas::kWidth || height_ != Canvas::kHeight) {
+        error_ = "frame size is not the canvas's";
+        return false;
+    }
+
+    const int outW = width_ / 2;
+    int left = outW, right = 0, top = height_ / 2, bottom = 0;
+    // Only where the fills differ from those of the movie frame before can a cell change;
+    // everywhere for the first.
+    CanvasRegion changed;
+    if (written_ > 0) {
+        changed = Canvas::changedBetween(shown_, fills);
+    } else {
+        changed.add(CanvasRect{0, 0, width_, height_});
+    }
+    shown_.assign(fills.begin(), fills.end());
+    for (int b = 0; b < changed.count; ++b) {
+        // The box's cells, whole: even pixel bounds.
+        const CanvasRect& box = changed.boxes[b];
+        const int cx0 = std::clamp(box.x0, 0, width_) / 2;
+        const int cy0 = std::clamp(box.y0, 0, height_) / 2;
+        const int cx1 = (std::clamp(box.x1, 0, width_) + 1) / 2;
+        const int cy1 = (std::clamp(box.y1, 0, height_) + 1) / 2;
+        if (cx1 <= cx0 || cy1 <= cy0) continue;
+        const std::size_t span = static_cast<std::size_t>(cx1 - cx0);
+        // Cell row y into indices_: narrows the box of cells whose index did change.
+        auto store = [&](int y, const uint8_t* cells) {
+            uint8_t* out = indices_ + static_cast<std::size_t>(y) * outW + cx0;
+            std::size_t first = 0, last = span;
+            if (written_ > 0) {
+                first = firstDifference(cells, out, span);
+                if (first == span) return;
+                last = lastDifference(cells, out, span);
+            }
+            std::memcpy(out + first, cells + first, last - first);
+            left = std::min(left, cx0 + static_cast<int>(first));
+            right = std::max(right, cx0 + static_cast<int>(last));
+            top = std::min(top, y);
+            bottom = std::max(bottom, y + 1);
+        };
+        // Pixel rows come in bands of equal rows; a cell row is two pixel rows. One whose rows
+        // lie in two bands is made of the last row of the one and the first of the next (the
+        // band before stays as it is while the next is handed on); the cell rows inside a band
+        // are all the same, computed once.
+        const uint32_t* odd = nullptr;  // the upper row of a cell row still waiting for its lower
+        int row = 2 * cy0;              // the next pixel row handed on
+        const int end = 2 * cy1;
+        uint8_t* const pair = scratch_.get();                        // a cell row across two bands
+        uint8_t* const inside = scratch_.get() + static_cast<std::size_t>(outW);  // inside a band
+        canvas.forEachRow(fills, CanvasRect{2 * cx0, 2 * cy0, 2 * cx1, 2 * cy1},
+                          [&](const uint32_t* pixels, int count) {
+            count = std::min(count, end - row);
+            if (count <= 0) return;
+            if (odd != nullptr) {
+                quantiseCells(odd, pixels, span, pair);
+                store(row / 2, pair);
+                odd = nullptr;
+                ++row;
+                --count;
+            }
+            if (count >= 2) {
+                quantiseCells(pixels, pixels, span, inside);
+                for (int k = 0; k + 2 <= count; k += 2) store((row + k) / 2, inside);
+            }
+            row += count;
+            if (count % 2 != 0) odd = pixels;
+        });
+    }
+    return writeFrame(left, top, right, bottom);
+}
+
+bool GifMovie::writeFrame(int left, int top, int right, int bottom) {
+    const int outW = width_ / 2;
     if (right <= left) {  // nothing changed: one unchanged cell keeps the frame's time
         left = top = 0;
         right = bottom = 1;
     }
-
     // Graphics control (left in place under the next frame, the delay in centiseconds, no
     // transparency), the image's place without a palette of its own, then its pixels.
     const int boxW = right - left, boxH = bottom - top;
@@ -278,8 +359,18 @@ bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
         static_cast<uint8_t>(boxH), static_cast<uint8_t>(boxH >> 8), 0};
     std::memcpy(at, head, kFrameHead);
     lzw_->begin(at + kFrameHead);
-    for (int y = top; y < bottom; ++y)
-        lzw_->add(indices_ + static_cast<std::size_t>(y) * outW + left, static_cast<std::size_t>(boxW));
+    // A row like the one above (the rows of a band) has that row's runs.
+    const std::size_t rowBytes = static_cast<std::size_t>(boxW);
+    const uint8_t* above = nullptr;
+    for (int y = top; y < bottom; ++y) {
+        const uint8_t* row = indices_ + static_cast<std::size_t>(y) * outW + left;
+        if (above != nullptr && std::memcmp(row, above, rowBytes) == 0) {
+            lzw_->repeat(row, rowBytes);
+        } else {
+            lzw_->add(row, rowBytes);
+        }
+        above = row;
+    }
     pending_ = static_cast<std::size_t>(lzw_->end() - frame_.get());
     ++written_;
     return pending_ < kBatchBytes || flush();

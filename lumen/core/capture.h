@@ -28,7 +28,8 @@ std::string writePng(std::FILE* out, const Canvas& canvas, const std::vector<Can
 // and blue, plus the background colour exactly), each shown for 7 centiseconds, looping.
 // After the first, a movie frame holds only the box around the cells that changed since the
 // movie frame before it, left in place over that one (a frame with no change is one unchanged cell), so the
-// shown frames are the whole ones. Buffers are allocated by open(); present() allocates nothing.
+// shown frames are the whole ones. Buffers are allocated by open(); present() allocates nothing
+// (present(canvas, fills) only to keep a frame of more fills than any before).
 // Movie frames go to the stream in batches of some 64 KiB (and the rest at close()); their
 // pixels are compressed by core/lzw.h.
 class GifMovie {
@@ -52,6 +53,10 @@ public:
     // The same, where the boxes of `changed` (canvas px) hold every pixel that differs from the
     // frame of the previous movie frame; `pixels` may be null when frameDue() is false.
     bool present(const uint32_t* pixels, const CanvasRegion& changed);
+    // The same for the frame `fills` of `canvas` (width x height must be the canvas's), made
+    // band by band as Canvas::forEachRow gives it, without compositing it: the canvas's buffer
+    // is left alone. Rows alike give cells alike, which are computed once.
+    bool present(const Canvas& canvas, const std::vector<CanvasFill>& fills);
     // True if the next present() makes a movie frame (it reads the pixels).
     bool frameDue() const { return presented_ % kFrameStep == 0; }
     // Writes the movie's end. Returns false and sets error() if anything failed; the stream
@@ -71,6 +76,9 @@ public:
 private:
     bool write(const uint8_t* bytes, std::size_t size);  // false with error_ set
     bool flush();  // writes the frames gathered in frame_
+    // Writes the movie frame of the box [left, right) x [top, bottom) of indices_ (an empty
+    // one: a single unchanged cell).
+    bool writeFrame(int left, int top, int right, int bottom);
 
     std::FILE* file_ = nullptr;
     std::unique_ptr<LzwWriter> lzw_;
@@ -83,6 +91,7 @@ private:
     int height_ = 0;
     int presented_ = 0;
     int written_ = 0;
+    std::vector<CanvasFill> shown_;  // the fills of the last movie frame made by present(canvas, fills)
     uint8_t* indices_ = nullptr;  // (width_ / 2) * (height_ / 2) palette indices, the last frame
 };
 

@@ -40,10 +40,9 @@ bool CaptureSink::openMovie(const std::string& path, std::string& error) {
 
 void CaptureSink::frame(Canvas& canvas) {
     if (movie_) {
-        // Only a frame of the movie reads the pixels; the changes add up in between.
-        const uint32_t* pixels = movie_->frameDue() ? canvas.pixels() : nullptr;
-        const CanvasRegion changed = pixels ? canvas.takeChanges(Canvas::kMovieView) : CanvasRegion{};
-        if (!movie_->present(pixels, changed)) {
+        // A frame of the movie is made from the frame's fills, band by band, without the
+        // canvas's buffer.
+        if (!movie_->present(canvas, canvas.fills())) {
             // Noted; the run goes on and ends failed.
             movieFile_.fail(movie_->error());
             movie_.reset();

@@ -28,6 +28,9 @@ public:
     void begin(uint8_t* out);
     // The next `count` indices of the image (row by row; any split).
     void add(const uint8_t* indices, std::size_t count);
+    // The indices of the last add() once more (at most kRowRuns runs of them are kept; a
+    // longer one is read again from `indices`, which must be those of that add()).
+    void repeat(const uint8_t* indices, std::size_t count);
     // Ends the data; returns the end of what was written.
     uint8_t* end();
 
@@ -42,6 +45,10 @@ private:
     }
     void word();               // four bytes of bits_ out
     void byte(uint8_t value);  // one byte out, and a new sub-block after each 255
+    static constexpr int kRowRuns = 1024;  // runs of the last add() kept for repeat()
+    uint8_t rowIndex_[kRowRuns];           // their indices
+    uint32_t rowLength_[kRowRuns];         // and lengths
+    int rowRuns_ = 0;                      // how many; more than kRowRuns: not kept
     static constexpr int kLongestRun = 512;  // runs with a code of their own are shorter
     uint16_t runs_[256][kLongestRun];  // [index][n]: the code of n times index, n in 2..longest_
     uint16_t longest_[256];            // per index, the longest run with a code (1: the index)

@@ -322,3 +322,89 @@ TEST(Gif, ReopenStartsANewMovie) {
 }
 
 }  // namespace
+
+namespace {
+
+// The whole file a movie wrote to `f` (a tmpfile), read back.
+std::vector<uint8_t> fileBytes(std::FILE* f) {
+    std::vector<uint8_t> bytes(std::size_t(std::ftell(f)));
+    std::rewind(f);
+    EXPECT_EQ(std::fread(bytes.data(), 1, bytes.size(), f), bytes.size());
+    return bytes;
+}
+
+}  // namespace
+
+// A movie made from each frame's fills, band by band, is the movie of the composited frames,
+// byte for byte: rectangles with odd edges (cell rows across two bands), moved, recoloured,
+// added and dropped, and frames that change nothing.
+TEST(Gif, FramesFromFillsGiveTheCompositedMovie) {
+    std::FILE* fromPixels = std::tmpfile();
+    std::FILE* fromFills = std::tmpfile();
+    ASSERT_NE(fromPixels, nullptr);
+    ASSERT_NE(fromFills, nullptr);
+    GifMovie a, b;
+    ASSERT_TRUE(a.open(fromPixels, kW, kH)) << a.error();
+    ASSERT_TRUE(b.open(fromFills, kW, kH)) << b.error();
+    Canvas canvas, composited;
+    std::mt19937 rng(11);
+    for (int frame = 0; frame < 48; ++frame) {
+        canvas.clear();
+        const int count = 5 + frame % 7;
+        for (int i = 0; i < count; ++i) {
+            // The same rectangles from frame to frame, but for the one that moves.
+            std::mt19937 shape(i * 31 + 1);
+            const int shift = (i == frame % count) ? frame * 3 : 0;
+            canvas.fillRect(int(shape() % 1500) - 40 + shift, int(shape() % 850) - 40 + (shift & 7),
+                            1 + shape() % 401, 1 + shape() % 301, (shape() % 256) / 255.0,
+                            (shape() % 256) / 255.0, (frame / 4 % 3 == 0 ? i : 0) / 10.0,
+                            i % 3 == 0 ? 1.0 : 0.6);
+        }
+        if (frame % 8 == 5) canvas.fillRect(rng() % 1599, rng() % 899, 1, 1, 1, 1, 1, 1);
+        const std::vector<lumen::CanvasFill> fills = canvas.fills();
+        ASSERT_TRUE(a.present(composited.pixelsOf(fills))) << a.error();
+        ASSERT_TRUE(b.present(canvas, fills)) << b.error();
+    }
+    EXPECT_EQ(a.framesWritten(), 12);
+    EXPECT_EQ(b.framesWritten(), 12);
+    ASSERT_TRUE(a.close()) << a.error();
+    ASSERT_TRUE(b.close()) << b.error();
+    EXPECT_EQ(fileBytes(fromFills), fileBytes(fromPixels));
+    std::fclose(fromPixels);
+    std::fclose(fromFills);
+}
+
+// Rows of a box are the composited pixels of that box; pixels outside the boxes where two
+// frames can differ are the same in both.
+TEST(Canvas, RowsOfABoxAndTheBoxesWhereFramesDiffer) {
+    std::mt19937 rng(5);
+    for (int seed = 1; seed <= 5; ++seed) {
+        const std::vector<lumen::CanvasFill> before = sampleCanvas(seed)->fills();
+        std::vector<lumen::CanvasFill> after = before;
+        after[seed % after.size()].x0 = std::max(0, after[seed % after.size()].x0 - 13);
+        if (seed % 2 == 0) after.erase(after.begin());
+        if (seed == 5) after.push_back(sampleCanvas(9)->fills()[3]);
+        Canvas canvas, composited;
+        std::vector<uint32_t> was(composited.pixelsOf(before), composited.pixelsOf(before) + kW * kH);
+        const uint32_t* now = composited.pixelsOf(after);
+        const lumen::CanvasRegion region = Canvas::changedBetween(before, after);
+        for (int y = 0; y < kH; ++y)
+            for (int x = 0; x < kW; ++x)
+                if (!region.contains(x, y)) {
+                    ASSERT_EQ(was[std::size_t(y) * kW + x], now[std::size_t(y) * kW + x])
+                        << seed << " " << x << "," << y;
+                }
+        EXPECT_TRUE(Canvas::changedBetween(after, after).empty());
+
+        const lumen::CanvasRect box{int(rng() % 800) - 5, int(rng() % 500) - 5,
+                                    900 + int(rng() % 800), 400 + int(rng() % 600)};
+        const int x0 = std::max(box.x0, 0), x1 = std::min(box.x1, kW);
+        int y = std::max(box.y0, 0);
+        canvas.forEachRow(after, box, [&](const uint32_t* row, int count) {
+            for (int k = 0; k < count; ++k, ++y)
+                ASSERT_EQ(std::memcmp(row, now + std::size_t(y) * kW + x0, sizeof(uint32_t) * (x1 - x0)), 0)
+                    << seed << " row " << y;
+        });
+        EXPECT_EQ(y, std::min(box.y1, kH)) << seed;
+    }
+}

@@ -318,3 +318,51 @@ TEST(Lzw, CodeWidthStepsAndFullTableAtTheEnd) {
 }
 
 }  // namespace
+
+namespace {
+
+// The data of `rows` rows of `w` indices (row r is rows[r % rows.size()] ... as given), each row
+// added, or repeated when `useRepeat` and it equals the row before.
+Bytes lzwOfRows(const std::vector<Bytes>& rows, bool useRepeat) {
+    std::size_t total = 0;
+    for (const Bytes& r : rows) total += r.size();
+    Bytes out(lumen::LzwWriter::bound(total));
+    auto lzw = std::make_unique<lumen::LzwWriter>();
+    lzw->begin(out.data());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        if (useRepeat && r > 0 && rows[r] == rows[r - 1]) {
+            lzw->repeat(rows[r].data(), rows[r].size());
+        } else {
+            lzw->add(rows[r].data(), rows[r].size());
+        }
+    }
+    out.resize(std::size_t(lzw->end() - out.data()));
+    return out;
+}
+
+}  // namespace
+
+// A repeated row gives the data of adding it again, byte for byte: rows of runs that join the
+// row before's last run, noise, and rows of more runs than the writer keeps; and it reads back.
+TEST(Lzw, RepeatedRowsGiveTheDataOfAddingThem) {
+    std::mt19937 rng(3);
+    Bytes runs(700), noise(700), many(3000), flat(700, 4);
+    for (std::size_t i = 0; i < runs.size(); ++i) runs[i] = uint8_t(i / 37 % 5 == 0 ? 4 : 1 + i / 91);
+    for (auto& v : noise) v = uint8_t(rng());
+    for (std::size_t i = 0; i < many.size(); ++i) many[i] = uint8_t(i % 2 ? 9 : rng() % 3);
+    const std::vector<std::vector<Bytes>> images = {
+        {runs, runs, runs, flat, flat, runs, runs},
+        {noise, noise, noise, runs, runs},
+        {many, many, many, flat, many, many},
+        {flat, flat, flat, flat, flat, flat, flat, flat, flat, flat, flat, flat},
+    };
+    for (std::size_t k = 0; k < images.size(); ++k) {
+        const Bytes added = lzwOfRows(images[k], false);
+        EXPECT_EQ(lzwOfRows(images[k], true), added) << k;
+        Bytes all;
+        for (const Bytes& r : images[k]) all.insert(all.end(), r.begin(), r.end());
+        Bytes back;
+        EXPECT_TRUE(support::readGifLzw(added.data(), added.data() + added.size(), back)) << k;
+        EXPECT_EQ(back, all) << k;
+    }
+}
