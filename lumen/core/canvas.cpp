@@ -18,9 +18,8 @@ namespace {
 constexpr std::size_t kPixelCount = static_cast<std::size_t>(Canvas::kWidth) * Canvas::kHeight;
 // The pixel buffer in whole 2 MiB pieces, aligned to them, so that the system can back it with
 // large pages: it is written whole the first time a picture or a movie reads it.
-constexpr std::size_t kLargePage = std::size_t{2} << 20;
-constexpr std::size_t kPixelBytes = (kPixelCount * sizeof(uint32_t) + kLargePage - 1) / kLargePage * kLargePage;
-constexpr std::align_val_t kPixelAlignment{kLargePage};
+constexpr std::size_t kPixelBytes = os::largePageBytes(kPixelCount * sizeof(uint32_t));
+constexpr std::align_val_t kPixelAlignment{os::kLargePage};
 
 // Round-to-nearest for the scope whatever the caller's mode, which is restored at the end.
 class NearestRounding {

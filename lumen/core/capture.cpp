@@ -35,9 +35,15 @@ namespace {
 constexpr int kRedLevels = 6;
 constexpr int kGreenLevels = 7;
 constexpr int kBlueLevels = 6;
-constexpr unsigned kBackgroundIndex = kRedLevels * kGreenLevels * kBlueLevels;  // 252
+// Index 0 is transparent (GifMovie::kTransparentIndex): a cell that shows what the movie frame
+// before left there. The 252 levels follow it, then the background colour exactly; 254 and 255
+// are unused.
+constexpr uint8_t kTransparentIndex = GifMovie::kTransparentIndex;
+constexpr unsigned kFirstLevelIndex = kTransparentIndex + 1;
+constexpr unsigned kBackgroundIndex = kFirstLevelIndex + kRedLevels * kGreenLevels * kBlueLevels;  // 253
 constexpr uint32_t kMovieBackground = Canvas::kBackground;
 constexpr uint8_t kLeaveInPlace = 1 << 2;  // graphics control: disposal method 1
+constexpr uint8_t kHasTransparent = 1;     // graphics control: the transparent index is used
 constexpr std::size_t kFrameHead = 18;     // graphics control (8 bytes) and image descriptor (10)
 constexpr std::size_t kBatchBytes = 64 * 1024;  // movie frames gathered for one write
 
@@ -59,7 +65,7 @@ constexpr LevelTables makeLevelTables() {
     for (unsigned c = 0; c < 256; ++c) {
         t.r[c] = static_cast<uint8_t>(levelOf(c, kRedLevels) * (kGreenLevels * kBlueLevels));
         t.g[c] = static_cast<uint8_t>(levelOf(c, kGreenLevels) * kBlueLevels);
-        t.b[c] = static_cast<uint8_t>(levelOf(c, kBlueLevels));
+        t.b[c] = static_cast<uint8_t>(kFirstLevelIndex + levelOf(c, kBlueLevels));
     }
     return t;
 }
@@ -137,7 +143,8 @@ uint8_t GifMovie::paletteIndex(unsigned r, unsigned g, unsigned b) {
 
 uint32_t GifMovie::paletteColor(unsigned index) {
     if (index == kBackgroundIndex) return kMovieBackground;
-    if (index > kBackgroundIndex) return 0xFF000000u;  // unused entries
+    if (index > kBackgroundIndex || index < kFirstLevelIndex) return 0xFF000000u;  // not levels
+    index -= kFirstLevelIndex;
     const unsigned r = levelValue(index / (kGreenLevels * kBlueLevels), kRedLevels);
     const unsigned g = levelValue(index / kBlueLevels % kGreenLevels, kGreenLevels);
     const unsigned b = levelValue(index % kBlueLevels, kBlueLevels);
@@ -172,20 +179,40 @@ bool GifMovie::open(std::FILE* out, int width, int height) {
     width_ = width;
     height_ = height;
     const std::size_t cells = static_cast<std::size_t>(width / 2) * (height / 2);
-    indices_ = new (std::nothrow) uint8_t[cells];
-    scratch_.reset(new (std::nothrow) uint8_t[2 * static_cast<std::size_t>(width / 2)]);
     // Room for the largest frame, and for frames to gather until kBatchBytes are made.
     capacity_ = kFrameHead + LzwWriter::bound(cells) + kBatchBytes;
-    pending_ = 0;
-    frame_.reset(new (std::nothrow) uint8_t[capacity_]);
+    // All buffers in one block of large pages: the first frame touches most of them, and a
+    // page fault per 4 KiB of fresh memory would cost more than making the frame.
+    const std::size_t lzwAt = 0;
+    const std::size_t indicesAt = (sizeof(LzwWriter) + 63) / 64 * 64;
+    const std::size_t changesAt = indicesAt + cells;
+    const std::size_t scratchAt = changesAt + cells;
+    const std::size_t frameAt = scratchAt + 2 * static_cast<std::size_t>(width / 2);
+    memoryBytes_ = os::largePageBytes(frameAt + capacity_);
+    memory_ = static_cast<uint8_t*>(
+        ::operator new(memoryBytes_, std::align_val_t{os::kLargePage}, std::nothrow));
     shown_.clear();
     shown_.reserve(Canvas::kReservedFills);
-    lzw_.reset(new (std::nothrow) LzwWriter);  // no (): its table of runs is filled as used
-    if (indices_ == nullptr || scratch_ == nullptr || frame_ == nullptr || lzw_ == nullptr) {
+    rowFirst_.assign(static_cast<std::size_t>(height / 2), width / 2);
+    rowLast_.assign(static_cast<std::size_t>(height / 2), 0);
+    if (memory_ == nullptr) {
         close();
         error_ = "out of memory";
         return false;
     }
+    os::preferLargePages(memory_, memoryBytes_);
+    lzw_ = new (memory_ + lzwAt) LzwWriter;  // no (): its table of runs is filled as used
+    indices_ = memory_ + indicesAt;
+    changes_ = memory_ + changesAt;
+    scratch_ = memory_ + scratchAt;
+    frame_ = memory_ + frameAt;
+    // Transparent everywhere, which no colour maps to: the first frame differs from indices_
+    // everywhere.
+    std::memset(indices_, kTransparentIndex, 2 * cells);
+    left_ = width / 2;
+    top_ = height / 2;
+    right_ = bottom_ = 0;
+    pending_ = 0;
     file_ = out;
 
     // The header: the logical screen (half size), a global palette of 256 colours (8 bits of
@@ -204,7 +231,7 @@ bool GifMovie::open(std::FILE* out, int width, int height) {
     head.insert(head.end(), {0x21, 0xFF, 11, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0',
                              3, 1, 0, 0, 0});
     // Written with the first frames, as they are: a full disk shows when the movie is written.
-    std::memcpy(frame_.get(), head.data(), head.size());
+    std::memcpy(frame_, head.data(), head.size());
     pending_ = head.size();
     return true;
 }
@@ -215,16 +242,49 @@ bool GifMovie::present(const uint32_t* pixels) {
     return present(pixels, whole);
 }
 
+void GifMovie::storeRow(int y, int x, std::size_t span, const uint8_t* cells) {
+    const std::size_t at = static_cast<std::size_t>(y) * static_cast<std::size_t>(width_ / 2) + x;
+    uint8_t* const shown = indices_ + at;
+    const std::size_t first = firstDifference(cells, shown, span);
+    if (first == span) return;
+    const std::size_t last = lastDifference(cells, shown, span);
+    // Cells that differ go into changes_ (others keep what an earlier box of this frame put
+    // there) and into the shown frame.
+    uint8_t* const change = changes_ + at;
+    std::size_t i = first;
+    for (; i + 8 <= last; i += 8) {  // eight at a time: a byte mask of the cells that differ
+        uint64_t cell, was, kept;
+        std::memcpy(&cell, cells + i, 8);
+        std::memcpy(&was, shown + i, 8);
+        std::memcpy(&kept, change + i, 8);
+        constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Fu;
+        const uint64_t x = cell ^ was;
+        const uint64_t high = (((x & kLow7) + kLow7) | x) & ~kLow7;  // 0x80 in each differing byte
+        const uint64_t differs = (high >> 7) * 0xFF;
+        kept = (cell & differs) | (kept & ~differs);
+        std::memcpy(change + i, &kept, 8);
+        std::memcpy(shown + i, &cell, 8);
+    }
+    for (; i < last; ++i) {
+        const uint8_t cell = cells[i];
+        change[i] = cell != shown[i] ? cell : change[i];
+        shown[i] = cell;
+    }
+    rowFirst_[y] = std::min(rowFirst_[y], x + static_cast<int>(first));
+    rowLast_[y] = std::max(rowLast_[y], x + static_cast<int>(last));
+    left_ = std::min(left_, x + static_cast<int>(first));
+    right_ = std::max(right_, x + static_cast<int>(last));
+    top_ = std::min(top_, y);
+    bottom_ = std::max(bottom_, y + 1);
+}
+
 bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
     if (file_ == nullptr || !error_.empty()) return false;
     const int index = presented_++;
     if (index % kFrameStep != 0) return true;
 
     const int outW = width_ / 2;
-    const int outH = height_ / 2;
-    // The box of cells whose index did change, narrowed while they are computed: only the cells
-    // (2 x 2 px) that hold a changed pixel, every cell for the first frame.
-    int left = outW, right = 0, top = outH, bottom = 0;
+    // Only the cells (2 x 2 px) that hold a changed pixel, every cell for the first frame.
     const CanvasRect whole{0, 0, width_, height_};
     const int boxes = written_ > 0 ? changed.count : 1;
     for (int b = 0; b < boxes; ++b) {
@@ -244,25 +304,14 @@ bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
             const std::size_t bytes = span * 2 * sizeof(uint32_t);
             if (cells == nullptr || std::memcmp(upper, upper - 2 * width_, bytes) != 0 ||
                 std::memcmp(lower, lower - 2 * width_, bytes) != 0) {
-                uint8_t* next = scratch_.get() + (cells == scratch_.get() ? outW : 0);
+                uint8_t* next = scratch_ + (cells == scratch_ ? outW : 0);
                 quantiseCells(upper, lower, span, next);
                 cells = next;
             }
-            uint8_t* out = indices_ + static_cast<std::size_t>(y) * outW + cx0;
-            std::size_t first = 0, last = span;
-            if (written_ > 0) {
-                first = firstDifference(cells, out, span);
-                if (first == span) continue;
-                last = lastDifference(cells, out, span);
-            }
-            std::memcpy(out + first, cells + first, last - first);
-            left = std::min(left, cx0 + static_cast<int>(first));
-            right = std::max(right, cx0 + static_cast<int>(last));
-            top = std::min(top, y);
-            bottom = std::max(bottom, y + 1);
+            storeRow(y, cx0, span, cells);
         }
     }
-    return writeFrame(left, top, right, bottom);
+    return writeFrame();
 }
 
 bool GifMovie::present(const Canvas& canvas, const std::vector<CanvasFill>& fills) {
@@ -275,7 +324,6 @@ bool GifMovie::present(const Canvas& canvas, const std::vector<CanvasFill>& fill
     }
 
     const int outW = width_ / 2;
-    int left = outW, right = 0, top = height_ / 2, bottom = 0;
     // Only where the fills differ from those of the movie frame before can a cell change;
     // everywhere for the first.
     CanvasRegion changed;
@@ -294,21 +342,6 @@ bool GifMovie::present(const Canvas& canvas, const std::vector<CanvasFill>& fill
         const int cy1 = (std::clamp(box.y1, 0, height_) + 1) / 2;
         if (cx1 <= cx0 || cy1 <= cy0) continue;
         const std::size_t span = static_cast<std::size_t>(cx1 - cx0);
-        // Cell row y into indices_: narrows the box of cells whose index did change.
-        auto store = [&](int y, const uint8_t* cells) {
-            uint8_t* out = indices_ + static_cast<std::size_t>(y) * outW + cx0;
-            std::size_t first = 0, last = span;
-            if (written_ > 0) {
-                first = firstDifference(cells, out, span);
-                if (first == span) return;
-                last = lastDifference(cells, out, span);
-            }
-            std::memcpy(out + first, cells + first, last - first);
-            left = std::min(left, cx0 + static_cast<int>(first));
-            right = std::max(right, cx0 + static_cast<int>(last));
-            top = std::min(top, y);
-            bottom = std::max(bottom, y + 1);
-        };
         // Pixel rows come in bands of equal rows; a cell row is two pixel rows. One whose rows
         // lie in two bands is made of the last row of the one and the first of the next (the
         // band before stays as it is while the next is handed on); the cell rows inside a band
@@ -316,70 +349,88 @@ bool GifMovie::present(const Canvas& canvas, const std::vector<CanvasFill>& fill
         const uint32_t* odd = nullptr;  // the upper row of a cell row still waiting for its lower
         int row = 2 * cy0;              // the next pixel row handed on
         const int end = 2 * cy1;
-        uint8_t* const pair = scratch_.get();                        // a cell row across two bands
-        uint8_t* const inside = scratch_.get() + static_cast<std::size_t>(outW);  // inside a band
+        uint8_t* const pair = scratch_;                        // a cell row across two bands
+        uint8_t* const inside = scratch_ + static_cast<std::size_t>(outW);  // inside a band
         canvas.forEachRow(fills, CanvasRect{2 * cx0, 2 * cy0, 2 * cx1, 2 * cy1},
                           [&](const uint32_t* pixels, int count) {
             count = std::min(count, end - row);
             if (count <= 0) return;
             if (odd != nullptr) {
                 quantiseCells(odd, pixels, span, pair);
-                store(row / 2, pair);
+                storeRow(row / 2, cx0, span, pair);
                 odd = nullptr;
                 ++row;
                 --count;
             }
             if (count >= 2) {
                 quantiseCells(pixels, pixels, span, inside);
-                for (int k = 0; k + 2 <= count; k += 2) store((row + k) / 2, inside);
+                for (int k = 0; k + 2 <= count; k += 2) storeRow((row + k) / 2, cx0, span, inside);
             }
             row += count;
             if (count % 2 != 0) odd = pixels;
         });
     }
-    return writeFrame(left, top, right, bottom);
+    return writeFrame();
 }
 
-bool GifMovie::writeFrame(int left, int top, int right, int bottom) {
+bool GifMovie::writeFrame() {
     const int outW = width_ / 2;
-    if (right <= left) {  // nothing changed: one unchanged cell keeps the frame's time
-        left = top = 0;
-        right = bottom = 1;
+    if (right_ <= left_) {  // nothing changed: one transparent cell keeps the frame's time
+        left_ = top_ = 0;
+        right_ = bottom_ = 1;
     }
-    // Graphics control (left in place under the next frame, the delay in centiseconds, no
-    // transparency), the image's place without a palette of its own, then its pixels.
-    const int boxW = right - left, boxH = bottom - top;
+    // Graphics control (left in place under the next frame, the delay in centiseconds, the
+    // transparent index), the image's place without a palette of its own, then its pixels: the
+    // changed cells, the others in the box transparent.
+    const int boxW = right_ - left_, boxH = bottom_ - top_;
     const std::size_t boxCells = static_cast<std::size_t>(boxW) * static_cast<std::size_t>(boxH);
     if (pending_ + kFrameHead + LzwWriter::bound(boxCells) > capacity_ && !flush()) return false;
-    uint8_t* at = frame_.get() + pending_;
+    uint8_t* at = frame_ + pending_;
     const uint8_t head[kFrameHead] = {
-        0x21, 0xF9, 4, kLeaveInPlace, kDelayCs & 0xFF, kDelayCs >> 8, 0, 0,
-        0x2C, static_cast<uint8_t>(left), static_cast<uint8_t>(left >> 8), static_cast<uint8_t>(top),
-        static_cast<uint8_t>(top >> 8), static_cast<uint8_t>(boxW), static_cast<uint8_t>(boxW >> 8),
+        0x21, 0xF9, 4, kLeaveInPlace | kHasTransparent, kDelayCs & 0xFF, kDelayCs >> 8,
+        kTransparentIndex, 0,
+        0x2C, static_cast<uint8_t>(left_), static_cast<uint8_t>(left_ >> 8), static_cast<uint8_t>(top_),
+        static_cast<uint8_t>(top_ >> 8), static_cast<uint8_t>(boxW), static_cast<uint8_t>(boxW >> 8),
         static_cast<uint8_t>(boxH), static_cast<uint8_t>(boxH >> 8), 0};
     std::memcpy(at, head, kFrameHead);
     lzw_->begin(at + kFrameHead);
-    // A row like the one above (the rows of a band) has that row's runs.
-    const std::size_t rowBytes = static_cast<std::size_t>(boxW);
-    const uint8_t* above = nullptr;
-    for (int y = top; y < bottom; ++y) {
-        const uint8_t* row = indices_ + static_cast<std::size_t>(y) * outW + left;
-        if (above != nullptr && std::memcmp(row, above, rowBytes) == 0) {
-            lzw_->repeat(row, rowBytes);
-        } else {
-            lzw_->add(row, rowBytes);
+    // Row by row: transparent around the row's changed stretch. A row like the one above (the
+    // rows of a band) has that row's runs. Rows are left transparent for the next frame.
+    int aboveFirst = 0, aboveLast = 0;  // the stretch of the row above, empty if none
+    for (int y = top_; y < bottom_; ++y) {
+        const bool unchanged = rowLast_[y] <= rowFirst_[y];  // an empty stretch at the left
+        const int first = unchanged ? left_ : rowFirst_[y];
+        const int last = unchanged ? left_ : rowLast_[y];
+        uint8_t* const row = changes_ + static_cast<std::size_t>(y) * outW;
+        const std::size_t length = static_cast<std::size_t>(last - first);
+        const bool likeAbove = y > top_ && first == aboveFirst && last == aboveLast &&
+                               std::memcmp(row + first, row - outW + first, length) == 0;
+        if (y > top_) std::memset(row - outW + aboveFirst, kTransparentIndex, aboveLast - aboveFirst);
+        if (!likeAbove || !lzw_->repeatRow()) {
+            lzw_->fill(kTransparentIndex, static_cast<std::size_t>(first - left_));
+            lzw_->add(row + first, length);
+            lzw_->fill(kTransparentIndex, static_cast<std::size_t>(right_ - last));
+            lzw_->endRow();
         }
-        above = row;
+        rowFirst_[y] = outW;
+        rowLast_[y] = 0;
+        aboveFirst = first;
+        aboveLast = last;
     }
-    pending_ = static_cast<std::size_t>(lzw_->end() - frame_.get());
+    std::memset(changes_ + static_cast<std::size_t>(bottom_ - 1) * outW + aboveFirst,
+                kTransparentIndex, aboveLast - aboveFirst);
+    pending_ = static_cast<std::size_t>(lzw_->end() - frame_);
     ++written_;
+    left_ = outW;
+    top_ = height_ / 2;
+    right_ = bottom_ = 0;
     return pending_ < kBatchBytes || flush();
 }
 
 bool GifMovie::flush() {
     const std::size_t size = pending_;
     pending_ = 0;
-    return write(frame_.get(), size);
+    return write(frame_, size);
 }
 
 bool GifMovie::close() {
@@ -393,11 +444,13 @@ bool GifMovie::close() {
             error_ = os::errorText(errno != 0 ? errno : EIO);
         file_ = nullptr;
     }
-    delete[] indices_;
-    indices_ = nullptr;
-    scratch_.reset();
-    frame_.reset();
-    lzw_.reset();
+    if (memory_ != nullptr) {
+        lzw_->~LzwWriter();
+        ::operator delete(memory_, std::align_val_t{os::kLargePage});
+    }
+    memory_ = nullptr;
+    lzw_ = nullptr;
+    indices_ = changes_ = scratch_ = frame_ = nullptr;
     return error_.empty();
 }
 

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,6 +35,7 @@ class GifMovie {
 public:
     static constexpr int kFrameStep = 4;    // presented frames per movie frame
     static constexpr int kDelayCs = 7;      // display time of a movie frame, 1/100 s (~4/60 s)
+    static constexpr uint8_t kTransparentIndex = 0;  // cells a frame leaves as they were shown
 
     GifMovie();
     ~GifMovie();  // close() if still open
@@ -76,23 +76,34 @@ public:
 private:
     bool write(const uint8_t* bytes, std::size_t size);  // false with error_ set
     bool flush();  // writes the frames gathered in frame_
-    // Writes the movie frame of the box [left, right) x [top, bottom) of indices_ (an empty
-    // one: a single unchanged cell).
-    bool writeFrame(int left, int top, int right, int bottom);
+    // Cell row y from cell x on (`span` cells): those that differ from the shown frame go
+    // into it and into changes_, and widen the box of this frame's changes.
+    void storeRow(int y, int x, std::size_t span, const uint8_t* cells);
+    // Writes the movie frame of the box of changes_ (none: a single transparent cell), and
+    // clears the box to transparent.
+    bool writeFrame();
 
     std::FILE* file_ = nullptr;
-    std::unique_ptr<LzwWriter> lzw_;
-    std::unique_ptr<uint8_t[]> frame_;  // the frames not yet written (pending_ bytes), room for the largest
+    // One block of large pages (memoryBytes_) holds the LZW writer and the buffers below.
+    uint8_t* memory_ = nullptr;
+    std::size_t memoryBytes_ = 0;
+    LzwWriter* lzw_ = nullptr;
+    uint8_t* frame_ = nullptr;  // the frames not yet written (pending_ bytes), room for the largest
     std::size_t capacity_ = 0;
     std::size_t pending_ = 0;
-    std::unique_ptr<uint8_t[]> scratch_;  // two rows of cells, the one computed and the one before
+    uint8_t* scratch_ = nullptr;  // two rows of cells, the one computed and the one before
     std::string error_;
     int width_ = 0;           // canvas px
     int height_ = 0;
     int presented_ = 0;
     int written_ = 0;
     std::vector<CanvasFill> shown_;  // the fills of the last movie frame made by present(canvas, fills)
-    uint8_t* indices_ = nullptr;  // (width_ / 2) * (height_ / 2) palette indices, the last frame
+    // (width_ / 2) * (height_ / 2) palette indices each: the frame shown after the last movie
+    // frame, and the cells this one changes (transparent elsewhere).
+    uint8_t* indices_ = nullptr;
+    uint8_t* changes_ = nullptr;
+    int left_ = 0, top_ = 0, right_ = 0, bottom_ = 0;  // the box of changes_, in cells
+    std::vector<int> rowFirst_, rowLast_;  // per cell row, the stretch of changes_ [first, last)
 };
 
 }  // namespace lumen

@@ -58,6 +58,7 @@ void LzwWriter::begin(uint8_t* out) {
     bitCount_ = 0;
     runLength_ = 0;
     rowRuns_ = 0;
+    keptRuns_ = 0;
     reset();
     put(kClear, width_);
 }
@@ -117,36 +118,34 @@ void LzwWriter::flushRun(bool more) {
 }
 
 void LzwWriter::add(const uint8_t* indices, std::size_t count) {
-    std::size_t i = 0;
-    int runs = 0;
-    while (i < count) {
+    for (std::size_t i = 0; i < count;) {
         const uint8_t index = indices[i];
-        if (runLength_ != 0 && index != runIndex_) flushRun(true);
         const std::size_t n = runOf(indices + i, count - i, index);
-        if (runs < kRowRuns) {
-            rowIndex_[runs] = index;
-            rowLength_[runs] = static_cast<uint32_t>(n);
-        }
-        ++runs;
-        runIndex_ = index;
-        runLength_ += n;
+        run(index, n);
         i += n;
     }
-    rowRuns_ = runs;
 }
 
-void LzwWriter::repeat(const uint8_t* indices, std::size_t count) {
-    if (rowRuns_ > kRowRuns) {
-        add(indices, count);
-        return;
-    }
+void LzwWriter::fill(uint8_t index, std::size_t count) {
+    if (count != 0) run(index, count);
+}
+
+void LzwWriter::endRow() {
+    keptRuns_ = rowRuns_;
+    rowRuns_ = 0;
+}
+
+bool LzwWriter::repeatRow() {
+    const int runs = keptRuns_;
+    if (runs > kRowRuns) return false;
     // The same runs, without reading the indices again.
-    for (int r = 0; r < rowRuns_; ++r) {
+    for (int r = 0; r < runs; ++r) {
         const uint32_t index = rowIndex_[r];
         if (runLength_ != 0 && index != runIndex_) flushRun(true);
         runIndex_ = index;
         runLength_ += rowLength_[r];
     }
+    return true;
 }
 
 uint8_t* LzwWriter::end() {

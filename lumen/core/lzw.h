@@ -28,9 +28,14 @@ public:
     void begin(uint8_t* out);
     // The next `count` indices of the image (row by row; any split).
     void add(const uint8_t* indices, std::size_t count);
-    // The indices of the last add() once more (at most kRowRuns runs of them are kept; a
-    // longer one is read again from `indices`, which must be those of that add()).
-    void repeat(const uint8_t* indices, std::size_t count);
+    // The next `count` indices, all `index`.
+    void fill(uint8_t index, std::size_t count);
+    // Ends a row: the runs given by add() and fill() since the last endRow() are kept for
+    // repeatRow() (at most kRowRuns of them).
+    void endRow();
+    // Right after endRow() or repeatRow(): the last row's runs once more, as a row of its own;
+    // false (nothing sent) if it had more runs than are kept: the caller sends them again.
+    bool repeatRow();
     // Ends the data; returns the end of what was written.
     uint8_t* end();
 
@@ -43,12 +48,23 @@ private:
         bitCount_ += width;
         if (bitCount_ >= 32) word();
     }
+    void run(uint32_t index, std::size_t length) {  // the next `length` indices are `index`
+        if (runLength_ != 0 && index != runIndex_) flushRun(true);
+        if (rowRuns_ < kRowRuns) {
+            rowIndex_[rowRuns_] = static_cast<uint8_t>(index);
+            rowLength_[rowRuns_] = static_cast<uint32_t>(length);
+        }
+        ++rowRuns_;
+        runIndex_ = index;
+        runLength_ += length;
+    }
     void word();               // four bytes of bits_ out
     void byte(uint8_t value);  // one byte out, and a new sub-block after each 255
-    static constexpr int kRowRuns = 1024;  // runs of the last add() kept for repeat()
+    static constexpr int kRowRuns = 1024;  // runs of a row kept for repeatRow()
     uint8_t rowIndex_[kRowRuns];           // their indices
     uint32_t rowLength_[kRowRuns];         // and lengths
-    int rowRuns_ = 0;                      // how many; more than kRowRuns: not kept
+    int rowRuns_ = 0;                      // runs of the row being given; more than kRowRuns: not kept
+    int keptRuns_ = 0;                     // runs of the last row ended, kept in the same arrays
     static constexpr int kLongestRun = 512;  // runs with a code of their own are shorter
     uint16_t runs_[256][kLongestRun];  // [index][n]: the code of n times index, n in 2..longest_
     uint16_t longest_[256];            // per index, the longest run with a code (1: the index)

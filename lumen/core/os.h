@@ -42,6 +42,11 @@ std::string errorText(int error);
 // Asks the system to back [memory, memory + bytes) with large pages where it is first touched:
 // a big buffer written whole then costs a few page faults, not one per 4 KiB. Only a hint.
 void preferLargePages(void* memory, std::size_t bytes);
+constexpr std::size_t kLargePage = std::size_t{2} << 20;  // bytes, the size preferLargePages asks for
+// `bytes` rounded up to whole large pages.
+constexpr std::size_t largePageBytes(std::size_t bytes) {
+    return (bytes + kLargePage - 1) / kLargePage * kLargePage;
+}
 
 // Asks the run to end in order, as closing the window does. Safe in a signal handler.
 void requestStop();

@@ -6,6 +6,7 @@
 #include "core/png.h"
 
 #include "core/canvas.h"
+#include "shown_movie.h"
 
 #include <gtest/gtest.h>
 
@@ -121,7 +122,8 @@ TEST(Png, NoStreamOrNoPixelsGivesMessage) {
 }
 
 TEST(GifPalette, MapsToNearestLevelsAndKeepsBackgroundExact) {
-    for (unsigned i = 0; i < 252; ++i) {
+    // Index 0 is the transparent one, which no colour maps to; the 252 levels follow it.
+    for (unsigned i = 1; i <= 252; ++i) {
         const uint32_t c = GifMovie::paletteColor(i);
         ASSERT_EQ(GifMovie::paletteIndex((c >> 16) & 255, (c >> 8) & 255, c & 255), i) << i;
     }
@@ -131,7 +133,9 @@ TEST(GifPalette, MapsToNearestLevelsAndKeepsBackgroundExact) {
     std::mt19937 rng(3);
     for (int n = 0; n < 10000; ++n) {
         const unsigned r = rng() & 255, g = rng() & 255, b = rng() & 255;
-        const uint32_t c = GifMovie::paletteColor(GifMovie::paletteIndex(r, g, b));
+        const uint8_t index = GifMovie::paletteIndex(r, g, b);
+        ASSERT_NE(index, GifMovie::kTransparentIndex);
+        const uint32_t c = GifMovie::paletteColor(index);
         // Within half a level step: 51 / 2 for red and blue, 42.5 / 2 for green.
         EXPECT_LE(std::abs(int((c >> 16) & 255) - int(r)), 26);
         EXPECT_LE(std::abs(int((c >> 8) & 255) - int(g)), 22);
@@ -159,25 +163,21 @@ TEST(Gif, EveryFourthFrameAtHalfSizeReadsBack) {
     EXPECT_FALSE(movie.isOpen());
     ASSERT_TRUE(out->commit()) << out->error();
 
-    int error = 0;
-    GifFileType* gif = DGifOpenFileName(path.c_str(), &error);
-    ASSERT_NE(gif, nullptr) << GifErrorString(error);
-    ASSERT_EQ(DGifSlurp(gif), GIF_OK) << GifErrorString(gif->Error);
-    EXPECT_EQ(gif->SWidth, kW / 2);
-    EXPECT_EQ(gif->SHeight, kH / 2);
-    ASSERT_EQ(gif->ImageCount, 3);
-    ASSERT_NE(gif->SColorMap, nullptr);
+    canvas_test::ShownMovie shown;
+    ASSERT_TRUE(canvas_test::readShownMovie(path, shown));
+    EXPECT_EQ(shown.width, kW / 2);
+    EXPECT_EQ(shown.height, kH / 2);
+    ASSERT_EQ(shown.frames.size(), 3u);
     const uint32_t bg = Canvas::kBackground;
     const unsigned bgIndex = GifMovie::paletteIndex((bg >> 16) & 255, (bg >> 8) & 255, bg & 255);
     const unsigned white = GifMovie::paletteIndex(255, 255, 255);
     // Column 401 red, column 400 background: each 2x2 block averages two of each, (sum + 2) / 4.
     const unsigned mixed = GifMovie::paletteIndex((2 * 255 + 2 * 11 + 2) / 4, (2 * 0 + 2 * 19 + 2) / 4,
                                                   (2 * 0 + 2 * 40 + 2) / 4);
-    // The first frame is whole; the others hold the changed cells only, left over the one before.
-    std::vector<GifByteType> shown(std::size_t{kW / 2} * (kH / 2), 0);
+    // The first frame is whole; the others hold the box of the changed cells, left over the one
+    // before, and only the changed cells in it: the strips the block left and entered.
     for (int i = 0; i < 3; ++i) {
-        const SavedImage& im = gif->SavedImages[i];
-        const GifImageDesc& d = im.ImageDesc;
+        const GifImageDesc& d = shown.boxes[std::size_t(i)];
         if (i == 0) {
             EXPECT_EQ(d.Width, kW / 2);
             EXPECT_EQ(d.Height, kH / 2);
@@ -187,15 +187,10 @@ TEST(Gif, EveryFourthFrameAtHalfSizeReadsBack) {
             EXPECT_EQ(d.Width, 24);
             EXPECT_EQ(d.Top, 25);
             EXPECT_EQ(d.Height, 20);
+            EXPECT_EQ(shown.opaque[std::size_t(i)], 2 * 4 * 20);  // the 16 columns between unchanged
         }
-        for (int y = 0; y < d.Height; ++y)
-            std::memcpy(&shown[std::size_t(d.Top + y) * (kW / 2) + d.Left], im.RasterBits + std::size_t(y) * d.Width,
-                        std::size_t(d.Width));
-        GraphicsControlBlock gcb;
-        ASSERT_EQ(DGifSavedExtensionToGCB(gif, i, &gcb), GIF_OK);
-        EXPECT_EQ(gcb.DelayTime, GifMovie::kDelayCs);
         const int left = (100 + 2 * (4 * i)) / 2;  // canvas frame 4i, half-size column
-        const GifByteType* px = shown.data();
+        const uint8_t* px = shown.frames[std::size_t(i)].data();
         EXPECT_EQ(px[30 * (kW / 2) + left - 1], bgIndex) << i;
         EXPECT_EQ(px[30 * (kW / 2) + left], white) << i;
         EXPECT_EQ(px[30 * (kW / 2) + left + 19], white) << i;
@@ -203,6 +198,11 @@ TEST(Gif, EveryFourthFrameAtHalfSizeReadsBack) {
         EXPECT_EQ(px[100 * (kW / 2) + 200], mixed) << i;
         EXPECT_EQ(px[449 * (kW / 2) + 799], bgIndex) << i;
     }
+    int error = 0;
+    GifFileType* gif = DGifOpenFileName(path.c_str(), &error);
+    ASSERT_NE(gif, nullptr) << GifErrorString(error);
+    ASSERT_EQ(DGifSlurp(gif), GIF_OK) << GifErrorString(gif->Error);
+    ASSERT_NE(gif->SColorMap, nullptr);
     const GifColorType& entry = gif->SColorMap->Colors[white];
     EXPECT_EQ(entry.Red, 255);
     EXPECT_EQ(entry.Green, 255);

@@ -321,20 +321,37 @@ TEST(Lzw, CodeWidthStepsAndFullTableAtTheEnd) {
 
 namespace {
 
-// The data of `rows` rows of `w` indices (row r is rows[r % rows.size()] ... as given), each row
-// added, or repeated when `useRepeat` and it equals the row before.
-Bytes lzwOfRows(const std::vector<Bytes>& rows, bool useRepeat) {
+// How lzwOfRows gives each row to the writer.
+enum class RowWay {
+    Add,          // add() of the whole row
+    Repeat,       // repeatRow() when it equals the row before, else add()
+    FillAndAdd,   // the row's first and last runs by fill(), the rest by add(); repeats as above
+};
+
+// The data of `rows` given row by row in the way `way`; `refused` counts repeatRow()'s refusals.
+Bytes lzwOfRows(const std::vector<Bytes>& rows, RowWay way, int* refused = nullptr) {
     std::size_t total = 0;
     for (const Bytes& r : rows) total += r.size();
     Bytes out(lumen::LzwWriter::bound(total));
     auto lzw = std::make_unique<lumen::LzwWriter>();
     lzw->begin(out.data());
     for (std::size_t r = 0; r < rows.size(); ++r) {
-        if (useRepeat && r > 0 && rows[r] == rows[r - 1]) {
-            lzw->repeat(rows[r].data(), rows[r].size());
-        } else {
-            lzw->add(rows[r].data(), rows[r].size());
+        const Bytes& row = rows[r];
+        if (way != RowWay::Add && r > 0 && row == rows[r - 1]) {
+            if (lzw->repeatRow()) continue;
+            if (refused != nullptr) ++*refused;
         }
+        if (way == RowWay::FillAndAdd) {
+            std::size_t head = 0, tail = 0;
+            while (head < row.size() && row[head] == row[0]) ++head;
+            while (tail < row.size() - head && row[row.size() - 1 - tail] == row.back()) ++tail;
+            lzw->fill(row[0], head);
+            lzw->add(row.data() + head, row.size() - head - tail);
+            lzw->fill(row.back(), tail);
+        } else {
+            lzw->add(row.data(), row.size());
+        }
+        lzw->endRow();
     }
     out.resize(std::size_t(lzw->end() - out.data()));
     return out;
@@ -342,8 +359,9 @@ Bytes lzwOfRows(const std::vector<Bytes>& rows, bool useRepeat) {
 
 }  // namespace
 
-// A repeated row gives the data of adding it again, byte for byte: rows of runs that join the
-// row before's last run, noise, and rows of more runs than the writer keeps; and it reads back.
+// A repeated row, or one given partly by fill(), gives the data of adding it again, byte for
+// byte: rows of runs that join the row before's last run, noise, and rows of more runs than the
+// writer keeps (whose repeat is refused); and it reads back.
 TEST(Lzw, RepeatedRowsGiveTheDataOfAddingThem) {
     std::mt19937 rng(3);
     Bytes runs(700), noise(700), many(3000), flat(700, 4);
@@ -357,8 +375,11 @@ TEST(Lzw, RepeatedRowsGiveTheDataOfAddingThem) {
         {flat, flat, flat, flat, flat, flat, flat, flat, flat, flat, flat, flat},
     };
     for (std::size_t k = 0; k < images.size(); ++k) {
-        const Bytes added = lzwOfRows(images[k], false);
-        EXPECT_EQ(lzwOfRows(images[k], true), added) << k;
+        const Bytes added = lzwOfRows(images[k], RowWay::Add);
+        int refused = 0;
+        EXPECT_EQ(lzwOfRows(images[k], RowWay::Repeat, &refused), added) << k;
+        EXPECT_EQ(lzwOfRows(images[k], RowWay::FillAndAdd), added) << k;
+        EXPECT_EQ(refused, k == 2 ? 3 : 0) << k;  // `many` repeated three times
         Bytes all;
         for (const Bytes& r : images[k]) all.insert(all.end(), r.begin(), r.end());
         Bytes back;
