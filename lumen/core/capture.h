@@ -23,12 +23,13 @@ std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int heig
 std::string writePng(std::FILE* out, const Canvas& canvas, const std::vector<CanvasFill>& fills);
 
 // An animated GIF of the presented frames: every fourth frame (the 1st, 5th, 9th, ...), at half
-// size by 2 x 2 box averages, in one fixed 256-colour palette (6 x 7 x 6 levels of red, green
-// and blue, plus the background colour exactly), each shown for 7 centiseconds, looping.
-// After the first, a movie frame holds only the box around the cells that changed since the
-// movie frame before it, left in place over that one (a frame with no change is one unchanged cell), so the
-// shown frames are the whole ones. Buffers are allocated by open(); present() allocates nothing
-// (present(canvas, fills) only to keep a frame of more fills than any before).
+// size by 2 x 2 box averages, in one fixed 256-colour palette (a transparent index, 6 x 7 x 6
+// levels of red, green and blue, the background colour exactly), each shown for 7 centiseconds,
+// looping. After the first, a movie frame holds only the box around the cells that changed since
+// the movie frame before it, left in place over that one, with its unchanged cells transparent
+// (a frame with no change is one transparent cell), so the shown frames are the whole ones.
+// Buffers are allocated by open() in one block; present() allocates nothing (present(canvas,
+// fills) only to keep a frame of more fills than any before).
 // Movie frames go to the stream in batches of some 64 KiB (and the rest at close()); their
 // pixels are compressed by core/lzw.h.
 class GifMovie {
