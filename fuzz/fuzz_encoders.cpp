@@ -1,8 +1,8 @@
 // Fuzz target (4): the picture's and the movie's encoders round trip. An image of any small size
 // made of the input's bytes (runs of a pixel or an index as often as noise) is encoded; zlib
 // inflates the PNG's data and the target undoes the filters, and the tests' LZW reader reads the
-// GIF data to its end code: both must give back exactly what went in, within the writers'
-// stated bounds.
+// GIF data to its end code (rows given as the movie gives them: repeated, filled, added): both
+// must give back exactly what went in, within the writers' stated bounds.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <zlib.h>
@@ -84,8 +84,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> gif(lumen::LzwWriter::bound(n));
     static lumen::LzwWriter lzw;  // 256 KiB: one for all inputs, each begins afresh
     lzw.begin(gif.data());
-    const std::size_t piece = std::size_t(w);
-    for (std::size_t at = 0; at < n; at += piece) lzw.add(indices.data() + at, std::min(piece, n - at));
+    // Row by row as the movie gives them: a row like the one above repeated from its runs, any
+    // other with its first run given by fill() and the rest by add().
+    const std::size_t width = std::size_t(w);
+    for (std::size_t at = 0; at < n; at += width) {
+        const uint8_t* row = indices.data() + at;
+        if (at > 0 && std::memcmp(row, row - width, width) == 0 && lzw.repeatRow()) continue;
+        std::size_t head = 1;
+        while (head < width && row[head] == row[0]) ++head;
+        lzw.fill(row[0], head);
+        lzw.add(row + head, width - head);
+        lzw.endRow();
+    }
     const uint8_t* end = lzw.end();
     CHECK(end <= gif.data() + gif.size());
     std::vector<uint8_t> back;
