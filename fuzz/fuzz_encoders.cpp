@@ -15,6 +15,7 @@
 #include "core/lzw.h"
 #include "core/png.h"
 #include "support/gif_lzw.h"
+#include "support/lzw_rows.h"
 
 namespace {
 
@@ -84,17 +85,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> gif(lumen::LzwWriter::bound(n));
     static lumen::LzwWriter lzw;  // 256 KiB: one for all inputs, each begins afresh
     lzw.begin(gif.data());
-    // Row by row as the movie gives them: a row like the one above repeated from its runs, any
-    // other with its first run given by fill() and the rest by add().
+    // Row by row as the movie gives them: a row like the one above repeated, its end runs filled.
     const std::size_t width = std::size_t(w);
     for (std::size_t at = 0; at < n; at += width) {
         const uint8_t* row = indices.data() + at;
-        if (at > 0 && std::memcmp(row, row - width, width) == 0 && lzw.repeatRow()) continue;
-        std::size_t head = 1;
-        while (head < width && row[head] == row[0]) ++head;
-        lzw.fill(row[0], head);
-        lzw.add(row + head, width - head);
-        lzw.endRow();
+        const bool likeAbove = at > 0 && std::memcmp(row, row - width, width) == 0;
+        support::giveLzwRow(lzw, row, width, likeAbove, support::RowWay::FillAndAdd);
     }
     const uint8_t* end = lzw.end();
     CHECK(end <= gif.data() + gif.size());

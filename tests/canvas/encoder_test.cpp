@@ -7,6 +7,7 @@
 #include "core/lzw.h"
 #include "core/png.h"
 #include "support/gif_lzw.h"
+#include "support/lzw_rows.h"
 
 #include <gtest/gtest.h>
 
@@ -321,37 +322,16 @@ TEST(Lzw, CodeWidthStepsAndFullTableAtTheEnd) {
 
 namespace {
 
-// How lzwOfRows gives each row to the writer.
-enum class RowWay {
-    Add,          // add() of the whole row
-    Repeat,       // repeatRow() when it equals the row before, else add()
-    FillAndAdd,   // the row's first and last runs by fill(), the rest by add(); repeats as above
-};
-
 // The data of `rows` given row by row in the way `way`; `refused` counts repeatRow()'s refusals.
-Bytes lzwOfRows(const std::vector<Bytes>& rows, RowWay way, int* refused = nullptr) {
+Bytes lzwOfRows(const std::vector<Bytes>& rows, support::RowWay way, int* refused = nullptr) {
     std::size_t total = 0;
     for (const Bytes& r : rows) total += r.size();
     Bytes out(lumen::LzwWriter::bound(total));
     auto lzw = std::make_unique<lumen::LzwWriter>();
     lzw->begin(out.data());
     for (std::size_t r = 0; r < rows.size(); ++r) {
-        const Bytes& row = rows[r];
-        if (way != RowWay::Add && r > 0 && row == rows[r - 1]) {
-            if (lzw->repeatRow()) continue;
-            if (refused != nullptr) ++*refused;
-        }
-        if (way == RowWay::FillAndAdd) {
-            std::size_t head = 0, tail = 0;
-            while (head < row.size() && row[head] == row[0]) ++head;
-            while (tail < row.size() - head && row[row.size() - 1 - tail] == row.back()) ++tail;
-            lzw->fill(row[0], head);
-            lzw->add(row.data() + head, row.size() - head - tail);
-            lzw->fill(row.back(), tail);
-        } else {
-            lzw->add(row.data(), row.size());
-        }
-        lzw->endRow();
+        const bool likeAbove = r > 0 && rows[r] == rows[r - 1];
+        if (support::giveLzwRow(*lzw, rows[r].data(), rows[r].size(), likeAbove, way) && refused != nullptr) ++*refused;
     }
     out.resize(std::size_t(lzw->end() - out.data()));
     return out;
@@ -375,10 +355,10 @@ TEST(Lzw, RepeatedRowsGiveTheDataOfAddingThem) {
         {flat, flat, flat, flat, flat, flat, flat, flat, flat, flat, flat, flat},
     };
     for (std::size_t k = 0; k < images.size(); ++k) {
-        const Bytes added = lzwOfRows(images[k], RowWay::Add);
+        const Bytes added = lzwOfRows(images[k], support::RowWay::Add);
         int refused = 0;
-        EXPECT_EQ(lzwOfRows(images[k], RowWay::Repeat, &refused), added) << k;
-        EXPECT_EQ(lzwOfRows(images[k], RowWay::FillAndAdd), added) << k;
+        EXPECT_EQ(lzwOfRows(images[k], support::RowWay::Repeat, &refused), added) << k;
+        EXPECT_EQ(lzwOfRows(images[k], support::RowWay::FillAndAdd), added) << k;
         EXPECT_EQ(refused, k == 2 ? 3 : 0) << k;  // `many` repeated three times
         Bytes all;
         for (const Bytes& r : images[k]) all.insert(all.end(), r.begin(), r.end());
