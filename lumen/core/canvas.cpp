@@ -185,7 +185,6 @@ Canvas::Canvas(SimdPath path, bool deferred)
       path_(SimdPath::Scalar),
       deferred_(deferred) {
     setSimdPath(path);
-    os::preferLargePages(pixels_, kPixelBytes);
     drawn_.reserve(kReservedFills);
     shown_.reserve(kReservedFills);
     room(hits_, kReservedFills);
@@ -233,12 +232,19 @@ CanvasRegion Canvas::takeChanges(View view) {
     return region;
 }
 
+void Canvas::firstWrite() const {
+    // The hint is given only now: on a buffer never written, the system could fill large pages
+    // in the background where a few small ones happen to be resident, memory nobody reads.
+    if (blank_) os::preferLargePages(pixels_, kPixelBytes);
+    blank_ = false;
+}
+
 void Canvas::clear() {
     drawn_.clear();
     if (deferred_) return;
     // Immediate: the buffer is cleared now and holds the (empty) frame.
     shown_.clear();
-    blank_ = false;
+    firstWrite();
     fillSpan(pixels_, kPixelCount, kBackground, path_);
     for (CanvasRegion& c : changes_) c.add(kWholeCanvas);
 }
@@ -308,7 +314,7 @@ void Canvas::resolve(const CanvasFill* fills, std::size_t count) const {
     CanvasRegion region;
     if (blank_) {
         region.add(kWholeCanvas);  // nothing written yet
-        blank_ = false;
+        firstWrite();
     } else {
         region = regionBetween(shown_.data(), shown_.size(), fills, count);
     }

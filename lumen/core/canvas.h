@@ -131,6 +131,8 @@ public:
 
 private:
     void blendNow(const CanvasFill& fill);
+    // Marks the buffer as written from now on (blank_ false), about to be written whole.
+    void firstWrite() const;
     // Brings the buffer from shown_ to fills[0, count) (which may be drawn_ itself).
     void resolve(const CanvasFill* fills, std::size_t count) const;
     // Composites fills[0, count) over the background inside `box` (not empty) only.

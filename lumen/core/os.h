@@ -40,7 +40,9 @@ std::string writeAll(std::FILE* out, const uint8_t* bytes, std::size_t size);
 // The C library's message for an errno value.
 std::string errorText(int error);
 // Asks the system to back [memory, memory + bytes) with large pages where it is first touched:
-// a big buffer written whole then costs a few page faults, not one per 4 KiB. Only a hint.
+// a big buffer written whole then costs a few page faults, not one per 4 KiB. Only a hint; give
+// it when the buffer is about to be written, as the system may also fill large pages in the
+// background around the few small ones already there.
 void preferLargePages(void* memory, std::size_t bytes);
 constexpr std::size_t kLargePage = std::size_t{2} << 20;  // bytes, the size preferLargePages asks for
 // `bytes` rounded up to whole large pages.
