@@ -1,8 +1,8 @@
 // Frame fills on the canvas (clear plus 30 translucent rectangles) on each blend path, against
 // pixman's OVER fill of the same rectangles on an a8r8g8b8 image of the same size.
-#include "core/canvas.h"
+#include "pixels/canvas.h"
 
-#include "core/capture.h"
+#include "outputs/gif.h"
 
 #include <benchmark/benchmark.h>
 #include <pixman.h>

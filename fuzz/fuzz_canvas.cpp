@@ -19,7 +19,7 @@
 #include <limits>
 #include <vector>
 
-#include "core/canvas.h"
+#include "pixels/canvas.h"
 #include "support/fp_mode.h"
 
 namespace {

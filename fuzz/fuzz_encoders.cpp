@@ -12,8 +12,8 @@
 #include <cstring>
 #include <vector>
 
-#include "core/lzw.h"
-#include "core/png.h"
+#include "outputs/lzw.h"
+#include "outputs/png.h"
 #include "support/gif_lzw.h"
 #include "support/lzw_rows.h"
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/script.h"
-#include "core/text.h"
+#include "run/script.h"
+#include "run/text.h"
 
 namespace {
 

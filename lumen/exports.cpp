@@ -6,10 +6,10 @@
 #include <new>
 #include <string>
 
-#include "backend.h"
-#include "core/os.h"
-#include "core/fpguard.h"
-#include "core/session.h"
+#include "backends/backend.h"
+#include "os/os.h"
+#include "run/fpguard.h"
+#include "run/session.h"
 #include "lumen/lumen.h"
 
 namespace {

@@ -3,7 +3,7 @@
 # library's export list (the form line, then every name of LUMEN_OPERATIONS, one a line), which
 # the web platform layer binds by.
 add_library(lumen STATIC exports.cpp web_exports.cpp)
-target_compile_options(lumen_core PRIVATE -include ${CMAKE_CURRENT_SOURCE_DIR}/web_charconv.h)
+target_compile_options(lumen_core PRIVATE -include ${CMAKE_CURRENT_SOURCE_DIR}/os/web_charconv.h)
 target_link_libraries(lumen PUBLIC lumen_core)
 set_target_properties(lumen PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 

@@ -14,11 +14,11 @@
 //       open() always succeeds)
 //   [ ] title (UTF-8, from the Init record)
 //   [ ] icon (WindowIcon: the Init record's icon in the platform's form)
-//   [ ] present: the canvas letterboxed into the window (core/window.h: letterbox)
+//   [ ] present: the canvas letterboxed into the window (lumen/pixels/letterbox.h: letterbox)
 //   [ ] high pixel density (more drawable px than window points)
 //   [ ] resize, the canvas following the window
-//   [ ] pointer in canvas px, not clamped (core/window.h: windowToCanvas)
-//   [ ] button latch: each press and release in a frame of its own (core/input.h: InputQueue)
+//   [ ] pointer in canvas px, not clamped (lumen/pixels/letterbox.h: windowToCanvas)
+//   [ ] button latch: each press and release in a frame of its own (lumen/run/input.h: InputQueue)
 //   [ ] close request ends the run (poll() returns true)
 //   [ ] Escape ends the run as a close request does (poll() returns true); no other key is
 //       the program's input, and none goes into the InputQueue or a recording
@@ -26,7 +26,7 @@
 //       back; present() letterboxes into the new size as into any other
 //
 // Here none applies: there is no window. The boxes above are for a window backend.
-#include "backend.h"
+#include "backends/backend.h"
 
 namespace lumen {
 
@@ -37,7 +37,7 @@ namespace {
 struct Headless {
     // open: called once, from Init, inside Lumen's floating-point mode. Creates the window with
     // `title` (UTF-8; never null) and `icon` (the program's, may be null) at its first size
-    // (core/window.h: initialWindowSize, or the platform's own rule) and shows it. Returns false
+    // (lumen/pixels/letterbox.h: initialWindowSize, or the platform's own rule) and shows it. Returns false
     // when there is no display or anything fails, having given back what it took: the Session
     // then runs headless. Never raises a fault.
     bool open(const char* /*title*/, WindowIcon /*icon*/) { return true; }
@@ -46,7 +46,7 @@ struct Headless {
     // Canvas::kHeight px 0xAARRGGBB, row-major, top row first, no padding, and the boxes of
     // `changed` (canvas px) outside which it equals the previous frame: the whole canvas the
     // first time, none when nothing changed. Shows it letterboxed (black bars) into the window
-    // at its current size (core/window.h: letterbox), updating only what changed; it keeps the
+    // at its current size (lumen/pixels/letterbox.h: letterbox), updating only what changed; it keeps the
     // whole frame so that an expose, a resize or a fullscreen switch can redraw everything.
     // Must not block on the display: the Session paces frames itself. (A headless run is not
     // presented at all: nothing reads its pixels.)
@@ -60,7 +60,7 @@ struct Headless {
 
     // poll: called once per Act before the program reads the mouse. Takes every pending event
     // of the window: pointer moves and button presses and releases go into an InputQueue,
-    // mapped to canvas px (core/window.h: windowToCanvas), then queue.take(input) fills
+    // mapped to canvas px (lumen/pixels/letterbox.h: windowToCanvas), then queue.take(input) fills
     // `input`. Returns true once the user asked to close the window or pressed Escape (the
     // run ends). F11 and Alt+Enter toggle fullscreen here too; keys never reach `input`.
     bool poll(InputState& /*input*/) { return false; }

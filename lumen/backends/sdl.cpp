@@ -1,13 +1,13 @@
 // The SDL2 window backend: Lumen's window on Linux.
 //
 // Provides: one resizable window titled from the Init record, with the record's icon (the
-// 64 px 32-bpp entry of the .ico image, or its largest one: core/icon.h); the canvas shown
+// 64 px 32-bpp entry of the .ico image, or its largest one: lumen/pixels/icon.h); the canvas shown
 // through a streaming ARGB8888 texture, letterboxed (black bars) into the drawable at the
-// largest size that keeps its aspect ratio (core/window.h), with high pixel density allowed
+// largest size that keeps its aspect ratio (lumen/pixels/letterbox.h), with high pixel density allowed
 // (the drawable may have more pixels than the window has points); nearest sampling at
 // whole-number scales (so 1:1 shows the canvas pixel for pixel) and linear filtering at any
 // other scale. The first window size is the canvas size in points, or the largest 16:9 size
-// that fits the display's usable area with room for a frame (core/window.h:
+// that fits the display's usable area with room for a frame (lumen/pixels/letterbox.h:
 // initialWindowSize). The pointer is mapped back to canvas px from the window's points, not
 // clamped: in the bars, or outside the window while a button is held, it lies outside the
 // canvas. Every button press and release goes through the core's input queue, so each reaches
@@ -62,11 +62,11 @@
 #include <cstring>
 #include <string>
 
-#include "backend.h"
-#include "core/canvas.h"
-#include "core/fpguard.h"
-#include "core/icon.h"
-#include "core/window.h"
+#include "backends/backend.h"
+#include "pixels/canvas.h"
+#include "run/fpguard.h"
+#include "pixels/icon.h"
+#include "pixels/letterbox.h"
 
 namespace lumen {
 

@@ -3,10 +3,10 @@
 // Provides: the page's <canvas id="lumen"> (made if the page has none) with a backing store of
 // exactly the canvas, 1600 x 900 px, which the frame is written into as it is (the same pixels as
 // a native capture); CSS scales it without smoothing, letterboxed (black bars) into its area
-// (the canvas's parent element) at any size and device pixel ratio by core/window.h's rule,
+// (the canvas's parent element) at any size and device pixel ratio by lumen/pixels/letterbox.h's rule,
 // worked in device px and placed back in CSS px. The page's title is the Init record's title,
 // its icon (favicon) the record's .ico image as it stands, as a data: URL. Mouse, pen and touch
-// come as pointer events on the area: the pointer is mapped to canvas px (core/window.h:
+// come as pointer events on the area: the pointer is mapped to canvas px (lumen/pixels/letterbox.h:
 // windowToCanvas, the area in CSS px as the window's points, in device px as its drawable),
 // not clamped, and captured while a button is held; the primary button (a mouse's left, a pen's
 // or a finger's contact) is the left button, the secondary (a mouse's right, a pen's barrel
@@ -50,10 +50,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "backend.h"
-#include "core/canvas.h"
-#include "core/icon.h"
-#include "core/window.h"
+#include "backends/backend.h"
+#include "pixels/canvas.h"
+#include "pixels/icon.h"
+#include "pixels/letterbox.h"
 
 // Opens the page's side: the canvas, title, icon (an .ico image of `iconSize` bytes, none when
 // 0), the text line and button, and the event listeners. 0 when there is no page.

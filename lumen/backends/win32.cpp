@@ -2,13 +2,13 @@
 //
 // Provides: one top-level window, aware of the display's pixel density (per monitor where the
 // system has it), resizable: its client area shows the canvas scaled to fit with the aspect
-// ratio kept (black bars on the sides or at top and bottom: core/window.h), through
+// ratio kept (black bars on the sides or at top and bottom: lumen/pixels/letterbox.h), through
 // StretchDIBits of a top-down 32-bit DIB, which is the canvas's own pixel layout; shrinking
 // averages pixels (HALFTONE), enlarging or 1:1 copies them. The title is the Init record's;
 // the icon is the record's HICON, set on the window class and the window. The first client
 // size is the canvas size in device-independent pixels (scaled by the display's density),
 // made smaller if the work area cannot hold it, the window centred in the work area. Mouse
-// messages are mapped back to canvas px and queued (core/input.h): every press and release the
+// messages are mapped back to canvas px and queued (lumen/run/input.h): every press and release the
 // system delivers reaches the program in a frame of its own; the mouse is captured while a
 // button is held, and a button down when another window takes the mouse counts as released.
 // Closing the window (WM_CLOSE), or Escape, ends the run. F11 and Alt+Enter make the window
@@ -44,9 +44,9 @@
 #include <string>
 #include <vector>
 
-#include "backend.h"
-#include "core/canvas.h"
-#include "core/window.h"
+#include "backends/backend.h"
+#include "pixels/canvas.h"
+#include "pixels/letterbox.h"
 
 namespace lumen {
 

@@ -1,7 +1,7 @@
 // The blend paths against the contract's integer formula: exhaustively over (s, a, d), on spans
 // of every length and alignment, and on whole canvases of random rectangles.
-#include "core/canvas.h"
-#include "core/settings.h"
+#include "pixels/canvas.h"
+#include "run/settings.h"
 
 #include <gtest/gtest.h>
 

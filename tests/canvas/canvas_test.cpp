@@ -1,5 +1,5 @@
 // The canvas's coverage rule, clipping and blend values, on every blend path.
-#include "core/canvas.h"
+#include "pixels/canvas.h"
 #include "support/fp_mode.h"
 
 #include <gtest/gtest.h>

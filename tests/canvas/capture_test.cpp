@@ -1,11 +1,11 @@
 // PNG and GIF capture: files that libpng and giflib (here only as readers) read back to the
 // right pixels and frames, and error messages (not crashes) for streams that cannot be written.
-#include "core/capture.h"
-#include "core/os.h"
-#include "core/output.h"
-#include "core/png.h"
+#include "outputs/gif.h"
+#include "os/os.h"
+#include "outputs/output_file.h"
+#include "outputs/png.h"
 
-#include "core/canvas.h"
+#include "pixels/canvas.h"
 #include "shown_movie.h"
 
 #include <gtest/gtest.h>

@@ -1,11 +1,11 @@
 // The picture's and the movie's encoders against independent decoders: zlib inflates the
 // deflate streams, libpng reads the PNG files and giflib the GIF data, and each must give back
 // exactly what went in; the checksums against published values and zlib's own.
-#include "core/canvas.h"
-#include "core/checksum.h"
-#include "core/deflate.h"
-#include "core/lzw.h"
-#include "core/png.h"
+#include "pixels/canvas.h"
+#include "outputs/checksum.h"
+#include "outputs/deflate.h"
+#include "outputs/lzw.h"
+#include "outputs/png.h"
 #include "support/gif_lzw.h"
 #include "support/lzw_rows.h"
 

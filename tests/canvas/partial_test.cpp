@@ -3,9 +3,9 @@
 // composite equals a full composite from scratch, the changed boxes hold every changed pixel, a
 // copy updated only inside the boxes stays equal to the canvas, and the movie, whose frames hold
 // only their changed cells, decodes to the same whole frames as full frames would.
-#include "core/canvas.h"
-#include "core/capture.h"
-#include "core/output.h"
+#include "pixels/canvas.h"
+#include "outputs/gif.h"
+#include "outputs/output_file.h"
 #include "shown_movie.h"
 
 #include <gtest/gtest.h>

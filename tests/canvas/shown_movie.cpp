@@ -1,6 +1,6 @@
 #include "shown_movie.h"
 
-#include "core/capture.h"
+#include "outputs/gif.h"
 
 namespace canvas_test {
 

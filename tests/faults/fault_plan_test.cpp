@@ -1,7 +1,7 @@
 // The parser of LUMEN_FAULT and the counting of planted calls.
 #include <gtest/gtest.h>
 
-#include "core/fault_plan.h"
+#include "run/fault_plan.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <optional>
 #include <string>
 
-#include "core/canvas.h"
-#include "core/capture.h"
-#include "core/capture_sink.h"
-#include "core/output.h"
+#include "pixels/canvas.h"
+#include "outputs/gif.h"
+#include "outputs/frame_outputs.h"
+#include "outputs/output_file.h"
 #include "helpers.h"
 
 using lumen_test::TempFile;

@@ -7,9 +7,9 @@
 #include <optional>
 #include <set>
 
-#include "core/demo_script.h"
-#include "core/input.h"
-#include "core/script.h"
+#include "run/demo_script.h"
+#include "run/input.h"
+#include "run/script.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "core/fpguard.h"
+#include "run/fpguard.h"
 #include "support/fp_mode.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <set>
 #include <vector>
 
-#include "core/heap.h"
+#include "run/heap.h"
 
 using lumen::Heap;
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/input_source.h"
+#include "run/input_source.h"
 #include "helpers.h"
 
 using lumen::InputState;

@@ -6,8 +6,8 @@
 
 #include <filesystem>
 
-#include "core/input.h"
-#include "core/output.h"
+#include "run/input.h"
+#include "outputs/output_file.h"
 #include "support/files.h"
 
 namespace {

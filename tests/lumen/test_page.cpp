@@ -1,15 +1,15 @@
 // The page's display-free parts: pacing by a browser's animation frames (FramePacer's display
 // frames) and where the canvas lies in a page's area and how a pointer there maps back to canvas
-// px (core/window.h's page helpers, which backends/web.cpp uses).
+// px (lumen/pixels/letterbox.h's page helpers, which backends/web.cpp uses).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <vector>
 
-#include "core/canvas.h"
-#include "core/pacer.h"
-#include "core/window.h"
+#include "pixels/canvas.h"
+#include "run/pacer.h"
+#include "pixels/letterbox.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <map>
 #include <set>
 
-#include "core/rng.h"
+#include "run/rng.h"
 
 using lumen::Rng;
 

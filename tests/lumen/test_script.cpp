@@ -5,7 +5,7 @@
 #include <cmath>
 #include <random>
 
-#include "core/script.h"
+#include "run/script.h"
 
 using lumen::parseScript;
 using lumen::ScriptOp;

@@ -12,12 +12,12 @@
 #include <memory>
 #include <optional>
 
-#include "core/canvas.h"
-#include "core/fpguard.h"
-#include "core/input.h"
-#include "core/rng.h"
-#include "core/session.h"
-#include "core/text.h"
+#include "pixels/canvas.h"
+#include "run/fpguard.h"
+#include "run/input.h"
+#include "run/rng.h"
+#include "run/session.h"
+#include "run/text.h"
 #include "helpers.h"
 
 using lumen::Fault;
@@ -497,7 +497,7 @@ TEST(Session, BadSettingsAreRaisedByInit) {
         std::string expected =
             c.message.empty() ? "Lumen: " + run.scriptFile->path() + ":2: unknown command \"jump\""
                               : c.message;
-        EXPECT_EQ(f.code, lumen::kScriptError) << c.what;
+        EXPECT_EQ(f.code, lumen::kBadSetting) << c.what;
         EXPECT_EQ(run.message(f), expected) << c.what;
         EXPECT_EQ(err, "") << c.what;  // the program's one line carries the message
         EXPECT_EQ(run.message(faultOf([&] { run.session->act(); })), "Lumen: Act after a failed Init");
@@ -516,7 +516,7 @@ TEST(Session, AnUnwritableTraceIsRaisedByInit) {
     void* block = s.allocMem(8, nullptr);  // memory still works
     Record rec;
     const Fault f = faultOf([&] { s.init(&rec.record); });
-    EXPECT_EQ(f.code, lumen::kScriptError);
+    EXPECT_EQ(f.code, lumen::kBadSetting);
     EXPECT_EQ(messageOf(f), "Lumen: cannot write trace /nonexistent/dir/t.trace: No such file or directory");
     s.freeMem(reinterpret_cast<void*>(f.argument));
     s.freeMem(block);

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/settings.h"
+#include "run/settings.h"
 #include "helpers.h"
 
 using lumen::parseSettings;

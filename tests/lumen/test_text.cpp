@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "core/text.h"
+#include "run/text.h"
 
 using lumen::formatFloat;
 using lumen::quote;

@@ -1,4 +1,4 @@
-// The window backends' display-free parts (core/window.h, core/icon.h): where the canvas lies in
+// The window backends' display-free parts (lumen/pixels/letterbox.h, lumen/pixels/icon.h): where the canvas lies in
 // the window, how the pointer maps back to canvas px, the first window size, and the .ico decoder.
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "core/icon.h"
-#include "core/input.h"
-#include "core/window.h"
+#include "pixels/icon.h"
+#include "run/input.h"
+#include "pixels/letterbox.h"
 #include "support/xserver.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // encoder fuzz target: whole, repeated when like the row before, or partly as runs by fill().
 #pragma once
 
-#include "core/lzw.h"
+#include "outputs/lzw.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "web_charconv.h"
+#include "os/web_charconv.h"
 
 namespace {
 

@@ -68,7 +68,7 @@ struct Fault {
 // Fault codes.
 constexpr uint32_t kEndOfRun = 0;               // orderly end: window closed, script `quit`
 constexpr uint32_t kUnsupported = 1001;         // "Lumen: NAME is not supported"
-constexpr uint32_t kScriptError = 1002;         // bad LUMEN_SCRIPT or LUMEN_SEED
+constexpr uint32_t kBadSetting = 1002;          // a bad setting, script, or output that cannot be opened
 constexpr uint32_t kOutOfMemory = 1003;         // AllocMem could not get the memory
 constexpr uint32_t kBadFree = 1004;             // FreeMem of a block AllocMem did not give
 constexpr uint32_t kBadArgument = 1005;         // an operation got arguments it cannot serve
