@@ -28,11 +28,10 @@ struct Headless {
 
 Headless headless;
 
+constexpr Backend kBackend = backendOf<headless>("headless");
+
 }  // namespace
 
-const Backend& headlessBackend() {
-    static const Backend backend = backendOf<headless>("headless");
-    return backend;
-}
+const Backend& headlessBackend() { return kBackend; }
 
 }  // namespace lumen

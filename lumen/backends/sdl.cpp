@@ -321,11 +321,10 @@ private:
 
 SdlWindow sdlWindow;
 
+constexpr Backend kBackend = backendOf<sdlWindow>("sdl");
+
 }  // namespace
 
-const Backend& sdlBackend() {
-    static const Backend backend = backendOf<sdlWindow>("sdl");
-    return backend;
-}
+const Backend& sdlBackend() { return kBackend; }
 
 }  // namespace lumen

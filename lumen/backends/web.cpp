@@ -247,11 +247,10 @@ WebPage webPage;
 // The next animation frame's time, ms, the module paused until then.
 double nextAnimationFrame() { return lumen_web_next_frame(); }
 
+constexpr Backend kBackend = backendOf<webPage>("web", nextAnimationFrame);
+
 }  // namespace
 
-const Backend& webBackend() {
-    static const Backend backend = backendOf<webPage>("web", nextAnimationFrame);
-    return backend;
-}
+const Backend& webBackend() { return kBackend; }
 
 }  // namespace lumen
