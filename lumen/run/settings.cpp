@@ -36,7 +36,7 @@ SimdChoice parseSimd(const std::string& text) {
 }
 
 // "Lumen: bad VARIABLE "TEXT" (FORM)".
-std::string badValue(const char* variable, const std::string& text, const char* form) {
+std::string badValue(const char* variable, const std::string& text, const std::string& form) {
     std::string error = "Lumen: bad ";
     error.append(variable).append(" ").append(quoteShort(text));
     return error.append(" (").append(form).append(")");
@@ -94,10 +94,14 @@ bool SimdName::read(const std::string& text, Value& value, std::string&) {
     return true;
 }
 
-bool FaultSpec::read(const std::string& text, Value& value, std::string& error) {
-    std::optional<FaultPlan> plan = FaultPlan::parse(text, error);
-    if (plan) value = std::move(*plan);
-    return plan.has_value();
+bool FaultSpec::read(const std::string& text, Value& value, std::string& form) {
+    std::optional<FaultPlan> plan = FaultPlan::parse(text);
+    if (!plan) {
+        form.append(", OP one of ").append(FaultPlan::opList());
+        return false;
+    }
+    value = std::move(*plan);
+    return true;
 }
 
 }  // namespace setting
@@ -109,9 +113,8 @@ template <typename Type>
 void readValue(const SettingInfo& setting, const std::optional<std::string>& text,
                typename Type::Value& value, std::vector<std::string>& errors) {
     if (!text) return;
-    std::string error;
-    if (!Type::read(*text, value, error))
-        errors.push_back(error.empty() ? badValue(setting.variable, *text, setting.values) : error);
+    std::string form = setting.values;
+    if (!Type::read(*text, value, form)) errors.push_back(badValue(setting.variable, *text, form));
 }
 
 // A Markdown table cell: '|' escaped.

@@ -70,33 +70,33 @@ inline constexpr double kMinFps = 1e-6;  // frames per second
 inline constexpr double kMaxFps = 1e6;   // frames per second
 
 // The types of the VALUE settings: what each holds, its name in the docs, and how its text is
-// read. read() is false for a bad text, whose problem is "Lumen: bad VARIABLE "TEXT" (VALUES)"
-// unless read() gives its own in `error`.
+// read. read() is false for a bad text, whose problem is "Lumen: bad VARIABLE "TEXT" (FORM)";
+// FORM is the setting's values, which read() may add to.
 namespace setting {
 struct Flag {  // "1" is on, any other text off
     using Value = bool;
     static constexpr const char* kTypeName = "flag";
-    static bool read(const std::string& text, Value& value, std::string& error);
+    static bool read(const std::string& text, Value& value, std::string& form);
 };
 struct Unsigned {  // parseUnsigned: [0, 2^64)
     using Value = std::optional<uint64_t>;
     static constexpr const char* kTypeName = "number";
-    static bool read(const std::string& text, Value& value, std::string& error);
+    static bool read(const std::string& text, Value& value, std::string& form);
 };
 struct Rate {  // parseFps: frames per second in [kMinFps, kMaxFps]
     using Value = std::optional<double>;
     static constexpr const char* kTypeName = "number";
-    static bool read(const std::string& text, Value& value, std::string& error);
+    static bool read(const std::string& text, Value& value, std::string& form);
 };
 struct SimdName {  // never bad: a name that is no path is kept, and noted by simdPathFor
     using Value = SimdChoice;
     static constexpr const char* kTypeName = "name";
-    static bool read(const std::string& text, Value& value, std::string& error);
+    static bool read(const std::string& text, Value& value, std::string& form);
 };
-struct FaultSpec {  // FaultPlan::parse, with its message; unset or bad, it plants nothing
+struct FaultSpec {  // FaultPlan::parse; FORM adds the names OP takes. Unset or bad: no fault
     using Value = FaultPlan;
     static constexpr const char* kTypeName = "fault";
-    static bool read(const std::string& text, Value& value, std::string& error);
+    static bool read(const std::string& text, Value& value, std::string& form);
 };
 }  // namespace setting
 

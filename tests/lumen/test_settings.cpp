@@ -78,7 +78,9 @@ TEST(Settings, ProblemsComeInInitsOrderAndTheRestIsStillParsed) {
     ASSERT_EQ(run.errors.size(), 4u);
     EXPECT_EQ(run.errors[0], "Lumen: bad LUMEN_SEED \"x\"" + kSeedForm);
     EXPECT_EQ(run.errors[1], "Lumen: bad LUMEN_FPS \"0\"" + kFpsRange);
-    EXPECT_EQ(run.errors[2].rfind("Lumen: bad LUMEN_FAULT \"Nowhere:1:5\"", 0), 0u) << run.errors[2];
+    EXPECT_EQ(run.errors[2], "Lumen: bad LUMEN_FAULT \"Nowhere:1:5\" (OP:N:CODE[:MESSAGE], OP one of "
+                             "Init, Free, Act, Rnd, RndF, AllocMem, AllocMem/skip, DrawRect, Mouse, "
+                             "MouseX, MouseY)");
     EXPECT_EQ(run.errors[3], "Lumen: " + script.path() + ":2: unknown command \"jump\"");
     EXPECT_FALSE(run.script.has_value());
     EXPECT_TRUE(run.headless);
