@@ -81,7 +81,8 @@ public:
     virtual void endRun(Canvas* /*canvas*/) {}
     // Free, after endRun when the run was on: puts in place, or drops, what is still open.
     virtual void free() = 0;
-    // The library is unloaded without Free: what is not committed is dropped, unless kept here.
+    // The library is being unloaded (after Free or without it): what is not committed by now is
+    // dropped, unless kept here.
     virtual void unload() {}
 
     OutputFile& output() { return file_; }

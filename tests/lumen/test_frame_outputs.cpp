@@ -34,20 +34,6 @@ TEST(PictureOutput, WithoutAFrameThePathIsLeftAloneAndTheRunsEndWritesOnce) {
     EXPECT_EQ(lumen_test::readAll(picture.path()), png);
 }
 
-TEST(MovieOutput, FreeBeforeTheEndDropsTheMovieAndLeavesThePathAlone) {
-    TempFile old("kept", ".gif");
-    lumen::MovieOutput movie;
-    ASSERT_TRUE(movie.open(old.path(), "movie", 0));
-    lumen::Canvas canvas;
-    ASSERT_TRUE(movie.wantsFrames());
-    movie.frame(canvas);
-    movie.free();
-    EXPECT_FALSE(movie.wantsFrames());
-    movie.endRun(&canvas);  // nothing left to end
-    EXPECT_EQ(lumen_test::readAll(old.path()), "kept");
-    EXPECT_FALSE(movie.output().failed());
-}
-
 TEST(PictureOutput, ThePictureIsTheLastPresentedFrameNotWhatWasDrawnAfter) {
     // The picture keeps the last frame's fills and composites them once, at the end, over a canvas
     // that has moved on: the picture equals one written from that frame's own pixels.
