@@ -1,8 +1,8 @@
 // The outputs of a run, one table of their kinds: each kind's setting, its name in messages,
 // when it is opened and its writer. Opening, the check that no output names an input or
 // another output, the frames, finishing and the failure reported all run over the table, in
-// its order. Adding an output kind: its writer (an OutputWriter) as a member of RunOutputs, and
-// one line in kOutputKinds.
+// its order. Adding an output kind: its setting (a Written PATH entry of LUMEN_SETTINGS), its
+// writer (an OutputWriter) as a member of RunOutputs, and one line in kOutputKinds.
 #pragma once
 
 #include <cstdint>
