@@ -40,7 +40,7 @@ bool InputRecorder::open(const std::string& path, const char* name, uint64_t see
     return true;
 }
 
-void InputRecorder::frame(int64_t frame, const InputState& before, const InputState& now) {
+void InputRecorder::record(int64_t frame, const InputState& before, const InputState& now) {
     const std::string n = std::to_string(frame);
     // Compared bit for bit: a NaN position (or -0 after 0) is a change too.
     const bool moved = frame == 1 || std::memcmp(&before.x, &now.x, sizeof(double)) != 0 ||

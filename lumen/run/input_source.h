@@ -45,7 +45,7 @@ public:
     bool recording() const { return file_.isOpen(); }
     // The changes from `before` to `now` in frame `frame` as script lines: the position
     // (always in frame 1), then each button pressed or released.
-    void frame(int64_t frame, const InputState& before, const InputState& now);
+    void record(int64_t frame, const InputState& before, const InputState& now);
     // The quit line of frame `frame`.
     void quit(int64_t frame);
     // Commits the recording (its last line written) when one is open.

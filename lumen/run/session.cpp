@@ -144,7 +144,7 @@ void Session::act() {
     const InputState before = input_;
     const bool quit = backend_->poll(input_) || os::stopRequested();
     InputRecorder& recorder = outputs_.recording;
-    if (recorder.recording()) recorder.frame(n, before, input_);
+    if (recorder.recording()) recorder.record(n, before, input_);
     if (quit) {
         if (recorder.recording()) recorder.quit(n);
         endRun();

@@ -79,18 +79,18 @@ TEST(InputRecorder, WritesTheSeedThenEachFramesChanges) {
     ASSERT_TRUE(recorder.open(file.path(), "recording", 99));
     InputState a;
     InputState b = a;
-    recorder.frame(1, a, b);  // frame 1 always has the position
+    recorder.record(1, a, b);  // frame 1 always has the position
     b.down[0] = true;
-    recorder.frame(2, a, b);
+    recorder.record(2, a, b);
     a = b;
     b.x = 1.5;
     b.down[0] = false;
     b.down[1] = true;
-    recorder.frame(3, a, b);
+    recorder.record(3, a, b);
     a = b;
-    recorder.frame(4, a, b);  // nothing changed: no line
+    recorder.record(4, a, b);  // nothing changed: no line
     b.y = -0.0;               // -0 differs from 0 bit for bit, and replays as itself
-    recorder.frame(5, a, b);
+    recorder.record(5, a, b);
     recorder.quit(6);
     recorder.endRun(nullptr);
     const std::vector<std::string> expected = {
