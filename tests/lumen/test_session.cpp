@@ -449,24 +449,21 @@ TEST(Session, BadSettingsAreRaisedByInit) {
         Settings settings;
         std::string message;  // "" : the script's FILE:LINE message
     };
-    Settings badSeed;
-    badSeed.seed = "12x";
-    Settings badFps;
-    badFps.fps = "0";
-    Settings noScript;
-    noScript.script = "/nonexistent/dir/x.script";
-    Settings slowFps;
-    slowFps.fps = "1e-7";  // one frame in 116 days: beyond what the pacer holds
-    Settings folderScript;
-    folderScript.script = "/tmp";
-    Settings endlessScript;
-    endlessScript.script = "/dev/zero";
-    Settings noMovie;
-    noMovie.movie = "/nonexistent/dir/x.gif";
-    Settings noPicture;
-    noPicture.capture = "/nonexistent/dir/x.png";
-    Settings pictureIsFolder;
-    pictureIsFolder.capture = "/tmp";
+    // Settings with one variable given.
+    const auto with = [](std::optional<std::string> Settings::*variable, const char* text) {
+        Settings settings;
+        settings.*variable = text;
+        return settings;
+    };
+    const Settings badSeed = with(&Settings::seed, "12x");
+    const Settings badFps = with(&Settings::fps, "0");
+    const Settings noScript = with(&Settings::script, "/nonexistent/dir/x.script");
+    const Settings slowFps = with(&Settings::fps, "1e-7");  // one frame in 116 days: beyond what the pacer holds
+    const Settings folderScript = with(&Settings::script, "/tmp");
+    const Settings endlessScript = with(&Settings::script, "/dev/zero");
+    const Settings noMovie = with(&Settings::movie, "/nonexistent/dir/x.gif");
+    const Settings noPicture = with(&Settings::capture, "/nonexistent/dir/x.png");
+    const Settings pictureIsFolder = with(&Settings::capture, "/tmp");
     const std::string fpsRange = " (frames per second, from 0.000001 to 1000000)";
     const Case cases[] = {
         {"script", std::string("1 move 1 1\n2 jump\n"), {}, ""},
