@@ -3,6 +3,7 @@
 #include "pixels/canvas.h"
 
 #include "outputs/gif.h"
+#include "support/captures.h"
 
 #include <benchmark/benchmark.h>
 #include <pixman.h>
@@ -157,7 +158,7 @@ void gifPresent(benchmark::State& state) {
         if (out != nullptr) std::fclose(out);
         return;
     }
-    for (auto _ : state) movie.present(canvas.pixels());
+    for (auto _ : state) support::presentPixels(movie, canvas.pixels());
     movie.close();
     std::fclose(out);
 }
@@ -169,7 +170,7 @@ void pngWrite(benchmark::State& state) {
     for (const Rect& r : kTowers) canvas.fillRect(r.x, r.y, r.w, r.h, r.r, r.g, r.b, r.alpha);
     std::FILE* out = std::fopen("/dev/null", "wb");
     for (auto _ : state) {
-        const std::string error = lumen::writePng(out, canvas.pixels(), Canvas::kWidth, Canvas::kHeight);
+        const std::string error = support::writePng(out, canvas.pixels(), Canvas::kWidth, Canvas::kHeight);
         if (!error.empty()) state.SkipWithError(error.c_str());
     }
     if (out != nullptr) std::fclose(out);
