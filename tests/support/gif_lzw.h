@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/no_copy.h"
+
 namespace support {
 
 // A GIF89a file of one width x height image (1..65535 each, the screen's size too; a global
@@ -18,12 +20,10 @@ namespace support {
 std::vector<uint8_t> gifAround(const uint8_t* at, const uint8_t* end, int width, int height);
 
 // A GIF file in memory (kept by the caller while this lives) opened by giflib, closed with this.
-class GifReader {
+class GifReader : test_support::NoCopy {
 public:
     explicit GifReader(const std::vector<uint8_t>& file);
     ~GifReader();
-    GifReader(const GifReader&) = delete;
-    GifReader& operator=(const GifReader&) = delete;
 
     GifFileType* gif() const { return gif_; }  // null if giflib refused the file
     std::string error() const;                 // giflib's words for its last error
