@@ -48,11 +48,19 @@ uint32_t underMxcsr(uint32_t mode, Body body) {
     return _mm_getcsr();
 }
 
+// Calls `body` out of line, so that arithmetic written in it stays between the mode changes
+// around the call: the compilers do not keep floating-point operations in place around a change
+// of MXCSR, and may move them out of an inlined body.
+template <class Body>
+[[gnu::noinline]] void callOutOfLine(Body& body) {
+    body();
+}
+
 // Runs `body` with the caller's MXCSR but rounding toward zero (exceptions stay as they are).
 template <class Body>
 void towardZero(Body body) {
     MxcsrScope scope((_mm_getcsr() & ~kRoundingBits) | kRoundingBits);
-    body();
+    callOutOfLine(body);
 }
 
 }  // namespace test_support
