@@ -12,6 +12,9 @@
 #include "run/session.h"
 #include "lumen/lumen.h"
 
+// lumen/CMakeLists.txt lists the names for the linker and the loaders (LUMEN_NAMES): the table's.
+static_assert(LUMEN_LISTED_NAME_COUNT == lumen::kNameCount, "the build lists other names than lumen.h");
+
 namespace {
 
 #if defined(_WIN32)

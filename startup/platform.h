@@ -1,5 +1,6 @@
 // The thin platform layer: exactly what start-up takes from the operating system. One file per
-// platform implements it (platform_posix.cpp, platform_windows.cpp).
+// platform implements it (platform_posix.cpp, platform_windows.cpp, platform_web.cpp), with
+// what more than one of them does the same way in platform_shared.cpp.
 #pragma once
 
 #include <cstdint>
@@ -42,7 +43,14 @@ void runUnderFaultHandler(void (*body)(), void (*lost)(const lumen::Fault&));
 uint64_t buildIdentifier(uint64_t generated);
 // "module+0xOFFSET" for a code address, or "" when no module holds it.
 std::string describeAddress(uint64_t address);
-// Writes one line (a newline is added) to standard error.
+// Writes one line (a newline is added) to standard error; Windows without a standard error
+// and the web page also show it.
 void writeErrorLine(std::string_view line);
+
+// For the platform files (platform_shared.cpp):
+// Writes `line` and a newline to standard error and flushes it.
+void writeStandardError(std::string_view line);
+// "module+0xOFFSET": `offset` bytes into `module`, in lower-case hexadecimal.
+std::string moduleOffset(std::string_view module, uint64_t offset);
 
 }  // namespace platform

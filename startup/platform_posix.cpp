@@ -1,9 +1,9 @@
 // The platform layer on POSIX (Linux, x86-64).
 //
-// Provides: dlopen/dlsym binding resolved against the executable's directory, process exit
-// without static destructors, the module handle as the executable's load address, the icon as
-// the .ico image embedded in the executable, faults as C++ exceptions (lumen::Fault), and
-// processor faults turned into those exceptions by SIGSEGV/SIGBUS/SIGFPE/SIGILL handlers.
+// Provides: dlopen/dlsym binding resolved against the executable's directory, the module handle
+// as the executable's load address, and processor faults turned into C++ exceptions
+// (lumen::Fault) by SIGSEGV/SIGBUS/SIGFPE/SIGILL handlers; process exit, the embedded icon and
+// faults raised as those exceptions are platform_shared.cpp's.
 // A stack overflow is caught on an alternate signal stack and becomes fault 0xC00000FD; a
 // processor fault while the library is being loaded (a damaged file) makes the load fail.
 // Limits: x86-64 only (reads RIP and MXCSR from the signal context); needs every frame between
@@ -23,9 +23,8 @@
 #include <string>
 
 #include "lumen/lumen.h"
-#include "resources/icon.h"
+#include "lumen/utf.h"
 #include "startup/platform.h"
-#include "startup/utf8.h"
 
 namespace platform {
 
@@ -116,7 +115,7 @@ Library loadLibrary(std::u16string_view path, std::string& why) {
     std::string full;
     if (!executableDirectory(full, why)) return nullptr;
     full += "/";
-    startup::appendUtf8(full, path);
+    lumen::appendUtf8(full, path);
     // A damaged file can make the loader touch pages beyond its end (SIGBUS) or run broken
     // code; the handler then jumps back here. The loader's lock stays taken by this thread,
     // which only reports the failure and ends.
@@ -148,24 +147,10 @@ void* findName(Library library, const char* name) {
 
 void releaseLibrary(Library library) { dlclose(library); }
 
-void endProcess(int status) {
-    std::fflush(nullptr);
-    _exit(status);
-}
-
 void* moduleHandle() {
     Dl_info info{};
     if (!dladdr(reinterpret_cast<void*>(&moduleHandle), &info)) return nullptr;
     return info.dli_fbase;
-}
-
-const void* loadIcon(void* instance, int id) {
-    if (!instance || id != 101) return nullptr;
-    return &resources::kIcon;
-}
-
-void raiseFault(uint32_t code, uint64_t argument, uint64_t address) {
-    throw lumen::Fault{code, argument, address};
 }
 
 void catchProcessorFaults(uint64_t* faultCell) {
@@ -193,8 +178,6 @@ void catchProcessorFaults(uint64_t* faultCell) {
 
 void runUnderFaultHandler(void (*body)(), void (*)(const lumen::Fault&)) { body(); }
 
-uint64_t buildIdentifier(uint64_t generated) { return generated; }
-
 std::string describeAddress(uint64_t address) {
     Dl_info info{};
     if (!dladdr(reinterpret_cast<void*>(address), &info) || !info.dli_fname) return {};
@@ -202,17 +185,9 @@ std::string describeAddress(uint64_t address) {
     const size_t slash = name.rfind('/');
     if (slash != std::string::npos) name = name.substr(slash + 1);
     if (name.empty()) name = "stackrise";
-    char offset[32];
-    std::snprintf(offset, sizeof offset, "+0x%llx",
-                  static_cast<unsigned long long>(address - reinterpret_cast<uint64_t>(info.dli_fbase)));
-    return name + offset;
+    return moduleOffset(name, address - reinterpret_cast<uint64_t>(info.dli_fbase));
 }
 
-void writeErrorLine(std::string_view line) {
-    std::string text(line);
-    text += '\n';
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
+void writeErrorLine(std::string_view line) { writeStandardError(line); }
 
 }  // namespace platform

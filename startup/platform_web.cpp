@@ -1,10 +1,10 @@
 // The platform layer on the web (WebAssembly built with emscripten): node's runner and the page.
 //
 // Provides: the library bound by name from Data/Lumen.lmd beside the program's script (on the
-// page, its copy in the in-memory file system), the diagnostic line handed to the page, process
-// exit, the icon as the .ico image embedded in the program, faults as C++ exceptions
-// (lumen::Fault), the program's floating-point mode in software (rt::SoftFloat, whose trap raises
-// fault 0xC0000090), and the processor's traps caught at the top.
+// page, its copy in the in-memory file system), the diagnostic line handed to the page, the
+// program's floating-point mode in software (rt::SoftFloat, whose trap raises fault 0xC0000090),
+// and the processor's traps caught at the top; process exit, the embedded icon and faults as
+// C++ exceptions (lumen::Fault) are platform_shared.cpp's.
 //
 // The library: Lumen's code is linked into the program's module, because this toolchain cannot
 // pause a side module inside Act (which the page needs) while C++ exceptions cross it.
@@ -27,7 +27,6 @@
 // handler's catch holds around the program in every frame, and an error after a pause ends
 // the run through `lost` as before one. Its JavaScript frame keeps nothing between the calls.
 #include <emscripten.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -36,12 +35,11 @@
 #include <vector>
 
 #include "lumen/lumen.h"
+#include "lumen/utf.h"
 #include "lumen/web.h"
-#include "resources/icon.h"
 #include "runtime/float.h"
 #include "startup/fpmode.h"
 #include "startup/platform.h"
-#include "startup/utf8.h"
 
 // The program's folder, with a trailing '/', and its length in bytes: the script's folder in
 // node, the page's folder in its in-memory file system (Module.stackriseFolder) on the page.
@@ -115,7 +113,7 @@ int markerOfModule = 0;
 Library loadLibrary(std::u16string_view path, std::string& why) {
     std::string full = scriptFolder();
     if (full.empty() || full.back() != '/') full += '/';
-    startup::appendUtf8(full, path);
+    lumen::appendUtf8(full, path);
     std::FILE* file = std::fopen(full.c_str(), "rb");
     if (file == nullptr) {
         why = full + ": " + std::strerror(errno);
@@ -157,21 +155,7 @@ void* findName(Library library, const char* name) {
 
 void releaseLibrary(Library library) { delete static_cast<ExportList*>(library); }
 
-void endProcess(int status) {
-    std::fflush(nullptr);
-    _exit(status);
-}
-
 void* moduleHandle() { return &markerOfModule; }
-
-const void* loadIcon(void* instance, int id) {
-    if (!instance || id != 101) return nullptr;
-    return &resources::kIcon;
-}
-
-void raiseFault(uint32_t code, uint64_t argument, uint64_t address) {
-    throw lumen::Fault{code, argument, address};
-}
 
 void catchProcessorFaults(uint64_t* faultCell) {
     faultCellOfTrap = faultCell;
@@ -183,22 +167,14 @@ void runUnderFaultHandler(void (*body)(), void (*lost)(const lumen::Fault&)) {
     if (code != 0) lost(lumen::Fault{code, 0, 0});
 }
 
-uint64_t buildIdentifier(uint64_t generated) { return generated; }
-
 std::string describeAddress(uint64_t address) {
     if (address == 0) return {};
-    char text[40];
-    std::snprintf(text, sizeof text, "stackrise.wasm+0x%llx", static_cast<unsigned long long>(address));
-    return text;
+    return moduleOffset("stackrise.wasm", address);
 }
 
 void writeErrorLine(std::string_view line) {
-    std::string text(line);
-    text += '\n';
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-    text.pop_back();
-    stackrise_web_diagnostic(text.c_str());
+    writeStandardError(line);
+    stackrise_web_diagnostic(std::string(line).c_str());
 }
 
 }  // namespace platform

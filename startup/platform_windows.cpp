@@ -20,10 +20,10 @@
 #include <string>
 
 #include "lumen/lumen.h"
+#include "lumen/win32_text.h"
 #include "startup/fpmode.h"
 #include "startup/platform.h"
 #include "startup/seh_windows.h"
-#include "startup/utf8.h"
 
 namespace platform {
 
@@ -58,31 +58,16 @@ const IMAGE_NT_HEADERS64* ownHeaders() {
     throw lumen::Fault{top.code, top.argument, top.address};
 }
 
-std::string utf8(const std::wstring& text) {
-    std::string out;
-    startup::appendUtf8(out, std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
-    return out;
-}
+using lumen::win32::utf8Of;
 
 // The system's message for an error code, one line, without its closing full stop; "%1" (the
 // file in messages about one) becomes `subject`.
 std::wstring systemMessage(DWORD error, const std::wstring& subject) {
-    wchar_t* buffer = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                                   nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = n > 0 && buffer ? std::wstring(buffer, n) : std::wstring();
-    if (buffer) LocalFree(buffer);
-    buffer = nullptr;
+    std::wstring text = lumen::win32::formatMessage(error);
     // A status code that the loader passes on as it is (a fault in the library's start-up code):
     // the system's status texts.
     if (text.empty() && (error & 0xC0000000u) == 0xC0000000u) {
-        const DWORD m = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE |
-                                           FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                                       GetModuleHandleW(L"ntdll.dll"), error, 0,
-                                       reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-        text = m > 0 && buffer ? std::wstring(buffer, m) : std::wstring();
-        if (buffer) LocalFree(buffer);
+        text = lumen::win32::formatMessage(error, GetModuleHandleW(L"ntdll.dll"));
         if (text.empty()) {
             // Systems without those texts (Wine): the faults a library's start-up code can meet.
             switch (error) {
@@ -100,10 +85,7 @@ std::wstring systemMessage(DWORD error, const std::wstring& subject) {
     }
     for (size_t at = text.find(L"%1"); at != std::wstring::npos; at = text.find(L"%1", at + subject.size()))
         text.replace(at, 2, subject);
-    while (!text.empty() && (text.back() == L' ' || text.back() == L'.' || text.back() == L'\r' || text.back() == L'\n'))
-        text.pop_back();
-    if (text.empty()) text = L"system error " + std::to_wstring(error);
-    return text;
+    return lumen::win32::messageLine(text, error);
 }
 
 // The executable's full file name, however long; empty with the error code in `error` if the
@@ -143,7 +125,7 @@ Library loadLibrary(std::u16string_view path, std::string& why) {
     const size_t slash = exe.find_last_of(L"\\/");
     if (exe.empty() || slash == std::wstring::npos) {
         why = "the program's own folder cannot be found: " +
-              utf8(systemMessage(error != ERROR_SUCCESS ? error : ERROR_PATH_NOT_FOUND, L"the program"));
+              utf8Of(systemMessage(error != ERROR_SUCCESS ? error : ERROR_PATH_NOT_FOUND, L"the program"));
         return nullptr;
     }
     std::wstring full = exe.substr(0, slash + 1);
@@ -170,7 +152,7 @@ Library loadLibrary(std::u16string_view path, std::string& why) {
     SetThreadErrorMode(oldMode, nullptr);
     if (!module) {
         const std::wstring name = full.substr(full.find_last_of(L'\\') + 1);
-        why = utf8(full) + ": " + utf8(systemMessage(error, name));
+        why = utf8Of(full) + ": " + utf8Of(systemMessage(error, name));
     }
     return module;
 }
@@ -262,22 +244,15 @@ std::string describeAddress(uint64_t address) {
         }
     }
     if (name.empty()) name = "module";
-    char offset[32];
-    std::snprintf(offset, sizeof offset, "+0x%llx", static_cast<unsigned long long>(address - base));
-    return name + offset;
+    return moduleOffset(name, address - base);
 }
 
 void writeErrorLine(std::string_view line) {
-    std::string text(line);
-    text += '\n';
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
+    writeStandardError(line);
     if (stderrUsable) return;
     // No standard error: started from a console (the line goes there) or without one, as by a
     // double-click (the line is shown in a message box, which waits for the user).
-    const int n = MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), wide.data(), n);
+    const std::wstring wide = lumen::win32::wideOf(line);
     if (AttachConsole(ATTACH_PARENT_PROCESS)) {
         HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      nullptr, OPEN_EXISTING, 0, nullptr);

@@ -3,13 +3,13 @@
 #include <new>
 #include <optional>
 
+#include "lumen/utf.h"
 #include "runtime/runtime.h"
 #include "startup/binding.h"
 #include "startup/fault.h"
 #include "startup/fpmode.h"
 #include "startup/platform.h"
 #include "startup/startup.h"
-#include "startup/utf8.h"
 #include "town/main_routine.h"
 
 namespace startup {
@@ -47,7 +47,7 @@ void dropMessage(rt::Ref<lumen::String>& message) {
 // The message as UTF-8, with control characters (but tab) shown as '?' so it stays one line.
 void appendMessage(std::string& out, std::u16string_view text) {
     const size_t from = out.size();
-    appendUtf8(out, text);
+    lumen::appendUtf8(out, text);
     for (size_t i = from; i < out.size(); ++i) {
         const auto byte = static_cast<unsigned char>(out[i]);
         if (byte < 0x20 && byte != '\t') out[i] = '?';

@@ -1,9 +1,52 @@
-// The platform side of Lumen's window: one table of functions per backend, each backend a file
-// of its own in backends/ (headless.cpp, which also spells out the whole contract; sdl.cpp;
-// win32.cpp; web.cpp). exports.cpp hands the platform's window backend to the Session; the
-// Session falls back to the headless one when there is none or it cannot open. What every
-// backend shares (canvas size, letterbox, pointer mapping, the input queue, the .ico decoder)
-// lives in pixels/ and run/input.h.
+// The platform side of Lumen's window, and the contract every backend keeps: one table of
+// functions per backend (Backend), each backend a file of its own in backends/. exports.cpp
+// hands the platform's window backend to the Session, which falls back to the headless one when
+// there is none, it cannot open, or LUMEN_HEADLESS=1. What every backend shares (canvas size,
+// letterbox, pointer mapping, the input queue, the .ico decoder) lives in pixels/ and
+// run/input.h. A new backend starts as a copy of headless.cpp.
+//
+// What a window backend provides ("-": there is no window to have it; a number: a note below):
+//
+//   feature                                       headless  sdl    win32  web
+//   open; false without a display                 always    yes 1  yes    yes 2
+//   title (UTF-8, the Init record's)              -         yes    yes    yes 3
+//   icon (WindowIcon, the Init record's)          -         yes 4  yes    yes 5
+//   present letterboxed, only the changed boxes   -         yes    yes    yes
+//   high pixel density                            -         yes    yes    yes
+//   resize, the canvas following the window       -         yes    yes    yes 6
+//   pointer in canvas px, unclamped, captured     -         yes    yes    yes
+//   button latch                                  -         yes    yes    yes
+//   close request ends the run                    -         yes    yes    yes 7
+//   Escape ends the run                           -         yes    yes    yes
+//   F11 and Alt+Enter: fullscreen and back        -         yes    yes    no 8
+//   pacing by the display (displayFrame)          no        no     no     yes
+//
+//   1 also false without the SDL library.  2 the page's canvas; false without a page (node).
+//   3 the page's title.  4 the .ico image's 64 px entry, or its largest.  5 the page's favicon,
+//   the .ico image itself.  6 the area is measured every frame.  7 the page's end request
+//   (window.stackrise.end() sets Module.lumenCloseRequested).
+//   8 the browser keeps F11 for its own fullscreen, which the canvas follows as any resize; the
+//   page's own is a button, since only a user's gesture may ask for it.
+//
+// The features:
+// - open: the window at its first size (pixels/letterbox.h: initialWindowSize, or the
+//   platform's own rule) and shown; false when there is no display or anything fails, having
+//   given back what it took, and the run is headless.
+// - present: the canvas letterboxed (black bars) into the window at its current size
+//   (pixels/letterbox.h: letterbox); only the boxes that changed are drawn again and an
+//   unchanged frame not at all; the backend keeps the whole frame, so that an expose, a resize
+//   or a fullscreen switch can draw everything again.
+// - high pixel density: more drawable px than window points, the letterbox worked in drawable px.
+// - pointer: mapped to canvas px (pixels/letterbox.h: windowToCanvas), not clamped (in the bars
+//   or outside the window it lies outside the canvas), and captured while a button is held.
+// - button latch: every press and release goes through an InputQueue (run/input.h), so each
+//   reaches the program in a frame of its own.
+// - close request, Escape: poll() returns true and Act ends the run (fault 0). No key is the
+//   program's input: none goes into the InputQueue or a recording.
+// - F11 and Alt+Enter: fullscreen on the window's screen at the desktop's resolution, and back;
+//   present() letterboxes into the new size as into any other.
+// - pacing: without displayFrame the Session paces by sleeping; present() never blocks on the
+//   display.
 #pragma once
 
 #include <cstdint>
@@ -38,23 +81,45 @@ inline WindowIcon windowIconOf(const void* recordIcon) {
 #endif
 }
 
+// A backend's five entries. The Session calls them inside Lumen's floating-point mode (an entry
+// point's FpGuard); none raises a fault.
 struct Backend {
     const char* name;  // "headless", "sdl", "win32", "web"
-    // Opens the window titled `title` (UTF-8) with `icon`; false if it cannot (no display).
+    // Called once, from Init: opens the window titled `title` (UTF-8, never null) with `icon`
+    // (may be null); false if it cannot.
     bool (*open)(const char* title, WindowIcon icon);
-    // Shows one frame: width x height (the canvas size) px 0xAARRGGBB, row-major, top row first,
-    // of which only the boxes of `changed` (canvas px; the whole canvas the first time, none
-    // when the frame is the previous one) differ from the previous frame.
+    // Called once per Act of a window run (a headless run is not presented): shows one frame of
+    // width x height (the canvas size) px 0xAARRGGBB, row-major, top row first, no padding, of
+    // which only the boxes of `changed` (canvas px; the whole canvas the first time, none when
+    // the frame is the previous one) differ from the previous frame.
     void (*present)(const uint32_t* pixels, int width, int height, const CanvasRegion& changed);
-    // Brings `input` to the next frame (pointer in canvas px, buttons); true: close requested.
+    // Called once per Act, before the program reads the mouse: takes every pending event of the
+    // window and brings `input` to this frame (InputQueue::take); true: end the run.
     bool (*poll)(InputState& input);
-    // Closes the window and gives back what open() took; open() is not called again.
+    // Called once, from Free, after a successful open(): closes the window and gives back all
+    // that open() took; open() is not called again.
     void (*close)();
     // Null: the Session paces by sleeping. Else the display sets the beat: pauses until the
     // display's next frame and gives its time (ms, steady clock); the Session's pacer calls it
     // until a frame is due (a browser's animation frames).
     double (*displayFrame)();
 };
+
+// The table of a backend kept in one object, `window`, of static storage, whose members
+// open, present, poll and close are the entries of the same names; `displayFrame` as above.
+template <auto& window>
+constexpr Backend backendOf(const char* name, double (*displayFrame)() = nullptr) {
+    return Backend{
+        name,
+        [](const char* title, WindowIcon icon) { return window.open(title, icon); },
+        [](const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
+            window.present(pixels, width, height, changed);
+        },
+        [](InputState& input) { return window.poll(input); },
+        [] { window.close(); },
+        displayFrame,
+    };
+}
 
 // The backend without a window (backends/headless.cpp): every platform, the fallback.
 const Backend& headlessBackend();

@@ -1,59 +1,16 @@
-// The SDL2 window backend: Lumen's window on Linux.
+// The SDL2 window backend: Lumen's window on Linux (features: backends/backend.h).
 //
-// Provides: one resizable window titled from the Init record, with the record's icon (the
-// 64 px 32-bpp entry of the .ico image, or its largest one: lumen/pixels/icon.h); the canvas shown
-// through a streaming ARGB8888 texture, letterboxed (black bars) into the drawable at the
-// largest size that keeps its aspect ratio (lumen/pixels/letterbox.h), with high pixel density allowed
-// (the drawable may have more pixels than the window has points); nearest sampling at
-// whole-number scales (so 1:1 shows the canvas pixel for pixel) and linear filtering at any
-// other scale. The first window size is the canvas size in points, or the largest 16:9 size
-// that fits the display's usable area with room for a frame (lumen/pixels/letterbox.h:
-// initialWindowSize). The pointer is mapped back to canvas px from the window's points, not
-// clamped: in the bars, or outside the window while a button is held, it lies outside the
-// canvas. Every button press and release goes through the core's input queue, so each reaches
-// the program in a frame of its own. Closing the window, or Escape, ends the run: poll() says so
-// and Act raises fault 0 (stop signals are the session's, for every backend). F11 and Alt+Enter
-// switch to desktop fullscreen on the window's display and back; the canvas is letterboxed into
-// it as into any window size. Keys are the window's, not the program's input: nothing of them is
-// queued or recorded.
-//
-// Renderer: SDL's first choice (GL where there is a GPU), but SDL's software renderer where GL
-// itself would be drawn by the processor (Xvfb, no GPU): there that costs a quarter of the CPU.
-// SDL_RENDER_DRIVER, if set, is left to SDL. The software renderer draws into the window's
-// surface, which goes straight to the window system (SDL_HINT_FRAMEBUFFER_ACCELERATION "0"),
-// never through a GL texture of its own.
-//
-// Limits: no vsync (the session paces at 60 frames a second by sleeping to absolute deadlines;
-// presenting never blocks on the display); the window opens on the first display; keys other
-// than Escape, F11 and Alt+Enter are not read. Fullscreen is the window manager's to grant: on
-// X11 SDL asks it (_NET_WM_STATE_FULLSCREEN) and waits up to 0.1 s for the change, so a frame may
-// come late then; an X server without a window manager leaves the window as it is. Only the X11
-// (DISPLAY) and Wayland (WAYLAND_DISPLAY) drivers are tried, never SDL's offscreen or console
-// ones, unless SDL_VIDEODRIVER names a driver; with none of the three set open() fails at once,
-// without loading a driver, and Lumen runs headless.
-//
-// Floating point: every call into SDL happens inside an entry point's FpGuard (open in Init,
-// present and poll in Act, close in Free), so SDL, the X libraries and the GL driver run under
-// Lumen's mode, and threads they start (a GL driver's workers) inherit that mode, never the
-// program's trapping one. open() also sets Lumen's mode itself (a nested guard) before SDL_Init.
-//
+// Provides: a window of at least 160 x 90 points on the first display; the canvas through a
+// streaming ARGB8888 texture, sampled nearest at whole-number scales (1:1 is the canvas pixel
+// for pixel) and linearly at any other; fullscreen as SDL's desktop fullscreen.
+// Limits: no vsync. Fullscreen is the window manager's to grant (toggleFullscreen). Only the
+// X11 (DISPLAY) and Wayland (WAYLAND_DISPLAY) drivers are tried, never SDL's offscreen or
+// console ones, unless SDL_VIDEODRIVER names a driver; with none of the three set open() fails
+// at once, without loading a driver.
 // Depends on SDL2 (libsdl2-dev to build; libSDL2-2.0.so.0 to run), opened by open() with the
 // system's loader, not linked: a headless run maps none of SDL's libraries (X11, Wayland, audio,
-// D-Bus ...). Without the library open() says why on stderr and fails, and Lumen runs headless.
-//
-// Contract checklist ([x] this backend provides it, [ ] it does not):
-//   [x] window open; false without a display (no DISPLAY, WAYLAND_DISPLAY or SDL_VIDEODRIVER)
-//   [x] title (UTF-8, from the Init record)
-//   [x] icon (the .ico image's 64 px entry, or its largest)
-//   [x] present: the canvas letterboxed into the window; only the changed boxes are uploaded, an
-//       unchanged frame is not presented again (an expose or a new size redraws it)
-//   [x] high pixel density (more drawable px than window points)
-//   [x] resize, the canvas following the window (at least 160 x 90 points)
-//   [x] pointer in canvas px, not clamped; captured while a button is held
-//   [x] button latch: each press and release in a frame of its own (InputQueue)
-//   [x] close request ends the run
-//   [x] Escape ends the run as a close request does
-//   [x] F11 and Alt+Enter: desktop fullscreen on the window's display and back
+// D-Bus ...). Without the library open() says why on stderr and fails. SDL, the X libraries and
+// the GL driver, and the threads they start, run under Lumen's floating-point mode.
 #include <SDL.h>
 #include <dlfcn.h>
 
@@ -220,7 +177,8 @@ struct SdlWindow {
         renderer = SDL_CreateRenderer(window, -1, 0);
         if (renderer != nullptr && !isSet("SDL_RENDER_DRIVER") && rasterisesInSoftware(renderer)) {
             // GL drawn by the processor (a virtual X server, no GPU) costs several times what
-            // SDL's own software renderer does for one textured rectangle: use that instead.
+            // SDL's own software renderer does for one textured rectangle (a quarter of the CPU
+            // on Xvfb): use that instead. SDL_RENDER_DRIVER, if set, is left to SDL.
             SDL_DestroyRenderer(renderer);
             renderer = nullptr;
         }
@@ -327,8 +285,10 @@ private:
     }
 
     // Desktop fullscreen on the display the window is on (no mode change), or back to the
-    // window as it was. present() letterboxes into whatever size results; a window system that
-    // refuses leaves the window as it is.
+    // window as it was. present() letterboxes into whatever size results. On X11 SDL asks the
+    // window manager (_NET_WM_STATE_FULLSCREEN) and waits up to 0.1 s for the change, so a frame
+    // may come late then; a window system that refuses, or an X server without a window
+    // manager, leaves the window as it is.
     void toggleFullscreen() {
         const bool full = (SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN) != 0;
         SDL_SetWindowFullscreen(window, full ? 0 : SDL_WINDOW_FULLSCREEN_DESKTOP);
@@ -361,20 +321,10 @@ private:
 
 SdlWindow sdlWindow;
 
+constexpr Backend kBackend = backendOf<sdlWindow>("sdl");
+
 }  // namespace
 
-const Backend& sdlBackend() {
-    static const Backend backend{
-        "sdl",
-        [](const char* title, WindowIcon icon) { return sdlWindow.open(title, icon); },
-        [](const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
-            sdlWindow.present(pixels, width, height, changed);
-        },
-        [](InputState& input) { return sdlWindow.poll(input); },
-        [] { sdlWindow.close(); },
-        nullptr,  // displayFrame: paced by the Session
-    };
-    return backend;
-}
+const Backend& sdlBackend() { return kBackend; }
 
 }  // namespace lumen

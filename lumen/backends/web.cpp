@@ -1,50 +1,20 @@
-// The web backend: Lumen's window on a browser page (the web build's page, build-web/site/).
+// The web backend: Lumen's window on a browser page, the web build's page in build-web/site/
+// (features: backends/backend.h).
 //
-// Provides: the page's <canvas id="lumen"> (made if the page has none) with a backing store of
-// exactly the canvas, 1600 x 900 px, which the frame is written into as it is (the same pixels as
-// a native capture); CSS scales it without smoothing, letterboxed (black bars) into its area
-// (the canvas's parent element) at any size and device pixel ratio by lumen/pixels/letterbox.h's rule,
-// worked in device px and placed back in CSS px. The page's title is the Init record's title,
-// its icon (favicon) the record's .ico image as it stands, as a data: URL. Mouse, pen and touch
-// come as pointer events on the area: the pointer is mapped to canvas px (lumen/pixels/letterbox.h:
-// windowToCanvas, the area in CSS px as the window's points, in device px as its drawable),
-// not clamped, and captured while a button is held; the primary button (a mouse's left, a pen's
-// or a finger's contact) is the left button, the secondary (a mouse's right, a pen's barrel
-// button) and a second finger's contact are the right one, each press and release through the
-// core's input queue. Escape, or the page's end request (Module.lumenCloseRequested, which
-// window.stackrise.end() sets), ends the run as closing a window does. A "Fullscreen" button
-// beside the line of text under the canvas puts the area in fullscreen (Escape leaves it, as
-// the browser does); F11 is the browser's own fullscreen, which the area follows as any resize.
-// The line says how to play.
-//
-// Pacing: the page's frames are the browser's animation frames. displayFrame() pauses the
-// program (asyncify: the module's stack is put aside and the browser runs) until the next one
-// and gives its time; the Session's pacer lets through only those at which a frame is due, so
-// the program runs at 60 frames a second on any display rate. present() writes into the canvas
-// inside the animation frame's callback, so each frame is shown at the frame after it.
-//
-// Limits: one page, one canvas; keys other than Escape are not read; touch has no hover. The
-// layout follows the area once per frame: after the run ends it stays as it was. The node
-// runner has no page: there open() fails and Lumen runs headless. A hidden tab gets no
-// animation frames, so the program waits there until the tab is shown.
-//
+// Provides: the page's <canvas id="lumen"> (made if the page has none), its backing store the
+// canvas's 1600 x 900 px written as they are (the same pixels as a native capture) and scaled by
+// CSS without smoothing into its area (the canvas's parent element). Mouse, pen and touch come
+// as pointer events: the primary button (a mouse's left, a pen's or a finger's contact) is the
+// left button, the secondary (a mouse's right, a pen's barrel button) and a second finger the
+// right one. A "Fullscreen" button beside the line under the canvas (which says how to play)
+// puts the area in fullscreen; Escape leaves it, as the browser does.
+// Pacing: displayFrame() pauses the program (asyncify: the module's stack is put aside and the
+// browser runs) until the browser's next animation frame, so the program runs at 60 frames a
+// second on any display rate; each frame is shown at the animation frame after it.
+// Limits: one page, one canvas; touch has no hover. After the run ends the layout stays as it
+// was. A hidden tab gets no animation frames: the program waits until the tab is shown.
 // Depends on: emscripten (EM_JS), a browser page, and -sASYNCIFY with lumen_web_next_frame
 // among the imports that may pause (cmake/web_page.cmake).
-//
-// Contract checklist ([x] this backend provides it, [ ] it does not):
-//   [x] window open (the page's canvas); false without a page (node)
-//   [x] title (the page's title)
-//   [x] icon (the page's favicon: the .ico image itself)
-//   [x] present: the canvas letterboxed into its area; only the changed boxes are uploaded
-//   [x] high pixel density (the letterbox is worked in device px)
-//   [x] resize, the canvas following the area (checked every frame)
-//   [x] pointer in canvas px, not clamped; captured while a button is held
-//   [x] button latch: each press and release in a frame of its own (InputQueue)
-//   [x] close request ends the run (window.stackrise.end())
-//   [x] Escape ends the run as a close request does
-//   [ ] F11 and Alt+Enter: the browser keeps F11 for its own fullscreen (which the page
-//       follows); the page's own is the "Fullscreen" button, since only a user's gesture may
-//       ask for it
 #include <emscripten.h>
 
 #include <cstdint>
@@ -277,20 +247,10 @@ WebPage webPage;
 // The next animation frame's time, ms, the module paused until then.
 double nextAnimationFrame() { return lumen_web_next_frame(); }
 
+constexpr Backend kBackend = backendOf<webPage>("web", nextAnimationFrame);
+
 }  // namespace
 
-const Backend& webBackend() {
-    static const Backend backend{
-        "web",
-        [](const char* title, WindowIcon icon) { return webPage.open(title, icon); },
-        [](const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
-            webPage.present(pixels, width, height, changed);
-        },
-        [](InputState& input) { return webPage.poll(input); },
-        [] { webPage.close(); },
-        nextAnimationFrame,
-    };
-    return backend;
-}
+const Backend& webBackend() { return kBackend; }
 
 }  // namespace lumen

@@ -1,41 +1,13 @@
-// The Win32 window backend: Lumen's window on Windows.
+// The Win32 window backend: Lumen's window on Windows (features: backends/backend.h).
 //
-// Provides: one top-level window, aware of the display's pixel density (per monitor where the
-// system has it), resizable: its client area shows the canvas scaled to fit with the aspect
-// ratio kept (black bars on the sides or at top and bottom: lumen/pixels/letterbox.h), through
-// StretchDIBits of a top-down 32-bit DIB, which is the canvas's own pixel layout; shrinking
-// averages pixels (HALFTONE), enlarging or 1:1 copies them. The title is the Init record's;
-// the icon is the record's HICON, set on the window class and the window. The first client
-// size is the canvas size in device-independent pixels (scaled by the display's density),
-// made smaller if the work area cannot hold it, the window centred in the work area. Mouse
-// messages are mapped back to canvas px and queued (lumen/run/input.h): every press and release the
-// system delivers reaches the program in a frame of its own; the mouse is captured while a
-// button is held, and a button down when another window takes the mouse counts as released.
-// Closing the window (WM_CLOSE), or Escape, ends the run. F11 and Alt+Enter make the window
-// cover its monitor without a frame (fullscreen on the desktop, no mode change) and give it
-// back its frame and place; the canvas is letterboxed into it as into any client size. Keys are
-// the window's, not the program's input: nothing of them is queued or recorded.
-//
-// Limits: frames are paced by the session with the high-resolution clock and Sleep; the
-// backend raises the system timer's resolution to 1 ms while the window is open so that Sleep
-// is that precise. No vsync; keys other than Escape, F11 and Alt+Enter are not read. The
-// smallest window is 320 x 200 px.
-//
+// Provides: a window aware of the display's density per monitor where the system has it, first
+// at the canvas size in device-independent pixels (made smaller if the work area cannot hold
+// it), at least 320 x 200 px; the canvas through StretchDIBits of a top-down 32-bit DIB (its own
+// pixel layout), shrinking averaging pixels (HALFTONE); a button down when another window takes
+// the mouse counts as released; fullscreen as the window without its frame over its monitor.
+// Limits: no vsync; the system timer's resolution is 1 ms while the window is open, so that the
+// Session's Sleep is that precise.
 // Depends on user32 and gdi32 (window, painting) and winmm (timer resolution).
-//
-// Contract checklist ([x] this backend provides it, [ ] it does not):
-//   [x] window open; false if the window class or the window cannot be made
-//   [x] title (UTF-8, from the Init record, shown as UTF-16)
-//   [x] icon (the HICON, big and small)
-//   [x] present: the canvas letterboxed into the client area; only the changed boxes are copied
-//       and painted, an unchanged frame not at all (WM_PAINT redraws the whole frame)
-//   [x] high pixel density (per-monitor aware; the first size follows the display's density)
-//   [x] resize, the canvas following the window (at least 320 x 200 px)
-//   [x] pointer in canvas px, not clamped; captured while a button is held
-//   [x] button latch: each press and release in a frame of its own (InputQueue)
-//   [x] close request ends the run
-//   [x] Escape ends the run as a close request does
-//   [x] F11 and Alt+Enter: fullscreen on the window's monitor and back
 #include <windows.h>
 
 #include <algorithm>
@@ -45,6 +17,7 @@
 #include <vector>
 
 #include "backends/backend.h"
+#include "lumen/win32_text.h"
 #include "pixels/canvas.h"
 #include "pixels/letterbox.h"
 
@@ -59,15 +32,6 @@ constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
 constexpr DWORD kExStyle = WS_EX_APPWINDOW;
 
 LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-
-std::wstring widen(const char* utf8) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-    if (n <= 1) return L"";
-    std::wstring text(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, text.data(), n);
-    text.resize(static_cast<size_t>(n - 1));
-    return text;
-}
 
 void becomeDpiAware() {
     using SetContextFn = BOOL(WINAPI*)(HANDLE);
@@ -138,7 +102,7 @@ struct Win32Window {
         if (!RegisterClassExW(&wc)) return false;
         classRegistered = true;
         const RECT r = initialWindowRect();
-        const std::wstring text = widen(title != nullptr ? title : "");
+        const std::wstring text = win32::wideOf(title != nullptr ? title : "");
         handle = CreateWindowExW(kExStyle, kClassName, text.c_str(), kStyle, r.left, r.top, r.right - r.left,
                                  r.bottom - r.top, nullptr, nullptr, instance, nullptr);
         if (!handle) {
@@ -399,20 +363,10 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     return win32Window.handleMessage(hwnd, message, wParam, lParam);
 }
 
+constexpr Backend kBackend = backendOf<win32Window>("win32");
+
 }  // namespace
 
-const Backend& win32Backend() {
-    static const Backend backend{
-        "win32",
-        [](const char* title, WindowIcon icon) { return win32Window.open(title, icon); },
-        [](const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
-            win32Window.present(pixels, width, height, changed);
-        },
-        [](InputState& input) { return win32Window.poll(input); },
-        [] { win32Window.close(); },
-        nullptr,  // displayFrame: paced by the Session
-    };
-    return backend;
-}
+const Backend& win32Backend() { return kBackend; }
 
 }  // namespace lumen

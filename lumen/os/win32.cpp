@@ -1,8 +1,7 @@
 // Lumen's operating-system layer on Windows: files through CreateFileW/MoveFileExW with the CRT's
 // streams on top, stop requests through the console's control handler (Ctrl-C, Ctrl-Break,
 // close), the standard streams kept on the NUL device. Paths are UTF-8 in the core and UTF-16
-// here. Contract: lumen/os/os.h. Also the Windows build's capture (contract: lumen/outputs/gif.h), at the
-// end of this file.
+// here (lumen/win32_text.h), as are the system's messages. Contract: lumen/os/os.h.
 //
 // Under Wine on Linux the process is also a Linux process that receives the host's signals:
 // Wine turns SIGINT into Ctrl-C only for a process with a console, and lets SIGTERM and SIGHUP
@@ -21,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "lumen/win32_text.h"
 #include "os/os.h"
 
 #if defined(__x86_64__)
@@ -35,33 +35,15 @@ extern "C" void lumen_host_sigreturn();
 
 namespace lumen::os {
 
-std::string windowsErrorText(unsigned long error);
-
 namespace {
+
+using win32::systemErrorText;
+using win32::wideOf;
 
 std::atomic<bool> stopFlag{false};
 bool watching = false;
 
-std::wstring wide(const std::string& utf8) {
-    if (utf8.empty()) return {};
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    if (n <= 0) return {};
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-    return out;
-}
-
-std::string narrow(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    if (n <= 0) return {};
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-std::string lastErrorText() { return windowsErrorText(GetLastError()); }
+std::string lastErrorText() { return systemErrorText(GetLastError()); }
 
 bool isSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
@@ -169,24 +151,8 @@ BOOL WINAPI onConsoleControl(DWORD event) {
 
 }  // namespace
 
-// The system's message for a Windows error code, as one line of UTF-8 without its full stop
-// (also used by the capture at the end of this file).
-std::string windowsErrorText(unsigned long error) {
-    wchar_t* buffer = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                                   nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = n > 0 && buffer ? std::wstring(buffer, n) : std::wstring();
-    if (buffer) LocalFree(buffer);
-    while (!text.empty() && (text.back() == L' ' || text.back() == L'\r' || text.back() == L'\n' ||
-                             text.back() == L'.'))
-        text.pop_back();
-    if (text.empty()) return "system error " + std::to_string(error);
-    return narrow(text);
-}
-
 PathKind pathKind(const std::string& path) {
-    const std::wstring w = wide(path);
+    const std::wstring w = wideOf(path);
     if (w.empty()) return PathKind::Missing;
     if (isPipePath(w)) return PathKind::Stream;
     if (isDevicePath(fullPath(w))) return PathKind::Stream;
@@ -226,17 +192,17 @@ std::FILE* createTempBeside(const std::string& path, std::string& tempPath, std:
         const std::string candidate =
             folder + "." + name + "." + std::to_string(GetCurrentProcessId()) + "-" +
             std::to_string((static_cast<unsigned long long>(tick.QuadPart) + attempt * 7919u) % 1000000007u) + ".tmp";
-        HANDLE handle = CreateFileW(wide(candidate).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+        HANDLE handle = CreateFileW(wideOf(candidate).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                     nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             const DWORD code = GetLastError();
             if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
-            error = windowsErrorText(code);
+            error = systemErrorText(code);
             return nullptr;
         }
         std::FILE* file = streamOver(handle, false, error);
         if (file == nullptr) {
-            DeleteFileW(wide(candidate).c_str());
+            DeleteFileW(wideOf(candidate).c_str());
             return nullptr;
         }
         tempPath = candidate;
@@ -257,24 +223,24 @@ bool syncFile(std::FILE* file, std::string& error) {
         const DWORD code = GetLastError();
         // File systems that cannot flush say so; that is no failure of the file.
         if (code == ERROR_INVALID_FUNCTION) return true;
-        error = windowsErrorText(code);
+        error = systemErrorText(code);
         return false;
     }
     return true;
 }
 
 bool replaceFile(const std::string& tempPath, const std::string& path, std::string& error) {
-    if (!MoveFileExW(wide(tempPath).c_str(), wide(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!MoveFileExW(wideOf(tempPath).c_str(), wideOf(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         error = lastErrorText();
         return false;
     }
     return true;
 }
 
-void removeFile(const std::string& path) { DeleteFileW(wide(path).c_str()); }
+void removeFile(const std::string& path) { DeleteFileW(wideOf(path).c_str()); }
 
 std::FILE* openForWriting(const std::string& path, bool append, std::string& error) {
-    HANDLE handle = CreateFileW(wide(path).c_str(), append ? FILE_APPEND_DATA | SYNCHRONIZE : GENERIC_WRITE,
+    HANDLE handle = CreateFileW(wideOf(path).c_str(), append ? FILE_APPEND_DATA | SYNCHRONIZE : GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                 nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -285,8 +251,8 @@ std::FILE* openForWriting(const std::string& path, bool append, std::string& err
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
-    const std::wstring wa = wide(a);
-    const std::wstring wb = wide(b);
+    const std::wstring wa = wideOf(a);
+    const std::wstring wb = wideOf(b);
     HANDLE ha = isPipePath(wa) ? INVALID_HANDLE_VALUE : openToInspect(wa);
     HANDLE hb = isPipePath(wb) ? INVALID_HANDLE_VALUE : openToInspect(wb);
     BY_HANDLE_FILE_INFORMATION ia{};
@@ -387,12 +353,12 @@ void keepStandardDescriptors() {
 
 bool iconHasPlatformForm(const void*) { return true; }
 
-// The bytes go to the stream's handle directly (after anything the stream holds), so that a
-// failure comes with the system's own reason: the C library reports a full disk as an invalid
-// argument.
 // Large pages need a privilege that programs do not have by default: 4 KiB pages it is.
 void preferLargePages(void*, std::size_t) {}
 
+// The bytes go to the stream's handle directly (after anything the stream holds), so that a
+// failure comes with the system's own reason: the C library reports a full disk as an invalid
+// argument.
 std::string writeAll(std::FILE* out, const uint8_t* bytes, std::size_t size) {
     errno = 0;
     if (std::fflush(out) != 0 || std::ferror(out) != 0) return std::strerror(errno != 0 ? errno : EIO);
@@ -401,8 +367,8 @@ std::string writeAll(std::FILE* out, const uint8_t* bytes, std::size_t size) {
     for (std::size_t at = 0; at < size;) {
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size - at, 1u << 24));
         DWORD written = 0;
-        if (!WriteFile(handle, bytes + at, chunk, &written, nullptr)) return windowsErrorText(GetLastError());
-        if (written == 0) return windowsErrorText(ERROR_DISK_FULL);
+        if (!WriteFile(handle, bytes + at, chunk, &written, nullptr)) return systemErrorText(GetLastError());
+        if (written == 0) return systemErrorText(ERROR_DISK_FULL);
         at += written;
     }
     return "";

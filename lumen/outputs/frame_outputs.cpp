@@ -5,79 +5,69 @@
 
 namespace lumen {
 
-CaptureSink::CaptureSink() = default;
-CaptureSink::~CaptureSink() = default;
-
-bool CaptureSink::open(const std::optional<std::string>& picture,
-                       const std::optional<std::string>& movie, std::string& error) {
-    return (!picture || openPicture(*picture, error)) && (!movie || openMovie(*movie, error));
-}
-
-bool CaptureSink::openPicture(const std::string& path, std::string& error) {
-    if (!picture_.open(path, "picture")) {
-        error = picture_.error();
-        return false;
-    }
+bool PictureOutput::open(const std::string& path, const char* name, uint64_t seed) {
+    if (!OutputWriter::open(path, name, seed)) return false;
     lastFrame_.reserve(Canvas::kReservedFills);
     return true;
 }
 
-bool CaptureSink::openMovie(const std::string& path, std::string& error) {
-    if (!movieFile_.open(path, "movie")) {
-        error = movieFile_.error();
-        return false;
+void PictureOutput::frame(Canvas& canvas) {
+    lastFrame_ = canvas.fills();  // keeps its room: no allocation
+    presentedAny_ = true;
+}
+
+void PictureOutput::endRun(Canvas* canvas) {
+    if (!file_.isOpen()) return;
+    if (presentedAny_ && canvas != nullptr) {
+        const std::string error = writePng(file_.stream(), *canvas, lastFrame_);
+        if (!error.empty()) file_.fail(error);
+        file_.commit();
+    } else {
+        file_.discard();  // no frame was presented: nothing to show, the path is left alone
     }
+}
+
+void PictureOutput::free() {
+    file_.discard();
+    lastFrame_.clear();
+    lastFrame_.shrink_to_fit();
+}
+
+MovieOutput::MovieOutput() = default;
+MovieOutput::~MovieOutput() = default;
+
+bool MovieOutput::open(const std::string& path, const char* name, uint64_t seed) {
+    if (!OutputWriter::open(path, name, seed)) return false;
     movie_ = std::make_unique<GifMovie>();
-    if (!movie_->open(movieFile_.stream(), Canvas::kWidth, Canvas::kHeight)) {
-        movieFile_.fail(movie_->error());
-        movie_.reset();
-        error = movieFile_.error();
-        movieFile_.discard();
+    if (!movie_->open(file_.stream(), Canvas::kWidth, Canvas::kHeight)) {
+        drop();
         return false;
     }
     return true;
 }
 
-void CaptureSink::frame(Canvas& canvas) {
-    if (movie_) {
-        // A frame of the movie is made from the frame's fills, band by band, without the
-        // canvas's buffer.
-        if (!movie_->present(canvas, canvas.fills())) {
-            // Noted; the run goes on and ends failed.
-            movieFile_.fail(movie_->error());
-            movie_.reset();
-            movieFile_.discard();
-        }
-    }
-    if (picture_.isOpen()) lastFrame_ = canvas.fills();  // keeps its room: no allocation
-    presentedAny_ = true;
-}
-
-void CaptureSink::finish(Canvas* canvas) {
-    if (finished_) return;
-    finished_ = true;
-    if (picture_.isOpen()) {
-        if (presentedAny_ && canvas != nullptr) {
-            const std::string error = writePng(picture_.stream(), *canvas, lastFrame_);
-            if (!error.empty()) picture_.fail(error);
-            picture_.commit();
-        } else {
-            picture_.discard();  // no frame was presented: nothing to show, the path is left alone
-        }
-    }
-    if (movie_) {
-        if (!movie_->close()) movieFile_.fail(movie_->error());
-        movie_.reset();
-        movieFile_.commit();
-    }
-}
-
-void CaptureSink::close() {
+void MovieOutput::drop() {
+    file_.fail(movie_->error());
     movie_.reset();
-    picture_.discard();
-    movieFile_.discard();
-    lastFrame_.clear();
-    lastFrame_.shrink_to_fit();
+    file_.discard();
+}
+
+void MovieOutput::frame(Canvas& canvas) {
+    // A frame of the movie is made from the frame's fills, band by band, without the canvas's
+    // buffer. One that cannot be written is noted; the run goes on and ends failed.
+    if (!movie_->present(canvas, canvas.fills())) drop();
+}
+
+void MovieOutput::endRun(Canvas*) {
+    if (!movie_) return;
+    if (!movie_->close()) file_.fail(movie_->error());
+    movie_.reset();
+    file_.commit();
+}
+
+void MovieOutput::free() {
+    movie_.reset();
+    file_.discard();
 }
 
 }  // namespace lumen

@@ -1,13 +1,11 @@
-// Where a run's frames go besides the screen: the picture of the last frame (LUMEN_CAPTURE)
-// and the movie of the run (LUMEN_MOVIE). Both are written when the run ends, once. Pixels are
-// only composited when they are written: the picture keeps the last frame's fills and encodes
-// them at the end, band by band, without the canvas's buffer; the movie reads the canvas on its
-// own frames, every fourth.
+// Where a run's frames go besides the screen: the picture of the last frame and the movie of
+// the run. Both are written when the run ends, once. Pixels are only composited when they are
+// written: the picture keeps the last frame's fills and encodes them at the end, band by band,
+// without the canvas's buffer; the movie reads the canvas on its own frames, every fourth.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,47 +16,40 @@ namespace lumen {
 
 class GifMovie;
 
-class CaptureSink {
+// The picture: a PNG of the last presented frame, written when the run ends; without a
+// presented frame the path is left alone.
+class PictureOutput : public OutputWriter {
 public:
-    CaptureSink();
-    ~CaptureSink();
-    CaptureSink(const CaptureSink&) = delete;
-    CaptureSink& operator=(const CaptureSink&) = delete;
-
-    // Opens the outputs that are given: the picture, then the movie. False with the message of
-    // the first that cannot be opened in `error`.
-    bool open(const std::optional<std::string>& picture, const std::optional<std::string>& movie,
-              std::string& error);
-    // Opens the picture output at `path`. False with the message in `error`:
-    // "cannot write picture PATH: REASON".
-    bool openPicture(const std::string& path, std::string& error);
-    // Opens the movie output at `path` and starts the movie. False with the message in `error`
-    // ("cannot write movie PATH: REASON"); the output is then dropped.
-    bool openMovie(const std::string& path, std::string& error);
-
-    // One presented frame: the canvas as drawn since its clear(). A movie that cannot be
-    // written is dropped and its failure noted in movieOutput(); the run goes on.
-    void frame(Canvas& canvas);
-    // True if frame() has anything to do (an output is open).
-    bool wantsFrames() const { return picture_.isOpen() || movie_ != nullptr; }
-    // Writes the picture (when a frame was presented; else the path is left alone), the last
-    // frame's fills as `canvas` (the one frame() was given; null only when none was) composites
-    // them, and ends the movie.
-    // Only the first call does anything.
-    void finish(Canvas* canvas);
-    // Drops whatever is not finished (after a failed Init) and lets the kept frame go.
-    void close();
-
-    OutputFile& pictureOutput() { return picture_; }
-    OutputFile& movieOutput() { return movieFile_; }
+    bool open(const std::string& path, const char* name, uint64_t seed) override;
+    bool wantsFrames() const override { return file_.isOpen(); }
+    void frame(Canvas& canvas) override;  // keeps the frame's fills
+    // Composites the kept fills as `canvas` (the one frame() was given) does, and writes them.
+    void endRun(Canvas* canvas) override;
+    void free() override;  // drops what is not written and lets the kept frame go
 
 private:
-    OutputFile picture_;
-    OutputFile movieFile_;
-    std::unique_ptr<GifMovie> movie_;
-    std::vector<CanvasFill> lastFrame_;  // the last presented frame's fills, for the picture
+    std::vector<CanvasFill> lastFrame_;  // the last presented frame's fills
     bool presentedAny_ = false;
-    bool finished_ = false;
+};
+
+// The movie: an animated GIF of the run, a frame every GifMovie::kFrameStep presented ones. A
+// movie that cannot be written is dropped and its failure noted in output(); the run goes on.
+class MovieOutput : public OutputWriter {
+public:
+    MovieOutput();
+    ~MovieOutput() override;
+
+    bool open(const std::string& path, const char* name, uint64_t seed) override;  // starts it
+    bool wantsFrames() const override { return movie_ != nullptr; }
+    void frame(Canvas& canvas) override;
+    void endRun(Canvas* canvas) override;  // ends the movie
+    void free() override;                  // drops what is not ended
+
+private:
+    // Notes the movie's failure and drops it.
+    void drop();
+
+    std::unique_ptr<GifMovie> movie_;
 };
 
 }  // namespace lumen

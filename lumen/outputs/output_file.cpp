@@ -105,4 +105,8 @@ void OutputFile::discard() {
     tempPath_.clear();
 }
 
+bool OutputWriter::open(const std::string& path, const char* name, uint64_t) {
+    return file_.open(path, name);
+}
+
 }  // namespace lumen

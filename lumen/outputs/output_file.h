@@ -5,11 +5,14 @@
 // terminal or device is written directly as a stream and never removed.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
 namespace lumen {
+
+class Canvas;
 
 class OutputFile {
 public:
@@ -56,6 +59,40 @@ private:
     std::string what_;
     std::string error_;
     bool streaming_ = false;
+};
+
+// The writer of one kind of output, as the Session drives every output (the table of kinds is
+// run/run_outputs.h): opened, given the presented frames if it wants them, finished when the
+// run ends, wound up at Free. Each kind fills in what it does; the file is output().
+class OutputWriter {
+public:
+    virtual ~OutputWriter() = default;
+
+    // Opens `path`, named `name` in messages; `seed` is the run's (0 before Init). False with
+    // the message in output().error(): "cannot write NAME PATH: REASON".
+    virtual bool open(const std::string& path, const char* name, uint64_t seed);
+    // True if frame() is to get the presented frames.
+    virtual bool wantsFrames() const { return false; }
+    // One presented frame: `canvas` as drawn since its clear().
+    virtual void frame(Canvas& /*canvas*/) {}
+    // The run ended (its end, a script's fault, Free of a running run): the output is written
+    // to its end and put in place. `canvas` holds the last presented frame (null only when no
+    // frame was). Only the first call does anything.
+    virtual void endRun(Canvas* /*canvas*/) {}
+    // Free, after endRun when the run was on: puts in place, or drops, what is still open.
+    virtual void free() = 0;
+    // The library is being unloaded (after Free or without it): what is not committed by now is
+    // dropped, unless kept here.
+    virtual void unload() {}
+
+    OutputFile& output() { return file_; }
+
+protected:
+    OutputWriter() = default;
+    OutputWriter(const OutputWriter&) = delete;
+    OutputWriter& operator=(const OutputWriter&) = delete;
+
+    OutputFile file_;
 };
 
 }  // namespace lumen

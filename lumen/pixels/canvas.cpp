@@ -131,6 +131,22 @@ T* room(std::vector<T>& v, std::size_t n) {
     return v.data();
 }
 
+// The distinct edges, ascending, of the fills `fills[which[0..n)]` along one axis (`from` and
+// `to`: x0 and x1, or y0 and y1) clamped to [lo, hi], with lo and hi themselves, into `edges`
+// (room for 2 * n + 2); their count.
+int edgesWithin(int* edges, int lo, int hi, const CanvasFill* fills, const int* which, int n,
+                int CanvasFill::*from, int CanvasFill::*to) {
+    int count = 0;
+    edges[count++] = lo;
+    edges[count++] = hi;
+    for (int j = 0; j < n; ++j) {
+        edges[count++] = std::max(fills[which[j]].*from, lo);
+        edges[count++] = std::min(fills[which[j]].*to, hi);
+    }
+    std::sort(edges, edges + count);
+    return static_cast<int>(std::unique(edges, edges + count) - edges);
+}
+
 }  // namespace
 
 void CanvasRegion::add(CanvasRect box) {
@@ -337,15 +353,7 @@ void Canvas::forEachBand(const CanvasFill* fills, std::size_t count, const Canva
 
     // Row bands: between consecutive distinct top/bottom edges the same rectangles cover a row.
     int* ys = room(ys_, 2 * static_cast<std::size_t>(n) + 2);
-    int ny = 0;
-    ys[ny++] = box.y0;
-    ys[ny++] = box.y1;
-    for (int j = 0; j < n; ++j) {
-        ys[ny++] = std::max(fills[hits[j]].y0, box.y0);
-        ys[ny++] = std::min(fills[hits[j]].y1, box.y1);
-    }
-    std::sort(ys, ys + ny);
-    ny = static_cast<int>(std::unique(ys, ys + ny) - ys);
+    const int ny = edgesWithin(ys, box.y0, box.y1, fills, hits, n, &CanvasFill::y0, &CanvasFill::y1);
 
     int* active = room(active_, static_cast<std::size_t>(n));
     int* xs = room(xs_, 2 * static_cast<std::size_t>(n) + 2);
@@ -359,15 +367,7 @@ void Canvas::forEachBand(const CanvasFill* fills, std::size_t count, const Canva
         }
         // Column runs of the band's first row (inside the box); each run's colour is the
         // background with the rectangles covering it blended over in drawing order.
-        int nx = 0;
-        xs[nx++] = box.x0;
-        xs[nx++] = box.x1;
-        for (int j = 0; j < na; ++j) {
-            xs[nx++] = std::max(fills[active[j]].x0, box.x0);
-            xs[nx++] = std::min(fills[active[j]].x1, box.x1);
-        }
-        std::sort(xs, xs + nx);
-        nx = static_cast<int>(std::unique(xs, xs + nx) - xs);
+        const int nx = edgesWithin(xs, box.x0, box.x1, fills, active, na, &CanvasFill::x0, &CanvasFill::x1);
         for (int run = 0; run + 1 < nx; ++run) {
             const int left = xs[run];
             uint32_t color = kBackground;

@@ -1,7 +1,6 @@
 #include "run/fault_plan.h"
 
 #include "run/script.h"
-#include "run/text.h"
 
 #include <vector>
 
@@ -33,12 +32,15 @@ std::optional<FaultOp> opNamed(std::string_view name) {
     return std::nullopt;
 }
 
-// "A, B, ..., Z": every name OP can take.
-std::string opList() {
+}  // namespace
+
+std::string FaultPlan::opList() {
     std::string list;
     for (const NamedOp& entry : faultOps()) list += (list.empty() ? "" : ", ") + std::string(entry.name);
     return list;
 }
+
+namespace {
 
 // The next field up to ':' (removed from `rest` with its colon); nullopt when there is no colon.
 std::optional<std::string_view> field(std::string_view& rest) {
@@ -59,9 +61,7 @@ bool allDigits(std::string_view s) {
 
 }  // namespace
 
-std::optional<FaultPlan> FaultPlan::parse(std::string_view text, std::string& error) {
-    const std::string usage = " (OP:N:CODE[:MESSAGE], OP one of " + opList() + ")";
-    error = "Lumen: bad LUMEN_FAULT " + quoteShort(text) + usage;
+std::optional<FaultPlan> FaultPlan::parse(std::string_view text) {
     std::string_view rest = text;
     const std::optional<std::string_view> opText = field(rest);
     const std::optional<std::string_view> whenText = opText ? field(rest) : std::nullopt;
@@ -90,7 +90,6 @@ std::optional<FaultPlan> FaultPlan::parse(std::string_view text, std::string& er
     if (when == 0 || when > static_cast<uint64_t>(INT64_MAX) || code > UINT32_MAX ||
         (message && code >= 0x80000000u))
         return std::nullopt;
-    error.clear();
     FaultPlan plan;
     plan.op_ = *op;
     plan.when_ = when;

@@ -29,8 +29,10 @@ class FaultPlan {
 public:
     // Parses OP:N:CODE[:MESSAGE]. OP is the name of a FaultOp, AllocMemSkip written
     // AllocMem/skip; N in [1, 2^63); CODE decimal or 0x hex up to
-    // 0xFFFFFFFF; a MESSAGE only with codes below 0x80000000. On failure: nullopt and `error`.
-    static std::optional<FaultPlan> parse(std::string_view text, std::string& error);
+    // 0xFFFFFFFF; a MESSAGE only with codes below 0x80000000. Nullopt when the text is bad.
+    static std::optional<FaultPlan> parse(std::string_view text);
+    // The names OP can take, in binding order: "Init, Free, ...".
+    static std::string opList();
 
     FaultPlan() = default;  // plants nothing
 

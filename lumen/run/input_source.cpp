@@ -34,13 +34,13 @@ const ScriptCommand* ScriptPlayer::play(int64_t frame, InputState& input) {
     return nullptr;
 }
 
-bool InputRecorder::open(const std::string& path, uint64_t seed) {
-    if (!out_.open(path, "LUMEN_RECORD")) return false;
-    out_.line(std::string("0 seed ").append(std::to_string(seed)));
+bool InputRecorder::open(const std::string& path, const char* name, uint64_t seed) {
+    if (!OutputWriter::open(path, name, seed)) return false;
+    file_.line(std::string("0 seed ").append(std::to_string(seed)));
     return true;
 }
 
-void InputRecorder::frame(int64_t frame, const InputState& before, const InputState& now) {
+void InputRecorder::record(int64_t frame, const InputState& before, const InputState& now) {
     const std::string n = std::to_string(frame);
     // Compared bit for bit: a NaN position (or -0 after 0) is a change too.
     const bool moved = frame == 1 || std::memcmp(&before.x, &now.x, sizeof(double)) != 0 ||
@@ -48,22 +48,18 @@ void InputRecorder::frame(int64_t frame, const InputState& before, const InputSt
     if (moved) {
         std::string line = n;
         line.append(" move ").append(formatFloat(now.x)).append(" ").append(formatFloat(now.y));
-        out_.line(line);
+        file_.line(line);
     }
     static const char* const kButtons[2] = {"left", "right"};
     for (int b = 0; b < 2; ++b) {
         if (before.down[b] != now.down[b]) {
             std::string line = n;
             line.append(now.down[b] ? " press " : " release ").append(kButtons[b]);
-            out_.line(line);
+            file_.line(line);
         }
     }
 }
 
-void InputRecorder::quit(int64_t frame) { out_.line(std::to_string(frame).append(" quit")); }
-
-void InputRecorder::finish() {
-    if (out_.isOpen()) out_.commit();
-}
+void InputRecorder::quit(int64_t frame) { file_.line(std::to_string(frame).append(" quit")); }
 
 }  // namespace lumen

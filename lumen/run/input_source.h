@@ -37,23 +37,22 @@ private:
     bool playing_ = false;
 };
 
-class InputRecorder {
+// The recording as an output: opened in Init, put in place when the run ends or at Free.
+class InputRecorder : public OutputWriter {
 public:
-    // Opens `path` and writes the seed line "0 seed N". False with the message in
-    // output().error(): "cannot write LUMEN_RECORD PATH: REASON".
-    bool open(const std::string& path, uint64_t seed);
-    bool recording() const { return out_.isOpen(); }
+    // Opens `path` and writes the seed line "0 seed SEED".
+    bool open(const std::string& path, const char* name, uint64_t seed) override;
+    bool recording() const { return file_.isOpen(); }
     // The changes from `before` to `now` in frame `frame` as script lines: the position
     // (always in frame 1), then each button pressed or released.
-    void frame(int64_t frame, const InputState& before, const InputState& now);
+    void record(int64_t frame, const InputState& before, const InputState& now);
     // The quit line of frame `frame`.
     void quit(int64_t frame);
     // Commits the recording (its last line written) when one is open.
-    void finish();
-    OutputFile& output() { return out_; }
-
-private:
-    OutputFile out_;
+    void endRun(Canvas*) override {
+        if (file_.isOpen()) file_.commit();
+    }
+    void free() override { endRun(nullptr); }
 };
 
 }  // namespace lumen

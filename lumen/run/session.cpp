@@ -7,18 +7,14 @@
 
 namespace lumen {
 
-Session::Session(const Settings& settings, const Backend* window)
-    : settings_(parseSettings(settings)), window_(window) {
-    // Nothing is opened when an output names an input or another output: it would destroy it.
-    if (!settings_.sameFile.empty()) {
-        setupError_ = settings_.sameFile;
-        return;
-    }
-    std::string traceError;
-    if (settings_.tracePath && !trace_.open(*settings_.tracePath, traceError))
-        setupError_ = "Lumen: " + traceError;
-    else if (!settings_.errors.empty())
-        setupError_ = settings_.errors.front();
+Session::Session(const Settings& settings, const Backend* window) : window_(window) {
+    // Nothing is read or opened when an output names an input or another output: it would
+    // destroy it.
+    setupError_ = sameFileError(settings);
+    if (!setupError_.empty()) return;
+    settings_ = parseSettings(settings);
+    setupError_ = outputs_.open(OpenAt::Session, settings_.given, 0);
+    if (setupError_.empty() && !settings_.errors.empty()) setupError_ = settings_.errors.front();
     planted_ = std::move(settings_.fault);
     if (settings_.fps) pacer_.setRate(*settings_.fps);
     if (settings_.script) script_.load(std::move(*settings_.script));
@@ -27,7 +23,7 @@ Session::Session(const Settings& settings, const Backend* window)
 Session::~Session() {
     // The library is being unloaded: the trace is kept (FreeMem may have followed Free), every
     // other output not committed by now is incomplete and dropped.
-    trace_.output().commit();
+    outputs_.unload();
     os::unwatchStopRequests();
 }
 
@@ -36,14 +32,14 @@ void Session::enter(const Operation& op, const Line& line) {
     const bool running = !op.needsRun || state_ == State::Running;
     const bool planted = running && ((op.fault != FaultOp::None && planted_.due(op.fault)) ||
                                      (op.alsoFault != FaultOp::None && planted_.due(op.alsoFault)));
-    if ((op.line == CallLine::First || !running || planted) && trace_.enabled()) trace(line());
+    if ((op.line == CallLine::First || !running || planted) && tracing()) trace(line());
     if (!running) notRunning(op.name);
     if (planted) raisePlanted();
 }
 
 template <typename Line>
 void Session::refuse(const Line& line, uint32_t code, std::string_view message) {
-    if (trace_.enabled()) trace(line());
+    if (tracing()) trace(line());
     raise(code, message);
 }
 
@@ -107,13 +103,16 @@ void Session::init(const InitRecord* record) {
     seed_ = settings_.seed ? *settings_.seed : script_.seed() ? *script_.seed() : headless_ ? 1 : clockSeed();
     rng_.reseed(seed_);
     // Every output is opened now, so that one that cannot be written fails the run at once.
-    if (settings_.recordPath && !headless_ && !recorder_.open(*settings_.recordPath, seed_))
-        raise(kBadSetting, "Lumen: " + recorder_.output().error());
+    if (!headless_) openOutputs(OpenAt::InitWindowed);
     canvas_ = std::make_unique<Canvas>(simdPathFor(settings_.simd));
-    if (std::string error; !capture_.open(settings_.capturePath, settings_.moviePath, error))
-        raise(kBadSetting, "Lumen: " + error);
+    openOutputs(OpenAt::Init);
     os::watchStopRequests();
     state_ = State::Running;
+}
+
+void Session::openOutputs(OpenAt when) {
+    if (const std::string error = outputs_.open(when, settings_.given, seed_); !error.empty())
+        raise(kBadSetting, error);
 }
 
 void Session::free() {
@@ -121,14 +120,12 @@ void Session::free() {
           [&] { return "Free live=" + std::to_string(heap_.liveBlocks()); });
     const bool wasRunning = state_ == State::Running;
     if (wasRunning) {
-        capture_.finish(canvas_.get());
+        outputs_.endRun(canvas_.get());
         backend_->close();
     }
-    capture_.close();  // drops what a failed Init left open
-    recorder_.finish();
-    // The trace is whole up to here and goes in its place now; FreeMem lines that follow Free
-    // are added to it in place.
-    trace_.output().commitAndContinue();
+    // Drops what a failed Init left open; the trace is whole up to here and goes in its place
+    // now, and FreeMem lines that follow Free are added to it in place.
+    outputs_.free();
     os::unwatchStopRequests();
     canvas_.reset();
     state_ = State::Freed;
@@ -146,9 +143,10 @@ void Session::act() {
     pacer_.wait(backend_->displayFrame);
     const InputState before = input_;
     const bool quit = backend_->poll(input_) || os::stopRequested();
-    if (recorder_.recording()) recorder_.frame(n, before, input_);
+    InputRecorder& recorder = outputs_.recording;
+    if (recorder.recording()) recorder.record(n, before, input_);
     if (quit) {
-        if (recorder_.recording()) recorder_.quit(n);
+        if (recorder.recording()) recorder.quit(n);
         endRun();
     }
     if (const ScriptCommand* cmd = script_.play(n, input_)) endScript(*cmd);
@@ -165,19 +163,18 @@ void Session::presentFrame() {
         backend_->present(pixels, Canvas::kWidth, Canvas::kHeight,
                           canvas_->takeChanges(Canvas::kWindowView));
     }
-    if (capture_.wantsFrames()) capture_.frame(*canvas_);
+    outputs_.frame(*canvas_);
     canvas_->clear();
 }
 
 void Session::endScript(const ScriptCommand& cmd) {
     if (cmd.op == ScriptOp::Quit) endRun();
-    capture_.finish(canvas_.get());
+    outputs_.endRun(canvas_.get());
     raiser_.raiseScripted(cmd, reinterpret_cast<uintptr_t>(__builtin_return_address(0)) - 1);
 }
 
 void Session::endRun() {
-    capture_.finish(canvas_.get());
-    recorder_.finish();
+    outputs_.endRun(canvas_.get());
     if (const std::string failure = unreportedOutputFailure(); !failure.empty())
         raise(kOutputFailed, failure);
     raiseNull(kEndOfRun);
@@ -185,14 +182,10 @@ void Session::endRun() {
 
 std::string Session::unreportedOutputFailure() {
     if (outputFailureReported_) return {};
-    for (OutputFile* out : {&trace_.output(), &capture_.pictureOutput(), &capture_.movieOutput(),
-                            &recorder_.output()}) {
-        if (out->failed()) {
-            outputFailureReported_ = true;
-            return "Lumen: " + out->error();
-        }
-    }
-    return {};
+    const OutputFile* failed = outputs_.firstFailure();
+    if (failed == nullptr) return {};
+    outputFailureReported_ = true;
+    return "Lumen: " + failed->error();
 }
 
 void* Session::allocMem(int64_t bytes, const char16_t* tag) {
@@ -208,7 +201,7 @@ void* Session::allocMem(int64_t bytes, const char16_t* tag) {
     void* block = heap_.allocate(static_cast<uint64_t>(bytes), id);
     if (block == nullptr)
         refuse(call, kOutOfMemory, "Lumen: out of memory (AllocMem of " + std::to_string(bytes) + " bytes)");
-    if (trace_.enabled()) trace(call() + " -> " + blockName(id));
+    if (tracing()) trace(call() + " -> " + blockName(id));
     return block;
 }
 
@@ -220,7 +213,7 @@ void Session::freeMem(void* block) {
     uint64_t id = 0;
     switch (heap_.release(block, id)) {
         case Heap::Release::Freed:
-            if (trace_.enabled()) trace("FreeMem " + blockName(id));
+            if (tracing()) trace("FreeMem " + blockName(id));
             return;
         case Heap::Release::AlreadyFreed:
             trace("FreeMem " + blockName(id));
@@ -235,7 +228,7 @@ int64_t Session::mouse(int64_t button) {
     const auto call = [&] { return "Mouse " + std::to_string(button); };
     enter({"Mouse", FaultOp::Mouse, CallLine::WithResult}, call);
     const int64_t value = mouse_.button(button);
-    if (trace_.enabled()) trace(call() + " -> " + std::to_string(value));
+    if (tracing()) trace(call() + " -> " + std::to_string(value));
     return value;
 }
 
@@ -245,7 +238,7 @@ double Session::mouseY() { return coordinate({"MouseY", FaultOp::MouseY, CallLin
 
 double Session::coordinate(const Operation& op, double value) {
     enter(op, [&] { return std::string(op.name); });
-    if (trace_.enabled()) trace(std::string(op.name).append(" -> ").append(formatFloat(value)));
+    if (tracing()) trace(std::string(op.name).append(" -> ").append(formatFloat(value)));
     return value;
 }
 
@@ -255,14 +248,14 @@ int64_t Session::rnd(int64_t lo, int64_t hi) {
     if (lo > hi)
         refuse(call, kBadArgument, "Lumen: " + call() + ": the lower bound is above the upper bound");
     const int64_t value = rng_.between(lo, hi);
-    if (trace_.enabled()) trace(call() + " -> " + std::to_string(value));
+    if (tracing()) trace(call() + " -> " + std::to_string(value));
     return value;
 }
 
 double Session::rndF() {
     enter({"RndF", FaultOp::RndF, CallLine::WithResult}, [] { return std::string("RndF"); });
     const double value = rng_.unit();
-    if (trace_.enabled()) trace("RndF -> " + formatFloat(value));
+    if (tracing()) trace("RndF -> " + formatFloat(value));
     return value;
 }
 

@@ -11,7 +11,6 @@
 #include <string_view>
 
 #include "backends/backend.h"
-#include "outputs/frame_outputs.h"
 #include "run/fault_plan.h"
 #include "run/heap.h"
 #include "run/input.h"
@@ -20,6 +19,7 @@
 #include "run/pacer.h"
 #include "run/raiser.h"
 #include "run/rng.h"
+#include "run/run_outputs.h"
 #include "run/settings.h"
 #include "run/trace.h"
 #include "lumen/lumen.h"
@@ -30,8 +30,9 @@ class Canvas;
 
 class Session {
 public:
-    // Parses the settings now (parseSettings: the paths checked, the script read) and opens the
-    // trace. Problems are raised by Init (fault 1002). `window` is the window backend, or null
+    // Checks the settings' files and parses the settings now (sameFileError, then
+    // parseSettings: the script read) and opens the outputs opened with the Session (the
+    // trace). Problems are raised by Init (fault 1002). `window` is the window backend, or null
     // where there is none.
     explicit Session(const Settings& settings, const Backend* window = nullptr);
     ~Session();
@@ -65,7 +66,7 @@ public:
     bool headless() const { return headless_; }   // valid after Init
     Heap& heap() { return heap_; }
     const Canvas* canvas() const { return canvas_.get(); }
-    const OutputFile& traceOutput() { return trace_.output(); }
+    const OutputFile& traceOutput() { return outputs_.trace.output(); }
 
 private:
     enum class State { Fresh, Running, Failed, Freed };
@@ -100,11 +101,14 @@ private:
     [[noreturn]] void notRunning(const char* name);
     // Raises the fault that LUMEN_FAULT planted (the call's line already traced).
     [[noreturn]] [[gnu::noinline]] void raisePlanted();
-    void trace(std::string_view line) { trace_.line(line); }
+    void trace(std::string_view line) { outputs_.trace.line(line); }
+    bool tracing() const { return outputs_.trace.enabled(); }
 
     // Presents the canvas as drawn since the last Act (a window gets what changed), hands it to
-    // capture, clears it.
+    // the outputs that take frames, clears it.
     void presentFrame();
+    // Opens the outputs opened at `when`; raises 1002 when one cannot be.
+    void openOutputs(OpenAt when);
     // Ends the run in order: outputs finished, then fault 0, or 1006 if an output failed.
     [[noreturn]] void endRun();
     // "Lumen: cannot write WHAT PATH: REASON" of the first failed output not yet raised, or "".
@@ -116,9 +120,9 @@ private:
     const Backend* window_;
     const Backend* backend_ = nullptr;
     State state_ = State::Fresh;
-    Trace trace_;
+    RunOutputs outputs_;             // the trace, picture, movie and recording
     Heap heap_;
-    Raiser raiser_{heap_, trace_};
+    Raiser raiser_{heap_, outputs_.trace};
     Rng rng_;
     MouseSampler mouse_;
     InputState input_;
@@ -126,9 +130,7 @@ private:
     std::string setupError_;         // the first problem with the settings, raised by Init
     FaultPlan planted_;              // LUMEN_FAULT
     ScriptPlayer script_;            // headless input: LUMEN_SCRIPT or the demo
-    InputRecorder recorder_;         // LUMEN_RECORD of a windowed run
     FramePacer pacer_;
-    CaptureSink capture_;            // LUMEN_CAPTURE, LUMEN_MOVIE
     uint64_t seed_ = 0;
     bool headless_ = true;
     int64_t frame_ = 0;

@@ -23,49 +23,20 @@ std::optional<std::string> variable(const char* name) {
 
 constexpr SimdPath kSimdPaths[] = {SimdPath::Scalar, SimdPath::Sse2, SimdPath::Avx2};
 
-SimdChoice parseSimd(const std::optional<std::string>& text) {
+SimdChoice parseSimd(const std::string& text) {
     SimdChoice choice;
-    if (!text) return choice;
     for (const SimdPath p : kSimdPaths) {
-        if (*text == simdPathName(p)) {
+        if (text == simdPathName(p)) {
             choice.path = p;
             return choice;
         }
     }
-    choice.unknown = *text;
+    choice.unknown = text;
     return choice;
 }
 
-// "Lumen: A and B name the same file PATH" for the first output that names an input or an
-// earlier output, or "". Streams (the null device, a terminal, a FIFO) are never destroyed.
-std::string sameFileError(const Settings& s) {
-    struct NamedPath {
-        const char* variable;
-        const std::optional<std::string>* path;
-    };
-    const NamedPath paths[] = {{"LUMEN_SCRIPT", &s.script},
-                               {"LUMEN_TRACE", &s.trace},
-                               {"LUMEN_CAPTURE", &s.capture},
-                               {"LUMEN_MOVIE", &s.movie},
-                               {"LUMEN_RECORD", &s.record}};
-    for (std::size_t i = 1; i < std::size(paths); ++i) {
-        for (std::size_t j = 0; j < i; ++j) {
-            const std::optional<std::string>& later = *paths[i].path;
-            const std::optional<std::string>& earlier = *paths[j].path;
-            if (later && earlier && os::pathKind(*later) != os::PathKind::Stream &&
-                os::sameFile(*later, *earlier)) {
-                std::string error = "Lumen: ";
-                error.append(paths[i].variable).append(" and ").append(paths[j].variable);
-                error.append(" name the same file ").append(*later);
-                return error;
-            }
-        }
-    }
-    return {};
-}
-
 // "Lumen: bad VARIABLE "TEXT" (FORM)".
-std::string badValue(const char* variable, const std::string& text, const char* form) {
+std::string badValue(const char* variable, const std::string& text, const std::string& form) {
     std::string error = "Lumen: bad ";
     error.append(variable).append(" ").append(quoteShort(text));
     return error.append(" (").append(form).append(")");
@@ -75,29 +46,20 @@ std::string badValue(const char* variable, const std::string& text, const char* 
 
 Settings Settings::fromEnvironment() {
     Settings s;
-    s.trace = variable("LUMEN_TRACE");
-    s.script = variable("LUMEN_SCRIPT");
-    s.seed = variable("LUMEN_SEED");
-    s.headless = variable("LUMEN_HEADLESS");
-    s.traceTime = variable("LUMEN_TRACE_TIME");
-    s.fps = variable("LUMEN_FPS");
-    s.capture = variable("LUMEN_CAPTURE");
-    s.movie = variable("LUMEN_MOVIE");
-    s.record = variable("LUMEN_RECORD");
-    s.fault = variable("LUMEN_FAULT");
-    s.simd = variable("LUMEN_SIMD");
+    for (const SettingInfo& setting : kSettings) s.*setting.text = variable(setting.variable);
     return s;
 }
 
 SimdPath simdPathFor(const SimdChoice& choice) {
+    static constexpr const SettingInfo& kSimd = settingOf(&Settings::simd);
     const SimdPath best = widestSimdPath();
     if (choice.path) {
         if (simdPathSupported(*choice.path)) return *choice.path;
-        std::fprintf(stderr, "Lumen: LUMEN_SIMD=%s is not supported here, using %s\n",
+        std::fprintf(stderr, "Lumen: %s=%s is not supported here, using %s\n", kSimd.variable,
                      simdPathName(*choice.path), simdPathName(best));
     } else if (!choice.unknown.empty()) {
-        std::fprintf(stderr, "Lumen: LUMEN_SIMD=%s is not scalar, sse2 or avx2, using %s\n",
-                     choice.unknown.c_str(), simdPathName(best));
+        std::fprintf(stderr, "Lumen: %s=%s is not %s, using %s\n", kSimd.variable,
+                     choice.unknown.c_str(), kSimd.values, simdPathName(best));
     }
     return best;
 }
@@ -110,36 +72,70 @@ std::optional<double> parseFps(const std::string& text) {
     return value;
 }
 
+namespace setting {
+
+bool Flag::read(const std::string& text, Value& value, std::string&) {
+    value = text == "1";
+    return true;
+}
+
+bool Unsigned::read(const std::string& text, Value& value, std::string&) {
+    value = parseUnsigned(text);
+    return value.has_value();
+}
+
+bool Rate::read(const std::string& text, Value& value, std::string&) {
+    value = parseFps(text);
+    return value.has_value();
+}
+
+bool SimdName::read(const std::string& text, Value& value, std::string&) {
+    value = parseSimd(text);
+    return true;
+}
+
+bool FaultSpec::read(const std::string& text, Value& value, std::string& form) {
+    std::optional<FaultPlan> plan = FaultPlan::parse(text);
+    if (!plan) {
+        form.append(", OP one of ").append(FaultPlan::opList());
+        return false;
+    }
+    value = std::move(*plan);
+    return true;
+}
+
+}  // namespace setting
+
+namespace {
+
+// Reads the text of `setting`, when set, into `value`; a bad text's problem goes to `errors`.
+template <typename Type>
+void readValue(const SettingInfo& setting, const std::optional<std::string>& text,
+               typename Type::Value& value, std::vector<std::string>& errors) {
+    if (!text) return;
+    std::string form = setting.values;
+    if (!Type::read(*text, value, form)) errors.push_back(badValue(setting.variable, *text, form));
+}
+
+// A Markdown table cell: '|' escaped.
+std::string cell(const std::string& text) {
+    std::string escaped;
+    for (const char c : text) escaped.append(c == '|' ? "\\|" : std::string(1, c));
+    return escaped;
+}
+
+}  // namespace
+
 RunSettings parseSettings(const Settings& s) {
     RunSettings run;
-    run.sameFile = sameFileError(s);
-    if (!run.sameFile.empty()) return run;
-    run.tracePath = s.trace;
-    run.scriptPath = s.script;
-    run.capturePath = s.capture;
-    run.moviePath = s.movie;
-    run.recordPath = s.record;
-    run.headless = (s.headless && *s.headless == "1") || s.script.has_value();
-    run.traceTime = s.traceTime && *s.traceTime == "1";
-    run.simd = parseSimd(s.simd);
-    if (s.seed) {
-        run.seed = parseUnsigned(*s.seed);
-        if (!run.seed)
-            run.errors.push_back(badValue("LUMEN_SEED", *s.seed, "a decimal or 0x hex number below 2^64"));
-    }
-    if (s.fps) {
-        run.fps = parseFps(*s.fps);
-        if (!run.fps)
-            run.errors.push_back(badValue("LUMEN_FPS", *s.fps, "frames per second, from 0.000001 to 1000000"));
-    }
-    if (s.fault) {
-        std::string error;
-        if (std::optional<FaultPlan> plan = FaultPlan::parse(*s.fault, error)) {
-            run.fault = std::move(*plan);
-        } else {
-            run.errors.push_back(std::move(error));
-        }
-    }
+    run.given = s;
+#define LUMEN_SETTING_IGNORE_(...)
+#define LUMEN_SETTING_READ_(member, Type, ...)                                                   \
+    readValue<setting::Type>(settingOf(&Settings::member), s.member, run.member, run.errors);
+    LUMEN_SETTINGS(LUMEN_SETTING_IGNORE_, LUMEN_SETTING_READ_)
+#undef LUMEN_SETTING_IGNORE_
+#undef LUMEN_SETTING_READ_
+    run.headless = run.headless || s.script.has_value();
     if (s.script) {
         std::string text;
         std::string error;
@@ -156,6 +152,19 @@ RunSettings parseSettings(const Settings& s) {
     return run;
 }
 
+std::string settingsTableMarkdown() {
+    std::string table = "| variable | option (not read yet) | type | values | unset | effect |\n";
+    table += "| --- | --- | --- | --- | --- | --- |\n";
+    for (const SettingInfo& s : kSettings) {
+        const std::string cells[] = {std::string("`") + s.variable + "`",
+                                     std::string("`") + s.option + "`", cell(s.type),
+                                     cell(s.values), cell(s.unset), cell(s.help)};
+        for (const std::string& c : cells) table.append("| ").append(c).append(" ");
+        table += "|\n";
+    }
+    return table;
+}
+
 void printNote(const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
@@ -163,7 +172,8 @@ void printNote(const std::string& line) {
 
 uint64_t clockSeed() {
     const auto seed = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
-    printNote(std::string("Lumen: seed ").append(std::to_string(seed)).append(" (LUMEN_SEED=")
+    printNote(std::string("Lumen: seed ").append(std::to_string(seed)).append(" (")
+                  .append(settingOf(&Settings::seed).variable).append("=")
                   .append(std::to_string(seed)).append(" replays it)"));
     return seed;
 }

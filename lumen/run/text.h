@@ -1,9 +1,12 @@
-// Text helpers of the trace and the messages: number formatting, quoting, UTF-8 <-> UTF-16.
+// Text helpers of the trace and the messages: number formatting, quoting; the UTF-8 <-> UTF-16
+// conversion is the shared lumen/utf.h.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "lumen/utf.h"
 
 namespace lumen {
 
@@ -18,11 +21,7 @@ std::string quote(std::string_view text);
 // As quote(), but at most `limit` bytes of `text`, with "..." after the closing quote when cut.
 std::string quoteShort(std::string_view text, std::size_t limit = 40);
 
-// UTF-16 units to UTF-8; unpaired surrogates become U+FFFD.
-std::string utf16ToUtf8(const char16_t* units, std::size_t count);
 // Units of a NUL-terminated UTF-16 text (the NUL not counted).
 std::size_t utf16Length(const char16_t* units);
-// UTF-8 to UTF-16; every byte that does not start a valid sequence becomes U+FFFD.
-std::u16string utf8ToUtf16(std::string_view text);
 
 }  // namespace lumen

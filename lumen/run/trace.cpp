@@ -8,12 +8,6 @@
 
 namespace lumen {
 
-bool Trace::open(const std::string& path, std::string& error) {
-    if (out_.open(path, "trace")) return true;
-    error = out_.error();
-    return false;
-}
-
 // Appended rather than prefixed ("#" + s): GCC 12 at -O3 reports a false -Wrestrict in that insert.
 std::string blockName(uint64_t id) { return std::string("#").append(std::to_string(id)); }
 

@@ -10,20 +10,17 @@
 
 namespace lumen {
 
-class Trace {
+// The trace as an output: opened when the Session is made, put in place at Free and written on
+// in place after it (FreeMem may follow Free), and kept when the library is unloaded first.
+class Trace : public OutputWriter {
 public:
-    // Opens `path` as an output (see OutputFile); on failure returns false with the message in
-    // `error` ("cannot write trace PATH: REASON").
-    bool open(const std::string& path, std::string& error);
-    bool enabled() const { return out_.isOpen(); }
+    bool enabled() const { return file_.isOpen(); }
     // Writes `text` and a newline, and flushes; nothing when not enabled or after a failure.
     void line(std::string_view text) {
-        if (out_.isOpen()) out_.line(text);
+        if (file_.isOpen()) file_.line(text);
     }
-    OutputFile& output() { return out_; }
-
-private:
-    OutputFile out_;
+    void free() override { file_.commitAndContinue(); }
+    void unload() override { file_.commit(); }
 };
 
 // Forms that trace lines give their arguments.

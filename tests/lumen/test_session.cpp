@@ -506,6 +506,25 @@ TEST(Session, BadSettingsAreRaisedByInit) {
     }
 }
 
+// An output naming another output's file stops everything else: nothing is opened or parsed
+// (the bad seed is not raised, the fault planted in Free is not planted) and the file is kept.
+TEST(Session, OneFileNamedTwiceStopsEverythingElse) {
+    TempFile kept("kept", ".trace");
+    Settings settings;
+    settings.trace = kept.path();
+    settings.capture = kept.path();
+    settings.seed = "bad";
+    settings.fault = "Free:1:5";
+    Session s(settings);
+    Record rec;
+    const Fault f = faultOf([&] { s.init(&rec.record); });
+    EXPECT_EQ(f.code, lumen::kBadSetting);
+    EXPECT_EQ(messageOf(f), "Lumen: LUMEN_CAPTURE and LUMEN_TRACE name the same file " + kept.path());
+    s.freeMem(reinterpret_cast<void*>(f.argument));
+    s.free();
+    EXPECT_EQ(lumen_test::readAll(kept.path()), "kept");
+}
+
 TEST(Session, AnUnwritableTraceIsRaisedByInit) {
     Settings settings;
     settings.trace = "/nonexistent/dir/t.trace";

@@ -2,7 +2,12 @@
 // problem says and which one Init raises first.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <algorithm>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "run/settings.h"
 #include "helpers.h"
@@ -73,12 +78,13 @@ TEST(Settings, ProblemsComeInInitsOrderAndTheRestIsStillParsed) {
     ASSERT_EQ(run.errors.size(), 4u);
     EXPECT_EQ(run.errors[0], "Lumen: bad LUMEN_SEED \"x\"" + kSeedForm);
     EXPECT_EQ(run.errors[1], "Lumen: bad LUMEN_FPS \"0\"" + kFpsRange);
-    EXPECT_EQ(run.errors[2].rfind("Lumen: bad LUMEN_FAULT \"Nowhere:1:5\"", 0), 0u) << run.errors[2];
+    EXPECT_EQ(run.errors[2], "Lumen: bad LUMEN_FAULT \"Nowhere:1:5\" (OP:N:CODE[:MESSAGE], OP one of "
+                             "Init, Free, Act, Rnd, RndF, AllocMem, AllocMem/skip, DrawRect, Mouse, "
+                             "MouseX, MouseY)");
     EXPECT_EQ(run.errors[3], "Lumen: " + script.path() + ":2: unknown command \"jump\"");
     EXPECT_FALSE(run.script.has_value());
     EXPECT_TRUE(run.headless);
     EXPECT_EQ(run.simd.path, SimdPath::Sse2);
-    EXPECT_TRUE(run.sameFile.empty());
 }
 
 TEST(Settings, AGoodScriptAndFaultAreKept) {
@@ -110,39 +116,6 @@ TEST(Settings, OnlyHeadlessOneMeansHeadless) {
     EXPECT_FALSE(parseSettings(Settings{}).headless);
 }
 
-TEST(Settings, OneFileNamedTwiceStopsEverythingElse) {
-    TempFile trace("", ".trace");
-    Settings s;
-    s.trace = trace.path();
-    s.capture = trace.path();
-    s.seed = "bad";
-    s.fault = "Act:1:5";
-    RunSettings run = parseSettings(s);
-    EXPECT_EQ(run.sameFile, "Lumen: LUMEN_CAPTURE and LUMEN_TRACE name the same file " + trace.path());
-    EXPECT_TRUE(run.errors.empty());  // the bad seed is not even looked at
-    EXPECT_FALSE(run.tracePath.has_value());
-    EXPECT_FALSE(run.fault.due(lumen::FaultOp::Act));
-
-    // An output over the script names the script first; the latest output is named first.
-    TempFile script("1 quit\n", ".script");
-    Settings over;
-    over.script = script.path();
-    over.movie = script.path();
-    over.record = script.path();
-    EXPECT_EQ(parseSettings(over).sameFile,
-              "Lumen: LUMEN_MOVIE and LUMEN_SCRIPT name the same file " + script.path());
-}
-
-TEST(Settings, StreamsMayBeNamedTwice) {
-    Settings s;
-    s.trace = "/dev/null";
-    s.capture = "/dev/null";
-    s.movie = "/dev/null";
-    const RunSettings run = parseSettings(s);
-    EXPECT_TRUE(run.sameFile.empty());
-    EXPECT_EQ(run.capturePath, "/dev/null");
-}
-
 TEST(Settings, SimdNamesAPathOrIsKeptAsUnknown) {
     Settings s;
     s.simd = "scalar";
@@ -154,4 +127,44 @@ TEST(Settings, SimdNamesAPathOrIsKeptAsUnknown) {
     EXPECT_EQ(run.simd.unknown, "AVX2");
     EXPECT_EQ(lumen::simdPathFor(run.simd), lumen::widestSimdPath());
     EXPECT_EQ(lumen::simdPathFor(parseSettings(Settings{}).simd), lumen::widestSimdPath());
+}
+
+TEST(SettingsTable, VariablesOptionsAndFieldsAreEachTheirOwn) {
+    std::set<std::string> variables;
+    std::set<std::string> options;
+    std::vector<std::optional<std::string> Settings::*> fields;  // member pointers have no order
+    for (const lumen::SettingInfo& s : lumen::kSettings) {
+        const std::string variable = s.variable;
+        EXPECT_EQ(variable.rfind("LUMEN_", 0), 0u) << variable;
+        EXPECT_EQ(variable.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_"), std::string::npos) << variable;
+        EXPECT_TRUE(variables.insert(variable).second) << variable;
+        // "--name" and, when it takes one, its argument: "--seed N".
+        const std::string option = std::string(s.option).substr(0, std::string(s.option).find(' '));
+        EXPECT_EQ(option.rfind("--", 0), 0u) << variable;
+        EXPECT_TRUE(options.insert(option).second) << variable << ": " << option;
+        EXPECT_EQ(std::count(fields.begin(), fields.end(), s.text), 0) << variable;
+        fields.push_back(s.text);
+        for (const char* text : {s.type, s.values, s.unset, s.help})
+            EXPECT_NE(std::string(text), "") << variable;
+        EXPECT_EQ(std::string(s.help).find('\n'), std::string::npos) << variable;
+    }
+}
+
+// Every variable of the table reaches its own field, non-ASCII text as it is; an empty one is
+// unset.
+TEST(SettingsTable, TheEnvironmentFillsEachSettingFromItsVariable) {
+    for (const lumen::SettingInfo& s : lumen::kSettings) {
+        for (const lumen::SettingInfo& other : lumen::kSettings) unsetenv(other.variable);
+        const std::string value = std::string("é 文件 🎞 ") + s.variable;
+        setenv(s.variable, value.c_str(), 1);
+        const Settings read = Settings::fromEnvironment();
+        for (const lumen::SettingInfo& other : lumen::kSettings) {
+            const std::optional<std::string> expected =
+                &other == &s ? std::optional<std::string>(value) : std::nullopt;
+            EXPECT_EQ(read.*other.text, expected) << s.variable << " read as " << other.variable;
+        }
+        setenv(s.variable, "", 1);
+        EXPECT_FALSE((Settings::fromEnvironment().*s.text).has_value()) << s.variable;
+        unsetenv(s.variable);
+    }
 }

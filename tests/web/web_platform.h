@@ -1,5 +1,5 @@
 // The web build as an e2e::Platform: stackrise.js run by node, its library an export list of the
-// Lumen linked into stackrise.wasm (docs/lumen.md, "The web build").
+// Lumen linked into stackrise.wasm (docs/internals.md, "The web build").
 #pragma once
 
 #include <cstdint>

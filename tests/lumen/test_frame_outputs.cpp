@@ -1,7 +1,7 @@
-// The capture sink: the picture written once, at the end, and only of a presented frame.
+// The picture and the movie: the picture written once, at the end, and only of a presented
+// frame.
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
 
 #include "pixels/canvas.h"
@@ -13,41 +13,30 @@
 
 using lumen_test::TempFile;
 
-TEST(CaptureSink, WithoutAFrameThePathIsLeftAloneAndFinishWritesOnce) {
+TEST(PictureOutput, WithoutAFrameThePathIsLeftAloneAndTheRunsEndWritesOnce) {
     TempFile old("kept", ".png");
-    lumen::CaptureSink idle;
-    std::string error;
-    ASSERT_TRUE(idle.open(old.path(), std::nullopt, error));
-    idle.finish(nullptr);
+    lumen::PictureOutput idle;
+    ASSERT_TRUE(idle.open(old.path(), "picture", 0));
+    idle.endRun(nullptr);
     EXPECT_EQ(lumen_test::readAll(old.path()), "kept");
 
     TempFile picture("", ".png");
-    lumen::CaptureSink sink;
-    ASSERT_TRUE(sink.open(picture.path(), std::nullopt, error));
+    lumen::PictureOutput sink;
+    ASSERT_TRUE(sink.open(picture.path(), "picture", 0));
     lumen::Canvas canvas;
     sink.frame(canvas);
-    sink.finish(&canvas);
+    sink.endRun(&canvas);
     const std::string png = lumen_test::readAll(picture.path());
     EXPECT_EQ(png.substr(1, 3), "PNG");
+    EXPECT_FALSE(sink.wantsFrames());
     canvas.fillRect(0, 0, 10, 10, 1, 1, 1, 1);
     sink.frame(canvas);
-    sink.finish(&canvas);
+    sink.endRun(&canvas);
     EXPECT_EQ(lumen_test::readAll(picture.path()), png);
 }
 
-TEST(CaptureSink, TheFirstOutputThatCannotOpenIsReported) {
-    TempFile picture("", ".png");
-    lumen::CaptureSink sink;
-    std::string error;
-    EXPECT_FALSE(sink.open(picture.path(), std::string("/nonexistent/dir/x.gif"), error));
-    EXPECT_EQ(error.rfind("cannot write movie /nonexistent/dir/x.gif: ", 0), 0u) << error;
-    lumen::CaptureSink both;
-    EXPECT_FALSE(both.open(std::string("/nonexistent/a.png"), std::string("/nonexistent/b.gif"), error));
-    EXPECT_EQ(error.rfind("cannot write picture /nonexistent/a.png: ", 0), 0u) << error;
-}
-
-TEST(CaptureSink, ThePictureIsTheLastPresentedFrameNotWhatWasDrawnAfter) {
-    // The sink keeps the last frame's fills and composites them once, at the end, over a canvas
+TEST(PictureOutput, ThePictureIsTheLastPresentedFrameNotWhatWasDrawnAfter) {
+    // The picture keeps the last frame's fills and composites them once, at the end, over a canvas
     // that has moved on: the picture equals one written from that frame's own pixels.
     lumen::Canvas expected;
     expected.fillRect(100, 100, 200, 50, 0.2, 0.9, 0.4, 0.8);
@@ -61,9 +50,8 @@ TEST(CaptureSink, ThePictureIsTheLastPresentedFrameNotWhatWasDrawnAfter) {
     }
 
     TempFile picture("", ".png");
-    lumen::CaptureSink sink;
-    std::string error;
-    ASSERT_TRUE(sink.open(picture.path(), std::nullopt, error));
+    lumen::PictureOutput sink;
+    ASSERT_TRUE(sink.open(picture.path(), "picture", 0));
     lumen::Canvas canvas;
     canvas.fillRect(0, 0, 1600, 900, 1, 0, 0, 1);  // an earlier frame
     sink.frame(canvas);
@@ -74,6 +62,6 @@ TEST(CaptureSink, ThePictureIsTheLastPresentedFrameNotWhatWasDrawnAfter) {
     canvas.clear();
     canvas.fillRect(0, 0, 50, 50, 0, 0, 1, 1);  // drawn after it, never presented
     canvas.pixels();
-    sink.finish(&canvas);
+    sink.endRun(&canvas);
     EXPECT_EQ(lumen_test::readAll(picture.path()), lumen_test::readAll(reference.path()));
 }

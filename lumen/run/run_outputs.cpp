@@ -1,0 +1,75 @@
+#include "run/run_outputs.h"
+
+#include <vector>
+
+#include "os/os.h"
+
+namespace lumen {
+
+std::string RunOutputs::open(OpenAt when, const Settings& given, uint64_t seed) {
+    for (const OutputKind& kind : kOutputKinds) {
+        const std::optional<std::string>& path = given.*kind.setting;
+        if (kind.opened != when || !path) continue;
+        OutputWriter& writer = kind.writer(*this);
+        if (!writer.open(*path, kind.name, seed)) return "Lumen: " + writer.output().error();
+    }
+    return {};
+}
+
+void RunOutputs::frame(Canvas& canvas) {
+    for (const OutputKind& kind : kOutputKinds) {
+        OutputWriter& writer = kind.writer(*this);
+        if (writer.wantsFrames()) writer.frame(canvas);
+    }
+}
+
+void RunOutputs::endRun(Canvas* canvas) {
+    for (const OutputKind& kind : kOutputKinds) kind.writer(*this).endRun(canvas);
+}
+
+void RunOutputs::free() {
+    for (const OutputKind& kind : kOutputKinds) kind.writer(*this).free();
+}
+
+void RunOutputs::unload() {
+    for (const OutputKind& kind : kOutputKinds) kind.writer(*this).unload();
+}
+
+const OutputFile* RunOutputs::firstFailure() {
+    for (const OutputKind& kind : kOutputKinds) {
+        const OutputFile& file = kind.writer(*this).output();
+        if (file.failed()) return &file;
+    }
+    return nullptr;
+}
+
+std::string sameFileError(const Settings& s) {
+    struct NamedPath {
+        const char* variable;
+        const std::optional<std::string>* path;
+    };
+    // The inputs, then the outputs; each output is checked against every name before it.
+    std::vector<NamedPath> paths;
+    for (const SettingInfo& setting : kSettings) {
+        if (setting.input) paths.push_back({setting.variable, &(s.*setting.text)});
+    }
+    const std::size_t inputs = paths.size();
+    for (const OutputKind& kind : kOutputKinds)
+        paths.push_back({settingOf(kind.setting).variable, &(s.*kind.setting)});
+    for (std::size_t i = inputs; i < paths.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            const std::optional<std::string>& later = *paths[i].path;
+            const std::optional<std::string>& earlier = *paths[j].path;
+            if (later && earlier && os::pathKind(*later) != os::PathKind::Stream &&
+                os::sameFile(*later, *earlier)) {
+                std::string error = "Lumen: ";
+                error.append(paths[i].variable).append(" and ").append(paths[j].variable);
+                error.append(" name the same file ").append(*later);
+                return error;
+            }
+        }
+    }
+    return {};
+}
+
+}  // namespace lumen
