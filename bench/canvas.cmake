@@ -2,4 +2,4 @@
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(PIXMAN REQUIRED IMPORTED_TARGET pixman-1)
 add_executable(canvas_bench ${CMAKE_CURRENT_LIST_DIR}/canvas_bench.cpp)
-target_link_libraries(canvas_bench PRIVATE lumen_core PkgConfig::PIXMAN benchmark::benchmark)
+target_link_libraries(canvas_bench PRIVATE lumen_core test_support PkgConfig::PIXMAN benchmark::benchmark)

@@ -3,6 +3,7 @@
 #include "pixels/canvas.h"
 
 #include "outputs/gif.h"
+#include "support/captures.h"
 
 #include <benchmark/benchmark.h>
 #include <pixman.h>
@@ -12,6 +13,8 @@
 #include <memory>
 #include <new>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -157,7 +160,7 @@ void gifPresent(benchmark::State& state) {
         if (out != nullptr) std::fclose(out);
         return;
     }
-    for (auto _ : state) movie.present(canvas.pixels());
+    for (auto _ : state) support::presentPixels(movie, canvas.pixels());
     movie.close();
     std::fclose(out);
 }
@@ -169,38 +172,41 @@ void pngWrite(benchmark::State& state) {
     for (const Rect& r : kTowers) canvas.fillRect(r.x, r.y, r.w, r.h, r.r, r.g, r.b, r.alpha);
     std::FILE* out = std::fopen("/dev/null", "wb");
     for (auto _ : state) {
-        const std::string error = lumen::writePng(out, canvas.pixels(), Canvas::kWidth, Canvas::kHeight);
+        const std::string error = support::writePng(out, canvas.pixels(), Canvas::kWidth, Canvas::kHeight);
         if (!error.empty()) state.SkipWithError(error.c_str());
     }
     if (out != nullptr) std::fclose(out);
 }
 BENCHMARK(pngWrite)->Unit(benchmark::kMillisecond);
 
-BENCHMARK_CAPTURE(lumenFrames, towers/scalar, kTowers, SimdPath::Scalar, false)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(lumenFrames, towers/sse2, kTowers, SimdPath::Sse2, false)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(lumenFrames, towers/avx2, kTowers, SimdPath::Avx2, false)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(lumenFrames, towers/composite_sse2, kTowers, SimdPath::Sse2, true)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(lumenFrames, towers/composite_avx2, kTowers, SimdPath::Avx2, true)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(pixmanFrames, towers, kTowers)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(lumenChangedFrames, towers/unchanged, kTowers, 0)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(lumenChangedFrames, towers/one_moved, kTowers, 1)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(lumenChangedFrames, towers/all_moved, kTowers, kRects)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(lumenFrames, full/scalar, kFull, SimdPath::Scalar, false)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(lumenFrames, full/sse2, kFull, SimdPath::Sse2, false)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(lumenFrames, full/avx2, kFull, SimdPath::Avx2, false)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(lumenFrames, full/composite_sse2, kFull, SimdPath::Sse2, true)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(lumenFrames, full/composite_avx2, kFull, SimdPath::Avx2, true)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(pixmanFrames, full, kFull)->Unit(benchmark::kMillisecond);
+// Frames of both scenes, in this order: filled at once on each blend path, composited on the
+// SIMD paths, pixman's; for the towers also frames after one like them.
+const bool kFramesRegistered = [] {
+    struct Way {
+        const char* name;
+        SimdPath path;
+        bool deferred;
+    };
+    const Way ways[] = {{"scalar", SimdPath::Scalar, false}, {"sse2", SimdPath::Sse2, false},
+                        {"avx2", SimdPath::Avx2, false},     {"composite_sse2", SimdPath::Sse2, true},
+                        {"composite_avx2", SimdPath::Avx2, true}};
+    const std::pair<std::string, const std::vector<Rect>*> scenes[] = {{"towers", &kTowers}, {"full", &kFull}};
+    for (const auto& [scene, rects] : scenes) {
+        for (const Way& way : ways)
+            benchmark::RegisterBenchmark(("lumenFrames/" + scene + "/" + way.name).c_str(), lumenFrames, *rects,
+                                         way.path, way.deferred)
+                ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("pixmanFrames/" + scene).c_str(), pixmanFrames, *rects)
+            ->Unit(benchmark::kMillisecond);
+        if (rects != &kTowers) continue;
+        const std::pair<const char*, int> changes[] = {{"unchanged", 0}, {"one_moved", 1}, {"all_moved", kRects}};
+        for (const auto& [name, moved] : changes)
+            benchmark::RegisterBenchmark(("lumenChangedFrames/" + scene + "/" + name).c_str(), lumenChangedFrames,
+                                         *rects, moved)
+                ->Unit(benchmark::kMicrosecond);
+    }
+    return true;
+}();
 
 }  // namespace
 

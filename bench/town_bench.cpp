@@ -62,7 +62,12 @@ struct Quiet : standin::StandIn {
     Quiet() { record = false; }
 };
 
-void BM_TownFrame(benchmark::State& state) {
+// What a benchmark of the town runs per iteration: a whole frame, or update or draw alone (to
+// see where a frame's time goes).
+enum class Part { Frame, Update, Draw };
+
+template <Part kPart>
+void BM_Town(benchmark::State& state) {
     Quiet runtime;
     rt::Ref<town::Town> t = rt::make<town::Town>();
     t->init();
@@ -74,39 +79,23 @@ void BM_TownFrame(benchmark::State& state) {
     const int64_t before = runtime.allocs;
     int64_t n = 0;
     for (auto _ : state) {
-        town::runFrame(*t, g);
-        if (++n == 64) {
-            n = 0;
-            restore(*t, start);
-        }
-    }
-    const int64_t made = runtime.allocs - before;
-    state.counters["allocs_per_frame"] =
-        benchmark::Counter(static_cast<double>(made), benchmark::Counter::kAvgIterations);
-}
-BENCHMARK(BM_TownFrame);
-
-// The same picture, update and draw alone, to see where a frame's time goes.
-template <int Part>
-void BM_TownPart(benchmark::State& state) {
-    Quiet runtime;
-    rt::Ref<town::Town> t = rt::make<town::Town>();
-    t->init();
-    Moving start[30];
-    mix(*t, start);
-    test_support::MxcsrScope mode(test_support::kProgramMxcsr);
-    int64_t n = 0;
-    for (auto _ : state) {
-        if (Part == 0) t->update();
+        if (kPart == Part::Frame) town::runFrame(*t, g);
+        else if (kPart == Part::Update) t->update();
         else t->draw();
         if (++n == 64) {
             n = 0;
             restore(*t, start);
         }
     }
+    if (kPart == Part::Frame) {
+        const int64_t made = runtime.allocs - before;
+        state.counters["allocs_per_frame"] =
+            benchmark::Counter(static_cast<double>(made), benchmark::Counter::kAvgIterations);
+    }
 }
-BENCHMARK(BM_TownPart<0>)->Name("BM_TownUpdate");
-BENCHMARK(BM_TownPart<1>)->Name("BM_TownDraw");
+BENCHMARK(BM_Town<Part::Frame>)->Name("BM_TownFrame");
+BENCHMARK(BM_Town<Part::Update>)->Name("BM_TownUpdate");
+BENCHMARK(BM_Town<Part::Draw>)->Name("BM_TownDraw");
 
 // The runtime calls that one frame of the picture above makes, and nothing else: Act, Mouse(0),
 // Mouse(1), one RndF per collapsing tower and one DrawRect per tower. The floor of a frame.

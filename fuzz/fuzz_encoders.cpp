@@ -1,8 +1,8 @@
 // Fuzz target (4): the picture's and the movie's encoders round trip. An image of any small size
 // made of the input's bytes (runs of a pixel or an index as often as noise) is encoded; zlib
-// inflates the PNG's data and the target undoes the filters, and the tests' LZW reader reads the
-// GIF data to its end code (rows given as the movie gives them: repeated, filled, added): both
-// must give back exactly what went in, within the writers' stated bounds.
+// inflates the PNG's data and the target undoes the filters, and giflib reads the GIF data to its
+// end code (rows given as the movie gives them: repeated, filled, added): both must give back
+// exactly what went in, within the writers' stated bounds.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <zlib.h>
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "outputs/lzw.h"
-#include "outputs/png.h"
+#include "support/captures.h"
 #include "support/gif_lzw.h"
 #include "support/lzw_rows.h"
 
@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    const std::vector<uint8_t> file = lumen::encodePng(pixels.data(), w, h);
+    const std::vector<uint8_t> file = support::encodePng(pixels.data(), w, h);
     CHECK(file.size() <= n * 4 + std::size_t(h) + n / 8 + 1024);
     CHECK(readPng(file, w, h) == pixels);
 

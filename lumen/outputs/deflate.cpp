@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "outputs/checksum.h"
+
 namespace lumen {
 
 namespace {
@@ -114,18 +116,17 @@ ZlibWriter::ZlibWriter(std::vector<uint8_t>& out) : out_(out) {
     tokens_.reserve(kBlockTokens);
 }
 
-void ZlibWriter::reduceSums() {
-    a_ %= 65521u;
-    b_ %= 65521u;
-    pendingSums_ = 0;
+void ZlibWriter::sumBytes() {
+    adler_ = adler32(adler_, unsummed_, unsummedCount_);
+    unsummedCount_ = 0;
 }
 
 void ZlibWriter::flushZeros() {
     std::size_t n = zeros_;
     if (n == 0) return;
     zeros_ = 0;
-    reduceSums();
-    b_ = static_cast<uint32_t>((b_ + (n % 65521u) * a_) % 65521u);
+    sumBytes();
+    adler_ = adler32Zeros(adler_, n);
     if (!lastZero_) {  // the first zero is a literal, the rest copies of the byte before
         push(0);
         --n;
@@ -259,9 +260,8 @@ void ZlibWriter::finish() {
         bitCount_ = std::max(0, bitCount_ - 8);
     }
     bitBuffer_ = 0;
-    reduceSums();
-    const uint32_t adler = b_ << 16 | a_;
-    for (int shift = 24; shift >= 0; shift -= 8) out_.push_back(static_cast<uint8_t>(adler >> shift));
+    sumBytes();
+    for (int shift = 24; shift >= 0; shift -= 8) out_.push_back(static_cast<uint8_t>(adler_ >> shift));
 }
 
 }  // namespace lumen

@@ -24,9 +24,8 @@ public:
             return;
         }
         flushZeros();
-        a_ += value;
-        b_ += a_;
-        if (++pendingSums_ == kSumRun) reduceSums();
+        unsummed_[unsummedCount_] = value;
+        if (++unsummedCount_ == kSumBatch) sumBytes();
         push(value);
         lastZero_ = false;
     }
@@ -38,9 +37,9 @@ public:
     static constexpr std::size_t kBlockTokens = 1 << 16;  // literals and copies in one block
 
 private:
-    static constexpr uint32_t kSumRun = 5552;  // bytes whose sums fit 32 bits unreduced
+    static constexpr std::size_t kSumBatch = 4096;  // bytes gathered for one adler32() call
     void flushZeros();
-    void reduceSums();
+    void sumBytes();  // the gathered bytes into adler_
     void push(uint16_t token) {
         tokens_.push_back(token);
         if (tokens_.size() == kBlockTokens) block(false);
@@ -52,8 +51,9 @@ private:
     std::vector<uint16_t> tokens_;  // 0-255 a literal byte; 256 + n a copy of n bytes (3..258)
     std::size_t zeros_ = 0;         // zero bytes not yet sent
     bool lastZero_ = false;         // the data's last byte sent is a zero
-    uint32_t a_ = 1, b_ = 0;        // Adler-32 sums, reduced every kSumRun bytes
-    uint32_t pendingSums_ = 0;
+    uint32_t adler_ = 1;            // Adler-32 of the data before unsummed_ (outputs/checksum.h)
+    std::size_t unsummedCount_ = 0;
+    uint8_t unsummed_[kSumBatch];   // the last bytes of the data, not zeros, not yet in adler_
     uint64_t bitBuffer_ = 0;        // bits not yet in out_, the first in the lowest bit
     int bitCount_ = 0;
 };

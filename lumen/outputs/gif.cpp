@@ -15,13 +15,6 @@
 
 namespace lumen {
 
-std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int height) {
-    if (out == nullptr) return "no file";
-    if (pixels == nullptr || width <= 0 || height <= 0) return "no pixels";
-    const std::vector<uint8_t> file = encodePng(pixels, width, height);
-    return os::writeAll(out, file.data(), file.size());
-}
-
 std::string writePng(std::FILE* out, const Canvas& canvas, const std::vector<CanvasFill>& fills) {
     if (out == nullptr) return "no file";
     PngWriter png(Canvas::kWidth, Canvas::kHeight);
@@ -236,12 +229,6 @@ bool GifMovie::open(std::FILE* out, int width, int height) {
     return true;
 }
 
-bool GifMovie::present(const uint32_t* pixels) {
-    CanvasRegion whole;
-    whole.add(CanvasRect{0, 0, width_, height_});
-    return present(pixels, whole);
-}
-
 void GifMovie::storeRow(int y, int x, std::size_t span, const uint8_t* cells) {
     const std::size_t at = static_cast<std::size_t>(y) * static_cast<std::size_t>(width_ / 2) + x;
     uint8_t* const shown = indices_ + at;
@@ -278,7 +265,7 @@ void GifMovie::storeRow(int y, int x, std::size_t span, const uint8_t* cells) {
     bottom_ = std::max(bottom_, y + 1);
 }
 
-bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
+bool GifMovie::present(const CanvasRegion& changed, const Bands& bands) {
     if (file_ == nullptr || !error_.empty()) return false;
     const int index = presented_++;
     if (index % kFrameStep != 0) return true;
@@ -288,54 +275,8 @@ bool GifMovie::present(const uint32_t* pixels, const CanvasRegion& changed) {
     const CanvasRect whole{0, 0, width_, height_};
     const int boxes = written_ > 0 ? changed.count : 1;
     for (int b = 0; b < boxes; ++b) {
-        const CanvasRect& box = written_ > 0 ? changed.boxes[b] : whole;
-        const int cx0 = std::clamp(box.x0, 0, width_) / 2;
-        const int cy0 = std::clamp(box.y0, 0, height_) / 2;
-        const int cx1 = (std::clamp(box.x1, 0, width_) + 1) / 2;
-        const int cy1 = (std::clamp(box.y1, 0, height_) + 1) / 2;
-        if (cx1 <= cx0) continue;
-        const std::size_t span = static_cast<std::size_t>(cx1 - cx0);
-        const uint8_t* cells = nullptr;  // the cell row just computed, at cx0
-        for (int y = cy0; y < cy1; ++y) {
-            const uint32_t* upper = pixels + static_cast<std::size_t>(2 * y) * width_ + 2 * cx0;
-            const uint32_t* lower = upper + width_;
-            // Flat rectangles: a cell row whose two pixel rows equal the two above has the
-            // cells of the row above.
-            const std::size_t bytes = span * 2 * sizeof(uint32_t);
-            if (cells == nullptr || std::memcmp(upper, upper - 2 * width_, bytes) != 0 ||
-                std::memcmp(lower, lower - 2 * width_, bytes) != 0) {
-                uint8_t* next = scratch_ + (cells == scratch_ ? outW : 0);
-                quantiseCells(upper, lower, span, next);
-                cells = next;
-            }
-            storeRow(y, cx0, span, cells);
-        }
-    }
-    return writeFrame();
-}
-
-bool GifMovie::present(const Canvas& canvas, const std::vector<CanvasFill>& fills) {
-    if (file_ == nullptr || !error_.empty()) return false;
-    const int index = presented_++;
-    if (index % kFrameStep != 0) return true;
-    if (width_ != Canvas::kWidth || height_ != Canvas::kHeight) {
-        error_ = "frame size is not the canvas's";
-        return false;
-    }
-
-    const int outW = width_ / 2;
-    // Only where the fills differ from those of the movie frame before can a cell change;
-    // everywhere for the first.
-    CanvasRegion changed;
-    if (written_ > 0) {
-        changed = Canvas::changedBetween(shown_, fills);
-    } else {
-        changed.add(CanvasRect{0, 0, width_, height_});
-    }
-    shown_.assign(fills.begin(), fills.end());
-    for (int b = 0; b < changed.count; ++b) {
         // The box's cells, whole: even pixel bounds.
-        const CanvasRect& box = changed.boxes[b];
+        const CanvasRect& box = written_ > 0 ? changed.boxes[b] : whole;
         const int cx0 = std::clamp(box.x0, 0, width_) / 2;
         const int cy0 = std::clamp(box.y0, 0, height_) / 2;
         const int cx1 = (std::clamp(box.x1, 0, width_) + 1) / 2;
@@ -351,8 +292,7 @@ bool GifMovie::present(const Canvas& canvas, const std::vector<CanvasFill>& fill
         const int end = 2 * cy1;
         uint8_t* const pair = scratch_;                        // a cell row across two bands
         uint8_t* const inside = scratch_ + static_cast<std::size_t>(outW);  // inside a band
-        canvas.forEachRow(fills, CanvasRect{2 * cx0, 2 * cy0, 2 * cx1, 2 * cy1},
-                          [&](const uint32_t* pixels, int count) {
+        bands(CanvasRect{2 * cx0, 2 * cy0, 2 * cx1, 2 * cy1}, [&](const uint32_t* pixels, int count) {
             count = std::min(count, end - row);
             if (count <= 0) return;
             if (odd != nullptr) {
@@ -371,6 +311,22 @@ bool GifMovie::present(const Canvas& canvas, const std::vector<CanvasFill>& fill
         });
     }
     return writeFrame();
+}
+
+bool GifMovie::present(const Canvas& canvas, const std::vector<CanvasFill>& fills) {
+    const bool due = file_ != nullptr && error_.empty() && frameDue();
+    if (due && (width_ != Canvas::kWidth || height_ != Canvas::kHeight)) {
+        ++presented_;
+        error_ = "frame size is not the canvas's";
+        return false;
+    }
+    // Only where the fills differ from those of the movie frame before can a cell change.
+    CanvasRegion changed;
+    if (due && written_ > 0) changed = Canvas::changedBetween(shown_, fills);
+    if (due) shown_.assign(fills.begin(), fills.end());
+    return present(changed, [&](const CanvasRect& box, const Canvas::RowSink& sink) {
+        canvas.forEachRow(fills, box, sink);
+    });
 }
 
 bool GifMovie::writeFrame() {

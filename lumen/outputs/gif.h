@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,10 @@ namespace lumen {
 
 class LzwWriter;
 
-// Writes width x height pixels to `out` as an 8-bit RGBA PNG (lumen/outputs/png.h). Returns "" on
-// success, else the reason in words (the caller names the file).
-std::string writePng(std::FILE* out, const uint32_t* pixels, int width, int height);
-// The same for the frame `fills` of `canvas` (the pixels pixelsOf(fills) would give), encoded
-// band by band without compositing it: the canvas's buffer is left alone.
+// Writes the frame `fills` of `canvas` (the pixels pixelsOf(fills) would give) to `out` as an
+// 8-bit RGBA PNG (lumen/outputs/png.h), encoded band by band without compositing it: the
+// canvas's buffer is left alone. Returns "" on success, else the reason in words (the caller
+// names the file).
 std::string writePng(std::FILE* out, const Canvas& canvas, const std::vector<CanvasFill>& fills);
 
 // An animated GIF of the presented frames: every fourth frame (the 1st, 5th, 9th, ...), at half
@@ -48,12 +48,14 @@ public:
     // frames. Returns false and sets error() (the reason in words) if the size is bad or there
     // is no memory for the buffers.
     bool open(std::FILE* out, int width, int height);
-    // One presented frame of width x height pixels; every kFrameStep-th becomes a movie frame.
+    // Pixel rows of the frame inside `box` (canvas px, within the frame), given to `sink` from
+    // the top down in bands of rows alike, as Canvas::forEachRow gives them.
+    using Bands = std::function<void(const CanvasRect& box, const Canvas::RowSink& sink)>;
+    // One presented frame; every kFrameStep-th becomes a movie frame, made of the cells of the
+    // boxes of `changed` (canvas px, holding every pixel that differs from the previous movie
+    // frame; the first is made whole), whose pixels `bands` gives (called only for those).
     // Returns false and sets error() once writing fails (later calls then do nothing).
-    bool present(const uint32_t* pixels);
-    // The same, where the boxes of `changed` (canvas px) hold every pixel that differs from the
-    // frame of the previous movie frame; `pixels` may be null when frameDue() is false.
-    bool present(const uint32_t* pixels, const CanvasRegion& changed);
+    bool present(const CanvasRegion& changed, const Bands& bands);
     // The same for the frame `fills` of `canvas` (width x height must be the canvas's), made
     // band by band as Canvas::forEachRow gives it, without compositing it: the canvas's buffer
     // is left alone. Rows alike give cells alike, which are computed once.

@@ -85,10 +85,4 @@ std::vector<uint8_t> PngWriter::finish() {
     return file;
 }
 
-std::vector<uint8_t> encodePng(const uint32_t* pixels, int width, int height) {
-    PngWriter png(width, height);
-    for (int y = 0; y < height; ++y) png.rows(pixels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width), 1);
-    return png.finish();
-}
-
 }  // namespace lumen

@@ -11,8 +11,8 @@
 
 namespace lumen {
 
-// The same encoder fed row by row, so that a picture need not be in memory whole: rows(row,
-// count) for the next `count` rows alike, from the top down, height rows in all.
+// The encoder, fed row by row, so that a picture need not be in memory whole: rows(row, count)
+// for the next `count` rows alike, from the top down, height rows in all.
 class PngWriter {
 public:
     PngWriter(int width, int height);  // canvas px, > 0 each
@@ -27,9 +27,5 @@ private:
     ZlibWriter zlib_;
     const uint32_t* above_ = nullptr;  // the row before, while it is valid
 };
-
-// The whole file of width x height pixels 0xAARRGGBB (row-major, no padding; width and height
-// > 0, the raw image within memory).
-std::vector<uint8_t> encodePng(const uint32_t* pixels, int width, int height);
 
 }  // namespace lumen

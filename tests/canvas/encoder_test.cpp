@@ -6,6 +6,7 @@
 #include "outputs/deflate.h"
 #include "outputs/lzw.h"
 #include "outputs/png.h"
+#include "support/captures.h"
 #include "support/gif_lzw.h"
 #include "support/lzw_rows.h"
 
@@ -177,7 +178,7 @@ TEST(Deflate, HuffmanLengthsKeepTheLimitAndAreComplete) {
 
 // libpng's reading of an encoded image: its pixels as 0xAARRGGBB, or a failure.
 void expectDecodesTo(const uint32_t* pixels, int w, int h, const std::string& what) {
-    const Bytes file = lumen::encodePng(pixels, w, h);
+    const Bytes file = support::encodePng(pixels, w, h);
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
@@ -224,60 +225,68 @@ TEST(Png, CanvasFramesSmallAndNoiseBounded) {
                             (rng() % 256) / 255.0, i % 3 == 0 ? 1.0 : 0.6);
         expectDecodesTo(canvas.pixels(), lumen::Canvas::kWidth, lumen::Canvas::kHeight, "frame");
         const std::size_t raw = std::size_t(lumen::Canvas::kWidth * 4 + 1) * lumen::Canvas::kHeight;
-        EXPECT_LT(lumen::encodePng(canvas.pixels(), lumen::Canvas::kWidth, lumen::Canvas::kHeight).size(),
+        EXPECT_LT(support::encodePng(canvas.pixels(), lumen::Canvas::kWidth, lumen::Canvas::kHeight).size(),
                   raw / 100);
     }
     std::vector<uint32_t> noise(std::size_t(lumen::Canvas::kWidth) * lumen::Canvas::kHeight);
     for (uint32_t& p : noise) p = rng();
     expectDecodesTo(noise.data(), lumen::Canvas::kWidth, lumen::Canvas::kHeight, "noise canvas");
     const std::size_t raw = noise.size() * 4 + lumen::Canvas::kHeight;
-    EXPECT_LT(lumen::encodePng(noise.data(), lumen::Canvas::kWidth, lumen::Canvas::kHeight).size(),
+    EXPECT_LT(support::encodePng(noise.data(), lumen::Canvas::kWidth, lumen::Canvas::kHeight).size(),
               raw + raw / 50);
 }
 
 // ---- LZW ----------------------------------------------------------------------------------
 
-// A one-image GIF of w x h indices around the LzwWriter's data, the indices given in pieces
-// of `piece`; giflib's reading of it must give them back, and so must the tests' own reader,
-// which also reads the end code and what follows it.
+// The LzwWriter's data of `indices` given in pieces of `piece`, within the writer's bound;
+// giflib's reading of it must give them back, both as a viewer reads a one-image GIF of w x h
+// around it and strictly, to the end code and what follows it.
 void expectLzwRoundTrip(const Bytes& indices, int w, int h, std::size_t piece, const std::string& what) {
-    Bytes file = {'G', 'I', 'F', '8', '9', 'a', uint8_t(w), uint8_t(w >> 8), uint8_t(h), uint8_t(h >> 8), 0xF7, 0, 0};
-    for (int i = 0; i < 256; ++i) file.insert(file.end(), {uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)});
-    file.insert(file.end(), {0x2C, 0, 0, 0, 0, uint8_t(w), uint8_t(w >> 8), uint8_t(h), uint8_t(h >> 8), 0});
-    const std::size_t head = file.size();
     const std::size_t bound = lumen::LzwWriter::bound(indices.size());
-    file.resize(head + bound + 1);
+    Bytes data(bound);
     auto lzw = std::make_unique<lumen::LzwWriter>();
-    lzw->begin(file.data() + head);
+    lzw->begin(data.data());
     for (std::size_t at = 0; at < indices.size(); at += piece)
         lzw->add(indices.data() + at, std::min(piece, indices.size() - at));
     const uint8_t* end = lzw->end();
-    ASSERT_LE(std::size_t(end - (file.data() + head)), bound) << what;
-    file.resize(std::size_t(end - file.data()));
-    Bytes ours;
-    EXPECT_TRUE(support::readGifLzw(file.data() + head, file.data() + file.size(), ours)) << what;
-    EXPECT_EQ(ours, indices) << what;
-    file.push_back(0x3B);
+    ASSERT_LE(std::size_t(end - data.data()), bound) << what;
+    data.resize(std::size_t(end - data.data()));
+    Bytes strict;
+    EXPECT_TRUE(support::readGifLzw(data.data(), data.data() + data.size(), strict)) << what;
+    EXPECT_EQ(strict, indices) << what;
 
-    struct Reader {
-        const Bytes* data;
-        std::size_t at;
-    } reader{&file, 0};
-    auto read = [](GifFileType* gif, GifByteType* buffer, int n) {
-        auto* r = static_cast<Reader*>(gif->UserData);
-        const int count = int(std::min<std::size_t>(std::size_t(n), r->data->size() - r->at));
-        std::memcpy(buffer, r->data->data() + r->at, std::size_t(count));
-        r->at += std::size_t(count);
-        return count;
-    };
-    int error = 0;
-    GifFileType* gif = DGifOpen(&reader, read, &error);
-    ASSERT_NE(gif, nullptr) << GifErrorString(error);
-    ASSERT_EQ(DGifSlurp(gif), GIF_OK) << GifErrorString(gif->Error) << " " << what;
-    ASSERT_EQ(gif->ImageCount, 1);
-    const Bytes back(gif->SavedImages[0].RasterBits, gif->SavedImages[0].RasterBits + indices.size());
-    EXPECT_EQ(back, indices) << what;
-    DGifCloseFile(gif, &error);
+    const Bytes file = support::gifAround(data.data(), data.data() + data.size(), w, h);
+    support::GifReader reader(file);
+    ASSERT_NE(reader.gif(), nullptr) << reader.error();
+    ASSERT_EQ(DGifSlurp(reader.gif()), GIF_OK) << reader.error() << " " << what;
+    ASSERT_EQ(reader.gif()->ImageCount, 1);
+    const SavedImage& image = reader.gif()->SavedImages[0];
+    EXPECT_EQ(Bytes(image.RasterBits, image.RasterBits + indices.size()), indices) << what;
+}
+
+// The strict reading fails where a writer went wrong: a byte after the end code in its
+// sub-block, a sub-block after that one, the end code cut short.
+TEST(Lzw, StrictReadingRefusesWhatFollowsOrLacksTheEndCode) {
+    Bytes data(lumen::LzwWriter::bound(3));
+    auto lzw = std::make_unique<lumen::LzwWriter>();
+    lzw->begin(data.data());
+    const Bytes indices = {1, 2, 3};
+    lzw->add(indices.data(), indices.size());
+    data.resize(std::size_t(lzw->end() - data.data()));
+    ASSERT_EQ(data.size(), std::size_t{2} + data[1] + 1);  // code size, one sub-block, the empty one
+    Bytes out;
+    ASSERT_TRUE(support::readGifLzw(data.data(), data.data() + data.size(), out));
+    EXPECT_EQ(out, indices);
+
+    Bytes stray = data, block = data, cut = data;
+    stray.insert(stray.end() - 1, 0);
+    ++stray[1];
+    block.insert(block.end() - 1, {1, 0});
+    cut.erase(cut.end() - 2);
+    --cut[1];
+    const Bytes* bad[] = {&stray, &block, &cut};
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_FALSE(support::readGifLzw(bad[i]->data(), bad[i]->data() + bad[i]->size(), out)) << i;
 }
 
 TEST(Lzw, RoundTripsRunsNoiseAndFullTables) {

@@ -7,6 +7,7 @@
 #include "outputs/gif.h"
 #include "outputs/output_file.h"
 #include "shown_movie.h"
+#include "support/captures.h"
 
 #include <gtest/gtest.h>
 
@@ -216,7 +217,7 @@ TEST(PartialMovie, DecodedFramesEqualWholeFrames) {
         const bool due = movie.frameDue();
         const uint32_t* px = due ? canvas->pixels() : nullptr;
         const lumen::CanvasRegion changed = due ? canvas->takeChanges(Canvas::kMovieView) : lumen::CanvasRegion{};
-        ASSERT_TRUE(movie.present(px, changed)) << movie.error();
+        ASSERT_TRUE(support::presentPixels(movie, px, changed)) << movie.error();
         if (due) expected.push_back(movieCells(px));
     }
     ASSERT_TRUE(movie.close()) << movie.error();

@@ -76,3 +76,20 @@ void aFreedSlotIsReusedAtTheLowestIndex(const Platform& p);
 
 }  // namespace cases
 }  // namespace e2e
+
+// The tests of the cases that add no check of a platform's own, in the suites `binding` and
+// `town`, on `platform` (an expression giving the e2e::Platform): each driver's copy of them.
+#define E2E_SHARED_BINDING_TESTS(binding, platform)                                                    \
+    TEST(binding, LibraryWithoutExitCallsFreeButNeverInit) {                                           \
+        e2e::cases::libraryWithoutExitCallsFreeButNeverInit(platform);                                 \
+    }                                                                                                  \
+    TEST(binding, LibraryWithoutTheLastNameFailsAllTheSame) {                                          \
+        e2e::cases::libraryWithoutTheLastNameFailsAllTheSame(platform);                                \
+    }                                                                                                  \
+    TEST(binding, ExtraNamesAreIgnored) { e2e::cases::extraNamesAreIgnored(platform); }
+#define E2E_SHARED_TOWN_TESTS(town, platform)                                                          \
+    TEST(town, RaisedStandingAndFallingTowerAreDrawnByTheTownRules) {                                  \
+        e2e::cases::raisedStandingAndFallingTowerFollowTheTownRules(platform);                         \
+    }                                                                                                  \
+    TEST(town, TheThirtyFirstDragIsDropped) { e2e::cases::theThirtyFirstDragIsDropped(platform); }     \
+    TEST(town, AFreedSlotIsReusedAtTheLowestIndex) { e2e::cases::aFreedSlotIsReusedAtTheLowestIndex(platform); }

@@ -27,11 +27,7 @@ TEST(Binding, MissingLibraryFailsWith3001BeforeAnyRuntimeCall) {
 
 TEST(Binding, FileThatIsNotALibraryFailsWith3001) { e2e::cases::fileThatIsNotALibraryFailsWith3001(kNative); }
 
-TEST(Binding, LibraryWithoutExitCallsFreeButNeverInit) { e2e::cases::libraryWithoutExitCallsFreeButNeverInit(kNative); }
-
-TEST(Binding, LibraryWithoutTheLastNameFailsAllTheSame) { e2e::cases::libraryWithoutTheLastNameFailsAllTheSame(kNative); }
-
-TEST(Binding, ExtraNamesAreIgnored) { e2e::cases::extraNamesAreIgnored(kNative); }
+E2E_SHARED_BINDING_TESTS(Binding, kNative)
 
 TEST(Startup, OrderlyEndIsSilentWithStatusZero) {
     const e2e::Run r = e2e::cases::orderlyEndIsSilentWithStatusZero(kNative);

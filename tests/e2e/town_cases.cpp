@@ -2,14 +2,13 @@
 // scripted. Every expected rectangle is computed here, natively, from the random values that the
 // same trace reports, with the program's arithmetic under rounding toward zero.
 #include <gtest/gtest.h>
-#include <xmmintrin.h>
 
 #include <charconv>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform_cases.h"
+#include "support/fp_mode.h"
 
 namespace e2e {
 namespace {
@@ -24,6 +23,7 @@ struct Trace {
     std::vector<std::vector<std::string>> frames;
     std::vector<std::string> all;
 
+    Trace() = default;
     explicit Trace(const std::vector<std::string>& lines) : all(lines) {
         frames.emplace_back();
         for (const std::string& l : lines) {
@@ -79,13 +79,7 @@ std::vector<std::string> linesOf(const Trace& t, int64_t frame, const std::strin
     return out;
 }
 
-// Runs f with the program's rounding (toward zero), then restores the caller's mode.
-void towardZero(const std::function<void()>& f) {
-    const unsigned saved = _mm_getcsr();
-    _mm_setcsr(saved | 0x6000u);
-    f();
-    _mm_setcsr(saved);
-}
+using test_support::towardZero;  // the program's rounding, for the expected values
 
 // A tower as the town rules build it from one raise's draws.
 struct Raised {
@@ -173,22 +167,27 @@ void expectNoAllocationInFrames(const Trace& t) {
     EXPECT_GE(freed, 62);
 }
 
+// The trace into `t` of the script "0 seed SEED", `commands`, "LAST quit" run on `p` with
+// LUMEN_SEED `seed`: status 0, frames up to `last`, no allocation in them.
+void play(const Platform& p, const std::string& seed, const std::string& commands, int64_t last, Trace& t) {
+    const Run run = p.runScript("0 seed " + seed + "\n" + commands + std::to_string(last) + " quit\n", seed);
+    ASSERT_EQ(run.status, 0) << run.err;
+    t = Trace(run.trace);
+    ASSERT_EQ(t.last(), last);
+    expectNoAllocationInFrames(t);
+}
+
 }  // namespace
 
 namespace cases {
 
 void raisedStandingAndFallingTowerFollowTheTownRules(const Platform& p) {
     // Drag from 300 to 520 (frames 2 to 6), right click into the tower at frame 200.
-    const std::string script =
-        "0 seed 7\n"
-        "2 move 300 500\n2 press left\n4 move 410 300\n5 move 520 500\n6 release left\n"
-        "190 move 410 880\n200 press right\n202 release right\n"
-        "805 quit\n";
-    const Run run = p.runScript(script, "7");
-    ASSERT_EQ(run.status, 0) << run.err;
-    const Trace t(run.trace);
-    ASSERT_EQ(t.last(), 805);
-    expectNoAllocationInFrames(t);
+    Trace t;
+    ASSERT_NO_FATAL_FAILURE(play(p, "7",
+                                 "2 move 300 500\n2 press left\n4 move 410 300\n5 move 520 500\n6 release left\n"
+                                 "190 move 410 880\n200 press right\n202 release right\n",
+                                 805, t));
 
     const Raised r = raisedIn(t, 2, 6);
     EXPECT_EQ(r.x, 300.0);
@@ -240,7 +239,7 @@ void raisedStandingAndFallingTowerFollowTheTownRules(const Platform& p) {
 
 void theThirtyFirstDragIsDropped(const Platform& p) {
     // 31 one-frame drags of 50 px, each widened to 100.
-    std::string script = "0 seed 11\n";
+    std::string script;
     for (int i = 0; i < 31; ++i) {
         const int press = 2 + 2 * i;
         script += std::to_string(press) + " move " + std::to_string(10 + 50 * i) + " 400\n";
@@ -248,12 +247,8 @@ void theThirtyFirstDragIsDropped(const Platform& p) {
         script += std::to_string(press + 1) + " move " + std::to_string(60 + 50 * i) + " 400\n";
         script += std::to_string(press + 1) + " release left\n";
     }
-    script += "70 quit\n";
-    const Run run = p.runScript(script, "11");
-    ASSERT_EQ(run.status, 0) << run.err;
-    const Trace t(run.trace);
-    ASSERT_EQ(t.last(), 70);
-    expectNoAllocationInFrames(t);
+    Trace t;
+    ASSERT_NO_FATAL_FAILURE(play(p, "11", script, 70, t));
 
     EXPECT_EQ(count(t.all, "Rnd 2 5"), 30);
     for (int i = 0; i < 30; ++i) {
@@ -277,19 +272,14 @@ void aFreedSlotIsReusedAtTheLowestIndex(const Platform& p) {
     // Three towers in slots 0, 1, 2; slots 0 and 2 are tipped over and freed; the next drag
     // fills slot 0, so it is painted before the tower of slot 1.
     const std::string script =
-        "0 seed 5\n"
         "2 move 100 400\n2 press left\n3 move 250 400\n3 release left\n"
         "5 move 500 400\n5 press left\n6 move 650 400\n6 release left\n"
         "8 move 900 400\n8 press left\n9 move 1050 400\n9 release left\n"
         "170 move 175 880\n170 press right\n171 release right\n"
         "172 move 975 880\n172 press right\n173 release right\n"
-        "780 move 1300 300\n780 press left\n781 move 1400 300\n781 release left\n"
-        "790 quit\n";
-    const Run run = p.runScript(script, "5");
-    ASSERT_EQ(run.status, 0) << run.err;
-    const Trace t(run.trace);
-    ASSERT_EQ(t.last(), 790);
-    expectNoAllocationInFrames(t);
+        "780 move 1300 300\n780 press left\n781 move 1400 300\n781 release left\n";
+    Trace t;
+    ASSERT_NO_FATAL_FAILURE(play(p, "5", script, 790, t));
 
     const Raised first = raisedIn(t, 2, 3);
     const Raised middle = raisedIn(t, 5, 6);

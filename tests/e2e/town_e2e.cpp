@@ -7,10 +7,4 @@ namespace {
 const e2e::Native kNative(STACKRISE_EXE, "");
 }  // namespace
 
-TEST(TownEndToEnd, RaisedStandingAndFallingTowerAreDrawnByTheTownRules) {
-    e2e::cases::raisedStandingAndFallingTowerFollowTheTownRules(kNative);
-}
-
-TEST(TownEndToEnd, TheThirtyFirstDragIsDropped) { e2e::cases::theThirtyFirstDragIsDropped(kNative); }
-
-TEST(TownEndToEnd, AFreedSlotIsReusedAtTheLowestIndex) { e2e::cases::aFreedSlotIsReusedAtTheLowestIndex(kNative); }
+E2E_SHARED_TOWN_TESTS(TownEndToEnd, kNative)

@@ -17,6 +17,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/float.h"
@@ -38,37 +39,33 @@ double fromBits(uint64_t b) { return std::bit_cast<double>(b); }
 
 // ---- The processor's side: one instruction each, under whatever mode is set. ----------------
 
-double hwAdd(double a, double b) {
-    asm volatile("addsd %1, %0" : "+x"(a) : "x"(b) : "memory");
-    return a;
-}
-double hwSub(double a, double b) {
-    asm volatile("subsd %1, %0" : "+x"(a) : "x"(b) : "memory");
-    return a;
-}
-double hwMul(double a, double b) {
-    asm volatile("mulsd %1, %0" : "+x"(a) : "x"(b) : "memory");
-    return a;
-}
-double hwDiv(double a, double b) {
-    asm volatile("divsd %1, %0" : "+x"(a) : "x"(b) : "memory");
-    return a;
-}
+// a OP b by the one instruction `op` (addsd, subsd, mulsd, divsd).
+#define HW_ARITHMETIC(name, op)                                             \
+    double name(double a, double b) {                                       \
+        asm volatile(op " %1, %0" : "+x"(a) : "x"(b) : "memory");           \
+        return a;                                                           \
+    }
+HW_ARITHMETIC(hwAdd, "addsd")
+HW_ARITHMETIC(hwSub, "subsd")
+HW_ARITHMETIC(hwMul, "mulsd")
+HW_ARITHMETIC(hwDiv, "divsd")
+#undef HW_ARITHMETIC
+
 bool hwEq(double a, double b) {
     bool z, p;
     asm volatile("ucomisd %[b], %[a]" : "=@ccz"(z), "=@ccp"(p) : [a] "x"(a), [b] "x"(b) : "memory");
     return z && !p;
 }
-bool hwLt(double a, double b) {  // a < b as the compiler emits it: b compared with a, "above"
-    bool r;
-    asm volatile("comisd %[a], %[b]" : "=@cca"(r) : [a] "x"(a), [b] "x"(b) : "memory");
-    return r;
-}
-bool hwLe(double a, double b) {
-    bool r;
-    asm volatile("comisd %[a], %[b]" : "=@ccae"(r) : [a] "x"(a), [b] "x"(b) : "memory");
-    return r;
-}
+// a < b (condition "a", above) and a <= b ("ae") as the compiler emits them: b compared with a.
+#define HW_ORDERED(name, condition)                                                               \
+    bool name(double a, double b) {                                                               \
+        bool r;                                                                                   \
+        asm volatile("comisd %[a], %[b]" : "=@cc" condition(r) : [a] "x"(a), [b] "x"(b) : "memory"); \
+        return r;                                                                                 \
+    }
+HW_ORDERED(hwLt, "a")
+HW_ORDERED(hwLe, "ae")
+#undef HW_ORDERED
 int64_t hwToInt(double x) {
     int64_t r;
     asm volatile("cvttsd2si %1, %0" : "=r"(r) : "x"(x) : "memory");
@@ -163,6 +160,10 @@ struct Pairs {
         a.push_back(x);
         b.push_back(y);
     }
+    // A pair of random values with binary exponents ea and eb and random significand lengths.
+    void addAt(std::mt19937_64& rng, int ea, int eb) {
+        add(makeValue(rng, ea, significantBits(rng)), makeValue(rng, eb, significantBits(rng)));
+    }
 };
 
 // ---- The comparison. ----------------------------------------------------------------------------
@@ -173,24 +174,12 @@ struct Outcome {
     uint32_t flags;   // compare results and invalid flags, one bit each
 };
 
+// Bits of Outcome::flags: the comparisons' results, then each operation's invalid flag.
 enum : uint32_t {
-    kEq = 1,
-    kLt = 2,
-    kLe = 4,
-    kGt = 8,
-    kGe = 16,
-    kSumInvalid = 1 << 8,
-    kDifferenceInvalid = 1 << 9,
-    kProductInvalid = 1 << 10,
-    kQuotientInvalid = 1 << 11,
-    kEqInvalid = 1 << 12,
-    kNeInvalid = 1 << 13,
-    kLtInvalid = 1 << 14,
-    kLeInvalid = 1 << 15,
-    kGtInvalid = 1 << 16,
-    kGeInvalid = 1 << 17,
-    kIntegerInvalid = 1 << 18,
-    kNe = 1 << 19,
+    kEq = 1, kLt = 2, kLe = 4, kGt = 8, kGe = 16, kNe = 1 << 19,
+    kSumInvalid = 1 << 8, kDifferenceInvalid = 1 << 9, kProductInvalid = 1 << 10, kQuotientInvalid = 1 << 11,
+    kEqInvalid = 1 << 12, kNeInvalid = 1 << 13, kLtInvalid = 1 << 14, kLeInvalid = 1 << 15,
+    kGtInvalid = 1 << 16, kGeInvalid = 1 << 17, kIntegerInvalid = 1 << 18,
 };
 
 Outcome hardware(double a, double b) {
@@ -254,6 +243,8 @@ std::string hex(uint64_t v) {
     return text;
 }
 
+constexpr size_t kBase = 600000;  // pairs per test and unit of STACKRISE_FLOAT_SCALE
+
 class SoftFloatTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -299,10 +290,16 @@ protected:
         return n * 11;
     }
 
+    // `pairs` and kBase * scale() more, each made by add(rng, pairs) from generator(seed), compared.
+    template <class Add>
+    void compareGenerated(int seed, Add add, Pairs pairs = {}) {
+        std::mt19937_64 rng = generator(seed);
+        for (size_t k = 0; k < kBase * scale(); ++k) add(rng, pairs);
+        EXPECT_GT(compare(pairs), kBase);
+    }
+
     rt::FloatTrap previousTrap_ = nullptr;
 };
-
-constexpr size_t kBase = 600000;  // pairs per test and unit of STACKRISE_FLOAT_SCALE
 
 TEST_F(SoftFloatTest, EdgeOperandsPairwise) {
     const std::vector<double> edges = edgeValues();
@@ -310,70 +307,54 @@ TEST_F(SoftFloatTest, EdgeOperandsPairwise) {
     for (double x : edges)
         for (double y : edges) pairs.add(x, y);
     // Edge operands against random ones of every exponent.
-    std::mt19937_64 rng = generator(1);
-    for (size_t k = 0; k < kBase * scale(); ++k) {
+    compareGenerated(1, [&](std::mt19937_64& rng, Pairs& more) {
         const double edge = edges[rng() % edges.size()];
         const double other = makeValue(rng, -1080 + static_cast<int>(rng() % 2110), significantBits(rng));
         if (rng() & 1)
-            pairs.add(edge, other);
+            more.add(edge, other);
         else
-            pairs.add(other, edge);
-    }
-    EXPECT_GT(compare(pairs), kBase);
+            more.add(other, edge);
+    }, std::move(pairs));
 }
 
 TEST_F(SoftFloatTest, RandomBitPatterns) {
-    std::mt19937_64 rng = generator(2);
-    Pairs pairs;
-    for (size_t k = 0; k < kBase * scale(); ++k) pairs.add(fromBits(rng()), fromBits(rng()));
-    EXPECT_GT(compare(pairs), kBase);
+    compareGenerated(2, [](std::mt19937_64& rng, Pairs& pairs) { pairs.add(fromBits(rng()), fromBits(rng())); });
 }
 
 // Exponents close together: cancellation, carries and ties in sums and differences.
 TEST_F(SoftFloatTest, NearbyExponents) {
-    std::mt19937_64 rng = generator(3);
-    Pairs pairs;
-    for (size_t k = 0; k < kBase * scale(); ++k) {
+    compareGenerated(3, [](std::mt19937_64& rng, Pairs& pairs) {
         const int ea = -1080 + static_cast<int>(rng() % 2110);
         const int eb = ea - 60 + static_cast<int>(rng() % 121);
-        pairs.add(makeValue(rng, ea, significantBits(rng)), makeValue(rng, eb, significantBits(rng)));
-    }
-    EXPECT_GT(compare(pairs), kBase);
+        pairs.addAt(rng, ea, eb);
+    });
 }
 
 // Moderate values, around 1.
 TEST_F(SoftFloatTest, ModerateValues) {
-    std::mt19937_64 rng = generator(4);
-    Pairs pairs;
-    for (size_t k = 0; k < kBase * scale(); ++k) {
+    compareGenerated(4, [](std::mt19937_64& rng, Pairs& pairs) {
         const int ea = -30 + static_cast<int>(rng() % 61);
         const int eb = -30 + static_cast<int>(rng() % 61);
-        pairs.add(makeValue(rng, ea, significantBits(rng)), makeValue(rng, eb, significantBits(rng)));
-    }
-    EXPECT_GT(compare(pairs), kBase);
+        pairs.addAt(rng, ea, eb);
+    });
 }
 
 // Products and quotients landing near overflow, near the smallest normal and in the subnormals.
 TEST_F(SoftFloatTest, ResultsAtTheRangeEnds) {
-    std::mt19937_64 rng = generator(5);
-    Pairs pairs;
-    for (size_t k = 0; k < kBase * scale(); ++k) {
+    compareGenerated(5, [](std::mt19937_64& rng, Pairs& pairs) {
         const int target = (rng() & 1) ? 1018 + static_cast<int>(rng() % 10)   // overflow
                                        : -1130 + static_cast<int>(rng() % 115);  // underflow
         const int ea = -1074 + static_cast<int>(rng() % 2098);
         const bool quotient = rng() & 1;
         const int eb = quotient ? ea - target : target - ea;
-        pairs.add(makeValue(rng, ea, significantBits(rng)), makeValue(rng, eb, significantBits(rng)));
-    }
-    EXPECT_GT(compare(pairs), kBase);
+        pairs.addAt(rng, ea, eb);
+    });
 }
 
 // Dividends one step either side of an exact multiple of the divisor: quotients just above, at
 // and just below a double; products of short significands: exact results and ties.
 TEST_F(SoftFloatTest, NearExactQuotientsAndProducts) {
-    std::mt19937_64 rng = generator(6);
-    Pairs pairs;
-    for (size_t k = 0; k < kBase * scale(); ++k) {
+    compareGenerated(6, [](std::mt19937_64& rng, Pairs& pairs) {
         const int bitsQ = 1 + static_cast<int>(rng() % 53);
         const int bitsB = 1 + static_cast<int>(rng() % 53);
         const int eq = -1000 + static_cast<int>(rng() % 2000);
@@ -384,8 +365,7 @@ TEST_F(SoftFloatTest, NearExactQuotientsAndProducts) {
         if (std::isfinite(a) && a != 0) a = fromBits(bitsOf(a) + static_cast<uint64_t>(static_cast<int64_t>(step)));
         pairs.add(a, b);
         pairs.add(q, b);
-    }
-    EXPECT_GT(compare(pairs), kBase);
+    });
 }
 
 // Values around the ends of the 64-bit integers, for truncation.

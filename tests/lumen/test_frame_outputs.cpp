@@ -9,6 +9,7 @@
 #include "outputs/frame_outputs.h"
 #include "outputs/output_file.h"
 #include "helpers.h"
+#include "support/captures.h"
 
 using lumen_test::TempFile;
 
@@ -44,9 +45,7 @@ TEST(PictureOutput, ThePictureIsTheLastPresentedFrameNotWhatWasDrawnAfter) {
     {
         lumen::OutputFile out;
         ASSERT_TRUE(out.open(reference.path(), "picture"));
-        ASSERT_EQ(lumen::writePng(out.stream(), expected.pixels(), lumen::Canvas::kWidth,
-                                  lumen::Canvas::kHeight),
-                  "");
+        ASSERT_EQ(support::writePng(out.stream(), expected.pixels(), lumen::Canvas::kWidth, lumen::Canvas::kHeight), "");
         ASSERT_TRUE(out.commit());
     }
 

@@ -13,48 +13,50 @@
 namespace {
 
 namespace fs = std::filesystem;
-using lumen::OutputFile;
 constexpr auto& readAll = test_support::readFile;
 
-std::string freshDir() { return test_support::tempDir("lumen-output"); }
+// Each test's own folder, removed with what it holds when the test ends.
+class OutputFile : public testing::Test {
+protected:
+    const std::string& dir() const { return temp_.path(); }
+    std::size_t files() const {
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir()), fs::directory_iterator()));
+    }
 
-std::size_t filesIn(const std::string& dir) {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
-}
+private:
+    test_support::TempDir temp_{"lumen-output"};
+};
 
-TEST(OutputFile, NothingAtThePathChangesUntilCommitAndDiscardLeavesNoTrace) {
-    const std::string dir = freshDir();
-    const std::string path = dir + "/out.txt";
+TEST_F(OutputFile, NothingAtThePathChangesUntilCommitAndDiscardLeavesNoTrace) {
+    const std::string path = dir() + "/out.txt";
     {
         std::FILE* f = std::fopen(path.c_str(), "wb");
         std::fputs("before", f);
         std::fclose(f);
     }
-    OutputFile out;
+    lumen::OutputFile out;
     ASSERT_TRUE(out.open(path, "test"));
     EXPECT_FALSE(out.streaming());
     EXPECT_NE(out.writingPath(), path);
     ASSERT_TRUE(out.line("after"));
     EXPECT_EQ(readAll(path), "before");
-    EXPECT_EQ(filesIn(dir), 2u);
+    EXPECT_EQ(files(), 2u);
     out.discard();
     EXPECT_EQ(readAll(path), "before");
-    EXPECT_EQ(filesIn(dir), 1u);
+    EXPECT_EQ(files(), 1u);
 
     ASSERT_TRUE(out.open(path, "test"));
     ASSERT_TRUE(out.line("after"));
     ASSERT_TRUE(out.commit()) << out.error();
     EXPECT_EQ(readAll(path), "after\n");
-    EXPECT_EQ(filesIn(dir), 1u);
-    fs::remove_all(dir);
+    EXPECT_EQ(files(), 1u);
 }
 
 // A failure noted by a writer (a library that writes to stream()) removes the temporary and
 // leaves the path alone; the message names the output and the path.
-TEST(OutputFile, AFailureKeepsThePathAsItWas) {
-    const std::string dir = freshDir();
-    const std::string path = dir + "/p.png";
-    OutputFile out;
+TEST_F(OutputFile, AFailureKeepsThePathAsItWas) {
+    const std::string path = dir() + "/p.png";
+    lumen::OutputFile out;
     ASSERT_TRUE(out.open(path, "picture"));
     out.write("half");
     out.fail("No space left on device");
@@ -62,31 +64,27 @@ TEST(OutputFile, AFailureKeepsThePathAsItWas) {
     EXPECT_FALSE(out.commit());
     EXPECT_EQ(out.error(), "cannot write picture " + path + ": No space left on device");
     EXPECT_FALSE(fs::exists(path));
-    EXPECT_EQ(filesIn(dir), 0u);
-    fs::remove_all(dir);
+    EXPECT_EQ(files(), 0u);
 }
 
 // A link is followed: the file it points to is replaced and the link stays a link.
-TEST(OutputFile, ReplacesTheTargetOfALink) {
-    const std::string dir = freshDir();
-    fs::create_directories(dir + "/real");
-    std::FILE* f = std::fopen((dir + "/real/t.txt").c_str(), "wb");
+TEST_F(OutputFile, ReplacesTheTargetOfALink) {
+    fs::create_directories(dir() + "/real");
+    std::FILE* f = std::fopen((dir() + "/real/t.txt").c_str(), "wb");
     std::fclose(f);
-    fs::create_symlink(dir + "/real/t.txt", dir + "/link.txt");
-    OutputFile out;
-    ASSERT_TRUE(out.open(dir + "/link.txt", "trace"));
+    fs::create_symlink(dir() + "/real/t.txt", dir() + "/link.txt");
+    lumen::OutputFile out;
+    ASSERT_TRUE(out.open(dir() + "/link.txt", "trace"));
     out.line("x");
     ASSERT_TRUE(out.commit()) << out.error();
-    EXPECT_TRUE(fs::is_symlink(dir + "/link.txt"));
-    EXPECT_EQ(readAll(dir + "/real/t.txt"), "x\n");
-    fs::remove_all(dir);
+    EXPECT_TRUE(fs::is_symlink(dir() + "/link.txt"));
+    EXPECT_EQ(readAll(dir() + "/real/t.txt"), "x\n");
 }
 
 // The trace after Free: committed so far, then written on in place.
-TEST(OutputFile, CommitAndContinueAppendsInPlace) {
-    const std::string dir = freshDir();
-    const std::string path = dir + "/trace";
-    OutputFile out;
+TEST_F(OutputFile, CommitAndContinueAppendsInPlace) {
+    const std::string path = dir() + "/trace";
+    lumen::OutputFile out;
     ASSERT_TRUE(out.open(path, "trace"));
     out.line("Free live=1");
     ASSERT_TRUE(out.commitAndContinue()) << out.error();
@@ -94,12 +92,11 @@ TEST(OutputFile, CommitAndContinueAppendsInPlace) {
     out.line("FreeMem #2");
     EXPECT_EQ(readAll(path), "Free live=1\nFreeMem #2\n");
     ASSERT_TRUE(out.commit());
-    EXPECT_EQ(filesIn(dir), 1u);
-    fs::remove_all(dir);
+    EXPECT_EQ(files(), 1u);
 }
 
-TEST(OutputFile, FoldersAndMissingFoldersAreRefusedDevicesAreStreams) {
-    OutputFile out;
+TEST_F(OutputFile, FoldersAndMissingFoldersAreRefusedDevicesAreStreams) {
+    lumen::OutputFile out;
     EXPECT_FALSE(out.open("/tmp", "picture"));
     EXPECT_EQ(out.error(), "cannot write picture /tmp: it is a folder");
     EXPECT_FALSE(out.open("/nonexistent-dir/x", "movie"));

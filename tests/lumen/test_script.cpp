@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "run/script.h"
 
@@ -17,6 +20,11 @@ std::string errorOf(std::string_view text) {
     const lumen::ScriptParse p = parseScript(text);
     if (p.ok()) return "ok";
     return std::to_string(p.error->line) + ": " + p.error->what;
+}
+
+// Each script's error text ("ok" where it parses).
+void expectErrors(const std::vector<std::pair<std::string, std::string>>& cases) {
+    for (const auto& [text, error] : cases) EXPECT_EQ(errorOf(text), error) << text;
 }
 
 }  // namespace
@@ -111,86 +119,98 @@ TEST(ScriptParser, ImplicitQuitOneFrameAfterTheLastLine) {
 }
 
 TEST(ScriptParser, SameFrameAndEqualFramesAreFine) {
-    EXPECT_EQ(errorOf("3 move 1 1\n3 move 2 2\n3 press left\n4 release left\n4 press right\n"), "ok");
-    // A release of a button that is up does nothing and is allowed.
-    EXPECT_EQ(errorOf("2 release left\n"), "ok");
-    // Press, release and press again in later frames.
-    EXPECT_EQ(errorOf("1 press left\n2 release left\n3 press left\n"), "ok");
+    expectErrors({
+        {"3 move 1 1\n3 move 2 2\n3 press left\n4 release left\n4 press right\n", "ok"},
+        // A release of a button that is up does nothing and is allowed.
+        {"2 release left\n", "ok"},
+        // Press, release and press again in later frames.
+        {"1 press left\n2 release left\n3 press left\n", "ok"},
+    });
 }
 
 TEST(ScriptParser, ErrorsNameTheirLine) {
-    EXPECT_EQ(errorOf("1 move 1 1\n\n# c\n2 jump\n"), "4: unknown command \"jump\"");
-    EXPECT_EQ(errorOf("x1 move 1 1\n"), "1: bad number \"x1\"");
-    EXPECT_EQ(errorOf("-1 quit\n"), "1: bad number \"-1\"");
-    EXPECT_EQ(errorOf("1.5 quit\n"), "1: bad number \"1.5\"");
-    EXPECT_EQ(errorOf("99999999999999999999 quit\n"), "1: bad number \"99999999999999999999\"");
-    EXPECT_EQ(errorOf("1 move 1 x1\n"), "1: bad number \"x1\"");
-    EXPECT_EQ(errorOf("1 move 1e999 1\n"), "1: bad number \"1e999\"");
-    EXPECT_EQ(errorOf("1 move 12px 1\n"), "1: bad number \"12px\"");
-    EXPECT_EQ(errorOf("1 move 1\n"), "1: missing argument");
-    EXPECT_EQ(errorOf("1 move\n"), "1: missing argument");
-    EXPECT_EQ(errorOf("1 press\n"), "1: missing argument");
-    EXPECT_EQ(errorOf("1 fault\n"), "1: missing argument");
-    EXPECT_EQ(errorOf("0 seed\n"), "1: missing argument");
-    EXPECT_EQ(errorOf("7\n"), "1: missing command");
-    EXPECT_EQ(errorOf("1 press middle\n"), "1: unknown button \"middle\"");
-    EXPECT_EQ(errorOf("1 press LEFT\n"), "1: unknown button \"LEFT\"");
-    EXPECT_EQ(errorOf("1 move 1 2 3\n"), "1: extra argument \"3\"");
-    EXPECT_EQ(errorOf("1 quit now\n"), "1: extra argument \"now\"");
-    EXPECT_EQ(errorOf("1 press left twice\n"), "1: extra argument \"twice\"");
-    EXPECT_EQ(errorOf("0 seed 1 2\n"), "1: extra argument \"2\"");
+    expectErrors({
+        {"1 move 1 1\n\n# c\n2 jump\n", "4: unknown command \"jump\""},
+        {"x1 move 1 1\n", "1: bad number \"x1\""},
+        {"-1 quit\n", "1: bad number \"-1\""},
+        {"1.5 quit\n", "1: bad number \"1.5\""},
+        {"99999999999999999999 quit\n", "1: bad number \"99999999999999999999\""},
+        {"1 move 1 x1\n", "1: bad number \"x1\""},
+        {"1 move 1e999 1\n", "1: bad number \"1e999\""},
+        {"1 move 12px 1\n", "1: bad number \"12px\""},
+        {"1 move 1\n", "1: missing argument"},
+        {"1 move\n", "1: missing argument"},
+        {"1 press\n", "1: missing argument"},
+        {"1 fault\n", "1: missing argument"},
+        {"0 seed\n", "1: missing argument"},
+        {"7\n", "1: missing command"},
+        {"1 press middle\n", "1: unknown button \"middle\""},
+        {"1 press LEFT\n", "1: unknown button \"LEFT\""},
+        {"1 move 1 2 3\n", "1: extra argument \"3\""},
+        {"1 quit now\n", "1: extra argument \"now\""},
+        {"1 press left twice\n", "1: extra argument \"twice\""},
+        {"0 seed 1 2\n", "1: extra argument \"2\""},
+    });
 }
 
 TEST(ScriptParser, FramesNeverGoBack) {
-    EXPECT_EQ(errorOf("5 move 1 1\n3 move 2 2\n"), "2: frames go back (3 after 5)");
-    EXPECT_EQ(errorOf("0 seed 1\n2 quit\n1 quit\n"), "3: frames go back (1 after 2)");
+    expectErrors({
+        {"5 move 1 1\n3 move 2 2\n", "2: frames go back (3 after 5)"},
+        {"0 seed 1\n2 quit\n1 quit\n", "3: frames go back (1 after 2)"},
+    });
 }
 
 TEST(ScriptParser, SeedRules) {
-    EXPECT_EQ(errorOf("0 seed 18446744073709551615\n"), "ok");
     EXPECT_EQ(parseScript("0 seed 18446744073709551615\n").script.seed, UINT64_MAX);
-    EXPECT_EQ(errorOf("0 seed 18446744073709551616\n"), "1: bad number \"18446744073709551616\"");
-    EXPECT_EQ(errorOf("0 seed -1\n"), "1: bad number \"-1\"");
-    EXPECT_EQ(errorOf("0 seed 0x\n"), "1: bad number \"0x\"");
-    EXPECT_EQ(errorOf("1 seed 5\n"), "1: seed only on frame 0 before every other line");
-    EXPECT_EQ(errorOf("1 move 0 0\n0 seed 5\n"), "2: frames go back (0 after 1)");
-    EXPECT_EQ(errorOf("0 seed 5\n0 seed 6\n"), "2: seed only on frame 0 before every other line");
-    // Comments before the seed are not lines of the script.
-    EXPECT_EQ(errorOf("# first\n\n0 seed 5\n"), "ok");
-    // Frame 0 holds nothing else.
-    EXPECT_EQ(errorOf("0 move 1 1\n"), "1: frame 0 is only for seed");
-    EXPECT_EQ(errorOf("0 seed 1\n0 quit\n"), "2: frame 0 is only for seed");
+    expectErrors({
+        {"0 seed 18446744073709551615\n", "ok"},
+        {"0 seed 18446744073709551616\n", "1: bad number \"18446744073709551616\""},
+        {"0 seed -1\n", "1: bad number \"-1\""},
+        {"0 seed 0x\n", "1: bad number \"0x\""},
+        {"1 seed 5\n", "1: seed only on frame 0 before every other line"},
+        {"1 move 0 0\n0 seed 5\n", "2: frames go back (0 after 1)"},
+        {"0 seed 5\n0 seed 6\n", "2: seed only on frame 0 before every other line"},
+        // Comments before the seed are not lines of the script.
+        {"# first\n\n0 seed 5\n", "ok"},
+        // Frame 0 holds nothing else.
+        {"0 move 1 1\n", "1: frame 0 is only for seed"},
+        {"0 seed 1\n0 quit\n", "2: frame 0 is only for seed"},
+    });
 }
 
 TEST(ScriptParser, ButtonRules) {
-    EXPECT_EQ(errorOf("4 press left\n4 release left\n"), "2: press and release of left in frame 4");
-    EXPECT_EQ(errorOf("3 press right\n4 release right\n4 press right\n"),
-              "3: press and release of right in frame 4");
-    EXPECT_EQ(errorOf("4 release left\n4 press left\n"), "2: press and release of left in frame 4");
-    EXPECT_EQ(errorOf("1 press left\n5 press left\n"), "2: press of left while it is down");
-    EXPECT_EQ(errorOf("1 press right\n1 press left\n2 press right\n"),
-              "3: press of right while it is down");
-    // The two buttons are independent.
-    EXPECT_EQ(errorOf("4 press left\n4 release right\n5 release left\n5 press right\n"), "ok");
+    expectErrors({
+        {"4 press left\n4 release left\n", "2: press and release of left in frame 4"},
+        {"3 press right\n4 release right\n4 press right\n", "3: press and release of right in frame 4"},
+        {"4 release left\n4 press left\n", "2: press and release of left in frame 4"},
+        {"1 press left\n5 press left\n", "2: press of left while it is down"},
+        {"1 press right\n1 press left\n2 press right\n", "3: press of right while it is down"},
+        // The two buttons are independent.
+        {"4 press left\n4 release right\n5 release left\n5 press right\n", "ok"},
+    });
 }
 
 TEST(ScriptParser, FaultCodes) {
     EXPECT_EQ(parseScript("1 fault 4294967295\n").script.commands[0].code, 0xFFFFFFFFu);
     EXPECT_EQ(parseScript("1 fault 0X1388 m\n").script.commands[0].code, 5000u);
     EXPECT_EQ(parseScript("1 fault 0 end with words\n").script.commands[0].message, "end with words");
-    EXPECT_EQ(errorOf("1 fault 4294967296\n"), "1: fault code out of range \"4294967296\"");
-    EXPECT_EQ(errorOf("1 fault 0x100000000\n"), "1: fault code out of range \"0x100000000\"");
-    EXPECT_EQ(errorOf("1 fault 12ab\n"), "1: bad number \"12ab\"");
-    EXPECT_EQ(errorOf("1 fault 0x80000000 text\n"), "1: a message only goes with codes below 0x80000000");
+    expectErrors({
+        {"1 fault 4294967296\n", "1: fault code out of range \"4294967296\""},
+        {"1 fault 0x100000000\n", "1: fault code out of range \"0x100000000\""},
+        {"1 fault 12ab\n", "1: bad number \"12ab\""},
+        {"1 fault 0x80000000 text\n", "1: a message only goes with codes below 0x80000000"},
+    });
     // The message keeps '#' and quotes: only whole lines are comments.
     const auto p = parseScript("1 fault 7 say \"hi\" # not a comment\n");
     EXPECT_EQ(p.script.commands[0].message, "say \"hi\" # not a comment");
 }
 
 TEST(ScriptParser, BadBytesAreQuotedSafely) {
-    EXPECT_EQ(errorOf(std::string("1 ju\0mp\n", 8)), "1: unknown command \"ju\\x00mp\"");
-    EXPECT_EQ(errorOf("1 \xFF\xFE\n"), "1: unknown command \"\\xFF\\xFE\"");
-    EXPECT_EQ(errorOf("1 caf\xC3\xA9\n"), "1: unknown command \"caf\xC3\xA9\"");
+    expectErrors({
+        {std::string("1 ju\0mp\n", 8), "1: unknown command \"ju\\x00mp\""},
+        {"1 \xFF\xFE\n", "1: unknown command \"\\xFF\\xFE\""},
+        {"1 caf\xC3\xA9\n", "1: unknown command \"caf\xC3\xA9\""},
+    });
     // A long token is cut in the message.
     const std::string what = errorOf("1 " + std::string(500, 'z') + "\n");
     EXPECT_EQ(what, "1: unknown command \"" + std::string(40, 'z') + "\"...");

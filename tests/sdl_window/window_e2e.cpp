@@ -7,7 +7,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "support/files.h"
@@ -107,13 +106,26 @@ protected:
         return waitUntil([&] { return wintest::stillFor(child_->trace(), 60); }, Seconds(60));
     }
 
+    // A path for an output of the test (the recording, the picture) in a folder of the test's
+    // own, removed with it.
+    std::string output(const std::string& name) const { return outputs_.path() + "/" + name; }
+
     int screenW_ = 1920;  // px of the X screen
     int screenH_ = 1080;
     std::unique_ptr<wintest::XServer> server_;
     std::unique_ptr<wintest::XView> view_;
     std::unique_ptr<Child> child_;
     unsigned long window_ = 0;
+
+private:
+    test_support::TempDir outputs_{"window-outputs"};
 };
+
+// The last line of the file at `path` ("" if it has none).
+std::string lastLineOf(const std::string& path) {
+    const std::vector<std::string> lines = test_support::readLines(path);
+    return lines.empty() ? "" : lines.back();
+}
 
 // The run ended in order: the last Act raised fault 0, then only memory calls while the program
 // unwound, then Free, once.
@@ -173,8 +185,7 @@ TEST_F(WindowTest, OpensTitledWithTheIconAtOneToOneCentredOnTheScreen) {
 // over: it trembles (a RndF in every frame's drawing). The recorded input replays headless to
 // the same drawing, call for call.
 TEST_F(WindowTest, DragRaisesATowerRightClickTipsItOverAndTheRecordReplays) {
-    const std::string dir = testing::TempDir();
-    const std::string recordPath = dir + "/drag-" + std::to_string(getpid()) + ".script";
+    const std::string recordPath = output("drag.script");
     start({{"LUMEN_RECORD", recordPath}});
 
     const int released = leftDrag(300, 700, 800);
@@ -231,7 +242,6 @@ TEST_F(WindowTest, DragRaisesATowerRightClickTipsItOverAndTheRecordReplays) {
     const std::vector<std::string> b = drawRects(replayed);
     EXPECT_GT(a.size(), 100u);
     EXPECT_TRUE(a == b) << a.size() << " DrawRect lines windowed, " << b.size() << " replayed";
-    std::remove(recordPath.c_str());
 }
 
 // At 1:1 (a 1600 x 900 window on a 1920 x 1080 screen, no window manager to resize it) the
@@ -242,10 +252,8 @@ TEST_F(WindowTest, DragRaisesATowerRightClickTipsItOverAndTheRecordReplays) {
 class ScreenshotTest : public WindowTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(ScreenshotTest, EqualsTheHeadlessCaptureAndSigtermEndsInOrder) {
-    const std::string dir = testing::TempDir();
-    const std::string tag = std::to_string(getpid());
-    const std::string recordPath = dir + "/shot-" + tag + ".script";
-    const std::string capturePath = dir + "/shot-" + tag + ".png";
+    const std::string recordPath = output("shot.script");
+    const std::string capturePath = output("shot.png");
     // A fixed seed: with the clock's, three short towers can leave over nine tenths background.
     std::map<std::string, std::string> env = {{"LUMEN_RECORD", recordPath}, {"LUMEN_SEED", "1"}};
     if (*GetParam() != '\0') env["SDL_RENDER_DRIVER"] = GetParam();
@@ -299,8 +307,6 @@ TEST_P(ScreenshotTest, EqualsTheHeadlessCaptureAndSigtermEndsInOrder) {
     for (const uint32_t p : shot) background += p == 0x0B1328u;
     EXPECT_LT(background, shot.size() * 9 / 10);
     EXPECT_GT(background, 0u);
-    std::remove(recordPath.c_str());
-    std::remove(capturePath.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Renderers, ScreenshotTest, ::testing::Values("", "opengl"),
@@ -353,21 +359,14 @@ TEST_F(WindowTest, ResizedWindowLetterboxesAndMapsThePointerBack) {
 // Closing the window (the window manager's WM_DELETE_WINDOW) ends the run with status 0; the
 // record ends with the quit of that frame.
 TEST_F(WindowTest, CloseRequestEndsTheRunAndTheRecordSaysQuit) {
-    const std::string recordPath = testing::TempDir() + "/close-" + std::to_string(getpid()) + ".script";
+    const std::string recordPath = output("close.script");
     start({{"LUMEN_RECORD", recordPath}});
     view_->requestClose(window_);
     ASSERT_EQ(child_->wait(), 0) << child_->err();
     const std::vector<std::string> t = child_->trace();
     expectOrderlyEnd(t);
-    std::ifstream in(recordPath);
-    std::string first;
-    std::string line;
-    std::string last;
-    std::getline(in, first);
-    while (std::getline(in, line)) last = line;
-    EXPECT_EQ(first.rfind("0 seed ", 0), 0u);
-    EXPECT_EQ(last, std::to_string(lastFrame(t)) + " quit");
-    std::remove(recordPath.c_str());
+    EXPECT_EQ(test_support::readFile(recordPath).rfind("0 seed ", 0), 0u);
+    EXPECT_EQ(lastLineOf(recordPath), std::to_string(lastFrame(t)) + " quit");
 }
 
 TEST_F(WindowTest, SigintEndsTheRunWithStatusZero) {
@@ -383,7 +382,7 @@ TEST_F(WindowTest, SigintEndsTheRunWithStatusZero) {
 // SIGHUP (the terminal went away) ends a window run in order too, and SIGPIPE does not kill
 // it: the recording is whole and ends with the quit of the last frame.
 TEST_F(WindowTest, HangupEndsTheRunInOrderAndSigpipeIsHarmless) {
-    const std::string recordPath = testing::TempDir() + "/hup-" + std::to_string(getpid()) + ".script";
+    const std::string recordPath = output("hup.script");
     start({{"LUMEN_RECORD", recordPath}});
     child_->signal(SIGPIPE);
     awaitFrames(5);
@@ -391,11 +390,7 @@ TEST_F(WindowTest, HangupEndsTheRunInOrderAndSigpipeIsHarmless) {
     ASSERT_EQ(child_->wait(), 0) << child_->err();
     const std::vector<std::string> t = child_->trace();
     expectOrderlyEnd(t);
-    std::ifstream in(recordPath);
-    std::string last;
-    for (std::string line; std::getline(in, line);) last = line;
-    EXPECT_EQ(last, std::to_string(lastFrame(t)) + " quit");
-    std::remove(recordPath.c_str());
+    EXPECT_EQ(lastLineOf(recordPath), std::to_string(lastFrame(t)) + " quit");
 }
 
 // Frames from line `from` on in which the left button went down: the town reads Mouse(0), then
@@ -412,7 +407,7 @@ int pressFrames(const std::vector<std::string>& t, int from) {
 // the program in a frame of its own, 30 towers rise (all slots), and the recording replays to
 // the same frames.
 TEST_F(WindowTest, QuickDragsAreNeverMerged) {
-    const std::string recordPath = testing::TempDir() + "/quick-" + std::to_string(getpid()) + ".script";
+    const std::string recordPath = output("quick.script");
     start({{"LUMEN_RECORD", recordPath}});
     constexpr int kDrags = 40;
     std::string drags;
@@ -440,7 +435,6 @@ TEST_F(WindowTest, QuickDragsAreNeverMerged) {
     const std::vector<std::string> replayed = again->trace();
     EXPECT_EQ(lastFrame(replayed), lastFrame(windowed));
     EXPECT_TRUE(drawRects(windowed) == drawRects(replayed));
-    std::remove(recordPath.c_str());
 }
 
 // ---- Keys -------------------------------------------------------------------------------------
@@ -501,9 +495,8 @@ protected:
 // The lines of a recorded script that are not its seed, its moves, presses and releases or its
 // final quit: none, since keys are not the program's input.
 std::vector<std::string> foreignLines(const std::string& path) {
-    std::ifstream in(path);
     std::vector<std::string> out;
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string& line : test_support::readLines(path)) {
         const std::vector<std::string> f = fields(line);
         if (f.empty() || f[0][0] == '#') continue;
         const std::string command = f.size() > 1 ? f[1] : "";
@@ -513,17 +506,10 @@ std::vector<std::string> foreignLines(const std::string& path) {
     return out;
 }
 
-std::string lastLineOf(const std::string& path) {
-    std::ifstream in(path);
-    std::string last;
-    for (std::string line; std::getline(in, line);) last = line;
-    return last;
-}
-
 // Escape ends the run as closing the window does: status 0, the last Act raises fault 0, Free,
 // and the recording ends with the quit of that frame.
 TEST_F(KeyTest, EscapeEndsTheRunInOrder) {
-    const std::string recordPath = testing::TempDir() + "/escape-" + std::to_string(getpid()) + ".script";
+    const std::string recordPath = output("escape.script");
     start({{"LUMEN_RECORD", recordPath}});
     press("Escape");
     ASSERT_EQ(child_->wait(), 0) << child_->err();
@@ -531,7 +517,6 @@ TEST_F(KeyTest, EscapeEndsTheRunInOrder) {
     expectOrderlyEnd(t);
     EXPECT_EQ(lastLineOf(recordPath), std::to_string(lastFrame(t)) + " quit");
     EXPECT_TRUE(foreignLines(recordPath).empty());
-    std::remove(recordPath.c_str());
 }
 
 // The key (F11 or Alt+Enter) makes the window cover the screen, the canvas letterboxed in it
@@ -541,7 +526,7 @@ TEST_F(KeyTest, EscapeEndsTheRunInOrder) {
 class FullscreenTest : public KeyTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(FullscreenTest, KeyTogglesFullscreenLetterboxedAndTheRecordReplays) {
-    const std::string recordPath = testing::TempDir() + "/full-" + std::to_string(getpid()) + ".script";
+    const std::string recordPath = output("full.script");
     start({{"LUMEN_RECORD", recordPath}});
     const wintest::Geometry before = view_->geometry(window_);
     ASSERT_EQ(before.width, 1600);
@@ -593,7 +578,6 @@ TEST_P(FullscreenTest, KeyTogglesFullscreenLetterboxedAndTheRecordReplays) {
     EXPECT_EQ(lastFrame(replayed), lastFrame(windowed));
     EXPECT_GE(find(replayed, "Rnd 2 5 -> "), 0) << "the tower is in the replay";
     EXPECT_TRUE(replayed == windowed) << replayed.size() << " lines replayed, " << windowed.size() << " windowed";
-    std::remove(recordPath.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, FullscreenTest, ::testing::Values("F11", "alt+Return"),

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 #include "pixels/icon.h"
 #include "run/input.h"
@@ -43,74 +44,71 @@ TEST(Letterbox, OddAndDegenerateSizes) {
     expectBox(lumen::letterbox(1600, -1), 0, 0, 0, 0);
 }
 
+// Where windowToCanvas puts a pointer: at (wx, wy) points in a window of ww x wh points whose
+// drawable is dw x dh px, the canvas point (x, y); exact unless `near` (within a few ulps).
+struct Pointer {
+    double wx, wy;
+    int ww, wh, dw, dh;
+    double x, y;
+    const char* what;
+    bool near = false;
+};
+
+void expectPointers(const std::vector<Pointer>& cases) {
+    for (const Pointer& c : cases) {
+        double x = -1, y = -1;
+        lumen::windowToCanvas(c.wx, c.wy, c.ww, c.wh, c.dw, c.dh, x, y);
+        if (c.near) {
+            EXPECT_DOUBLE_EQ(x, c.x) << c.what;
+            EXPECT_DOUBLE_EQ(y, c.y) << c.what;
+        } else {
+            EXPECT_EQ(x, c.x) << c.what;
+            EXPECT_EQ(y, c.y) << c.what;
+        }
+    }
+}
+
 TEST(PointerMapping, OneToOneIsExactAndHighDensityChangesNothing) {
-    double x = -1;
-    double y = -1;
-    lumen::windowToCanvas(300, 500, 1600, 900, 1600, 900, x, y);
-    EXPECT_EQ(x, 300.0);
-    EXPECT_EQ(y, 500.0);
-    // Twice the pixels per point: the same point is the same canvas position.
-    lumen::windowToCanvas(300, 500, 1600, 900, 3200, 1800, x, y);
-    EXPECT_EQ(x, 300.0);
-    EXPECT_EQ(y, 500.0);
-    // Half the size: points count double.
-    lumen::windowToCanvas(150, 250, 800, 450, 800, 450, x, y);
-    EXPECT_EQ(x, 300.0);
-    EXPECT_EQ(y, 500.0);
-    // Fractional scale: 1200 x 675 is 0.75.
-    lumen::windowToCanvas(1, 1, 1200, 675, 1200, 675, x, y);
-    EXPECT_DOUBLE_EQ(x, 4.0 / 3.0);
-    EXPECT_DOUBLE_EQ(y, 4.0 / 3.0);
+    expectPointers({
+        {300, 500, 1600, 900, 1600, 900, 300.0, 500.0, "one to one"},
+        {300, 500, 1600, 900, 3200, 1800, 300.0, 500.0, "twice the pixels per point: the same place"},
+        {150, 250, 800, 450, 800, 450, 300.0, 500.0, "half the size: points count double"},
+        {1, 1, 1200, 675, 1200, 675, 4.0 / 3.0, 4.0 / 3.0, "fractional scale 0.75", true},
+    });
 }
 
 TEST(PointerMapping, LetterboxedAndOutsideTheCanvasIsNotClamped) {
-    double x = 0;
-    double y = 0;
-    lumen::windowToCanvas(250, 250, 1000, 450, 1000, 450, x, y);  // canvas at x 100, scale 0.5
-    EXPECT_EQ(x, 300.0);
-    EXPECT_EQ(y, 500.0);
-    lumen::windowToCanvas(50, 0, 1000, 450, 1000, 450, x, y);  // in the left bar
-    EXPECT_EQ(x, -100.0);
-    EXPECT_EQ(y, 0.0);
-    lumen::windowToCanvas(990, 449, 1000, 450, 1000, 450, x, y);  // in the right bar
-    EXPECT_EQ(x, 1780.0);
-    EXPECT_EQ(y, 898.0);
-    lumen::windowToCanvas(-20, 1000, 1600, 900, 1600, 900, x, y);  // outside the window
-    EXPECT_EQ(x, -20.0);
-    EXPECT_EQ(y, 1000.0);
-    // High density with bars: window 800 x 900 points, drawable 1600 x 1800.
-    lumen::windowToCanvas(400, 350, 800, 900, 1600, 1800, x, y);
-    EXPECT_EQ(x, 800.0);
-    EXPECT_EQ(y, 250.0);
+    expectPointers({
+        {250, 250, 1000, 450, 1000, 450, 300.0, 500.0, "canvas at x 100, scale 0.5"},
+        {50, 0, 1000, 450, 1000, 450, -100.0, 0.0, "in the left bar"},
+        {990, 449, 1000, 450, 1000, 450, 1780.0, 898.0, "in the right bar"},
+        {-20, 1000, 1600, 900, 1600, 900, -20.0, 1000.0, "outside the window"},
+        {400, 350, 800, 900, 1600, 1800, 800.0, 250.0, "high density with bars: 800 x 900 points, 1600 x 1800 px"},
+    });
 }
 
 TEST(PointerMapping, NoWindowSizeGivesTheOrigin) {
-    double x = 7;
-    double y = 7;
-    lumen::windowToCanvas(10, 10, 0, 0, 0, 0, x, y);
-    EXPECT_EQ(x, 0.0);
-    EXPECT_EQ(y, 0.0);
+    expectPointers({{10, 10, 0, 0, 0, 0, 0.0, 0.0, "no size"}});
 }
 
 TEST(InitialWindowSize, OneToOneWhenItFitsElseTheLargest16By9) {
-    int w = 0;
-    int h = 0;
-    lumen::initialWindowSize(1920, 1080, w, h);
-    EXPECT_EQ(w, 1600);
-    EXPECT_EQ(h, 900);
-    lumen::initialWindowSize(3840, 2160, w, h);  // never larger than the canvas
-    EXPECT_EQ(w, 1600);
-    EXPECT_EQ(h, 900);
-    lumen::initialWindowSize(1366, 768, w, h);  // height-limited after the frame's room
-    EXPECT_EQ(h, 768 - 80);
-    EXPECT_EQ(w, (768 - 80) * 1600 / 900);
-    EXPECT_LE(w, 1366);
-    lumen::initialWindowSize(1280, 1024, w, h);  // width-limited
-    EXPECT_EQ(w, 1280 - 32);
-    EXPECT_EQ(h, (1280 - 32) * 900 / 1600);
-    lumen::initialWindowSize(100, 60, w, h);  // a floor of 160 x 90
-    EXPECT_EQ(w, 160);
-    EXPECT_EQ(h, 90);
+    // The usable area, then the window (points).
+    const int cases[][4] = {
+        {1920, 1080, 1600, 900},
+        {3840, 2160, 1600, 900},                             // never larger than the canvas
+        {1366, 768, (768 - 80) * 1600 / 900, 768 - 80},      // height-limited after the frame's room
+        {1280, 1024, 1280 - 32, (1280 - 32) * 900 / 1600},   // width-limited
+        {100, 60, 160, 90},                                  // a floor of 160 x 90
+    };
+    for (const auto& c : cases) {
+        int w = 0, h = 0;
+        lumen::initialWindowSize(c[0], c[1], w, h);
+        EXPECT_EQ(w, c[2]) << c[0] << " x " << c[1];
+        EXPECT_EQ(h, c[3]) << c[0] << " x " << c[1];
+        if (c[0] >= 160) {
+            EXPECT_LE(w, c[0]) << c[0] << " x " << c[1];
+        }
+    }
 }
 
 // ---- .ico decoding ------------------------------------------------------------------------------

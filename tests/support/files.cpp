@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -41,20 +40,25 @@ std::string readFile(const std::string& path) {
 
 std::vector<std::string> readLines(const std::string& path) { return lines(readFile(path)); }
 
-TempFile::TempFile(const std::string& content, const std::string& suffix) {
-    std::string leaf = "stackrise-file-";
-    leaf.append(std::to_string(getpid())).append("-").append(std::to_string(serial++)).append(suffix);
-    path_ = (fs::temp_directory_path() / leaf).string();
-    writeFile(path_, content);
-}
-
-TempFile::~TempFile() { std::remove(path_.c_str()); }
-
-TempDir::TempDir(const std::string& name) : path_(tempDir(name)) {}
-
-TempDir::~TempDir() {
+TempPath::~TempPath() {
     std::error_code ignored;
     fs::remove_all(path_, ignored);
 }
+
+namespace {
+
+std::string tempFilePath(const std::string& suffix) {
+    std::string leaf = "stackrise-file-";
+    leaf.append(std::to_string(getpid())).append("-").append(std::to_string(serial++)).append(suffix);
+    return (fs::temp_directory_path() / leaf).string();
+}
+
+}  // namespace
+
+TempFile::TempFile(const std::string& content, const std::string& suffix) : TempPath(tempFilePath(suffix)) {
+    writeFile(path(), content);
+}
+
+TempDir::TempDir(const std::string& name) : TempPath(tempDir(name)) {}
 
 }  // namespace test_support

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "support/no_copy.h"
 
 namespace test_support {
 
@@ -16,30 +19,29 @@ std::string readFile(const std::string& path);
 // The file's lines (split at '\n'; no empty line after a last newline); none if it cannot be read.
 std::vector<std::string> readLines(const std::string& path);
 
-// A file in the temporary folder holding `content`, removed when the object goes.
-class TempFile {
+// A file or folder in the temporary folder, removed (with all it holds) when the object goes.
+class TempPath : NoCopy {
 public:
-    explicit TempFile(const std::string& content = "", const std::string& suffix = ".txt");
-    ~TempFile();
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
     const std::string& path() const { return path_; }
+
+protected:
+    explicit TempPath(std::string path) : path_(std::move(path)) {}
+    ~TempPath();
 
 private:
     std::string path_;
 };
 
-// A fresh temporary folder (tempDir), removed with all it holds when the object goes.
-class TempDir {
+// A file holding `content`, its name ending in `suffix`.
+class TempFile : public TempPath {
+public:
+    explicit TempFile(const std::string& content = "", const std::string& suffix = ".txt");
+};
+
+// A fresh folder, as tempDir(name) makes it.
+class TempDir : public TempPath {
 public:
     explicit TempDir(const std::string& name);
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
 };
 
 }  // namespace test_support

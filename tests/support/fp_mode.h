@@ -7,6 +7,8 @@
 #include <cfenv>
 #include <cstdint>
 
+#include "support/no_copy.h"
+
 namespace test_support {
 
 constexpr uint32_t kRoundingBits = 0x6000;     // MXCSR's rounding control; all set: toward zero
@@ -14,13 +16,11 @@ constexpr uint32_t kProgramMxcsr = 0x7F00;     // the program's mode: toward zer
 
 // Sets the C rounding mode to `mode` (FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO) for
 // its lifetime (or leaves it, with no argument); the mode found at the start is back when it goes.
-class RoundingScope {
+class RoundingScope : NoCopy {
 public:
     RoundingScope() : saved_(std::fegetround()) {}
     explicit RoundingScope(int mode) : saved_(std::fegetround()) { std::fesetround(mode); }
     ~RoundingScope() { std::fesetround(saved_); }
-    RoundingScope(const RoundingScope&) = delete;
-    RoundingScope& operator=(const RoundingScope&) = delete;
 
 private:
     int saved_;
@@ -28,13 +28,11 @@ private:
 
 // Sets MXCSR to `mode` for its lifetime (or leaves it, with no argument); the MXCSR found at the
 // start is back when it goes.
-class MxcsrScope {
+class MxcsrScope : NoCopy {
 public:
     MxcsrScope() : saved_(_mm_getcsr()) {}
     explicit MxcsrScope(uint32_t mode) : saved_(_mm_getcsr()) { _mm_setcsr(mode); }
     ~MxcsrScope() { _mm_setcsr(saved_); }
-    MxcsrScope(const MxcsrScope&) = delete;
-    MxcsrScope& operator=(const MxcsrScope&) = delete;
     uint32_t saved() const { return saved_; }
 
 private:
@@ -50,11 +48,19 @@ uint32_t underMxcsr(uint32_t mode, Body body) {
     return _mm_getcsr();
 }
 
+// Calls `body` out of line, so that arithmetic written in it stays between the mode changes
+// around the call: the compilers do not keep floating-point operations in place around a change
+// of MXCSR, and may move them out of an inlined body.
+template <class Body>
+[[gnu::noinline]] void callOutOfLine(Body& body) {
+    body();
+}
+
 // Runs `body` with the caller's MXCSR but rounding toward zero (exceptions stay as they are).
 template <class Body>
 void towardZero(Body body) {
     MxcsrScope scope((_mm_getcsr() & ~kRoundingBits) | kRoundingBits);
-    body();
+    callOutOfLine(body);
 }
 
 }  // namespace test_support

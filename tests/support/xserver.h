@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/no_copy.h"
 #include "support/trace.h"
 
 namespace wintest {
@@ -27,12 +28,10 @@ bool waitUntil(const std::function<bool()>& done, Seconds limit = Seconds(30));
 
 // An Xvfb of its own, on the first free display number (it picks it: -displayfd), with one
 // width x height x 24 screen (px) and no TCP listener. Stopped by the destructor.
-class XServer {
+class XServer : test_support::NoCopy {
 public:
     explicit XServer(int width = 1920, int height = 1080);
     ~XServer();
-    XServer(const XServer&) = delete;
-    XServer& operator=(const XServer&) = delete;
 
     bool ok() const { return display_ >= 0; }
     const std::string& error() const { return error_; }
@@ -51,14 +50,12 @@ private:
 
 // The real program as a child: a minimal environment (PATH, HOME, the sanitizer options) plus
 // `env`, standard error into a file, a trace file when `env` does not name one.
-class Child {
+class Child : test_support::NoCopy {
 public:
     // `args` follow the program's name on its command line.
     Child(const std::string& exe, const std::map<std::string, std::string>& env,
           const std::vector<std::string>& args = {});
     ~Child();  // kills it if it still runs
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
 
     void signal(int sig) const;
     // Waits for the exit; returns the status (exit code, or 128 + signal), or -1 if it still runs
@@ -94,12 +91,10 @@ std::vector<std::string> drawRects(const std::vector<std::string>& trace);
 struct Geometry {
     int x = 0, y = 0, width = 0, height = 0;  // root-relative position, size in px
 };
-class XView {
+class XView : test_support::NoCopy {
 public:
     explicit XView(const std::string& display);
     ~XView();
-    XView(const XView&) = delete;
-    XView& operator=(const XView&) = delete;
     bool ok() const { return display_ != nullptr; }
 
     Geometry geometry(unsigned long window) const;
@@ -123,12 +118,10 @@ private:
 // _NET_WM_STATE_FULLSCREEN as a desktop's window manager does (added: the window covers the
 // screen; removed: it gets its earlier geometry back). Xvfb has none, and without one a
 // window's request for fullscreen goes unanswered. Stopped by the destructor.
-class WindowManager {
+class WindowManager : test_support::NoCopy {
 public:
     explicit WindowManager(const std::string& display);
     ~WindowManager();
-    WindowManager(const WindowManager&) = delete;
-    WindowManager& operator=(const WindowManager&) = delete;
     bool ok() const { return display_ != nullptr; }
 
 private:

@@ -8,6 +8,7 @@
 #include "support/fp_mode.h"
 #include "support/stand_in.h"
 #include "town/main_routine.h"
+#include "town_checks.h"
 
 namespace {
 
@@ -16,8 +17,7 @@ using standin::StandIn;
 using town::Gestures;
 using town::Tower;
 using town::Town;
-
-Tower& slot(Town& town, int64_t i) { return *(*town.towers)[i]; }
+using town_test::slot;
 
 struct Frames {
     StandIn s;
@@ -35,6 +35,12 @@ struct Frames {
         int64_t n = 0;
         for (int64_t i = 0; i < 30; ++i) n += slot(*town, i).live;
         return n;
+    }
+    // One live tower, in slot 0, at x (canvas px) of `width`.
+    void expectOneTower(double x, double width) {
+        ASSERT_EQ(live(), 1);
+        EXPECT_EQ(slot(*town, 0).x, x);
+        EXPECT_EQ(slot(*town, 0).width, width);
     }
 };
 
@@ -56,9 +62,7 @@ TEST(LeftDrag, RightwardAndLeftwardGiveTheSameStretch) {
         EXPECT_FALSE(f.g.dragging);
         EXPECT_EQ(f.g.dragEndX, to);
         EXPECT_EQ(f.g.dragWidth, to - from);
-        ASSERT_EQ(f.live(), 1);
-        EXPECT_EQ(slot(*f.town, 0).x, 300.0);
-        EXPECT_EQ(slot(*f.town, 0).width, 200.0);
+        ASSERT_NO_FATAL_FAILURE(f.expectOneTower(300.0, 200.0));
     }
 }
 
@@ -67,9 +71,7 @@ TEST(LeftDrag, NoMovementRaisesAMinimumWidthTowerAtThePointer) {
     f.s.frames = {left(1, 400.0), left(0, 400.0)};
     f.run(2);
     EXPECT_EQ(f.g.dragWidth, 0.0);
-    ASSERT_EQ(f.live(), 1);
-    EXPECT_EQ(slot(*f.town, 0).x, 400.0);
-    EXPECT_EQ(slot(*f.town, 0).width, 100.0);
+    ASSERT_NO_FATAL_FAILURE(f.expectOneTower(400.0, 100.0));
     EXPECT_FALSE(std::signbit(slot(*f.town, 0).width));
 }
 
@@ -77,9 +79,7 @@ TEST(LeftDrag, OneFrameDragActsOnTheFirstUpFrameOnly) {
     Frames f;
     f.s.frames = {left(1, 100.0), left(0, 250.0), left(0, 600.0), left(0, 700.0)};
     f.run(4);
-    ASSERT_EQ(f.live(), 1);
-    EXPECT_EQ(slot(*f.town, 0).x, 100.0);
-    EXPECT_EQ(slot(*f.town, 0).width, 150.0);
+    ASSERT_NO_FATAL_FAILURE(f.expectOneTower(100.0, 150.0));
     EXPECT_EQ(f.s.count("Rnd 2 5"), 1);
     // Frame 2 raised, drew and moved the tower one step already.
     const auto drawn = f.s.rectsInFrame(2);
@@ -97,9 +97,7 @@ TEST(LeftDrag, HeldButtonDoesNothingUntilReleased) {
     EXPECT_EQ(f.s.count("Rnd 2 5"), 0);
     EXPECT_EQ(f.s.count("MouseX"), 1);  // only the press reads the pointer
     f.run(1);
-    ASSERT_EQ(f.live(), 1);
-    EXPECT_EQ(slot(*f.town, 0).x, 200.0);
-    EXPECT_EQ(slot(*f.town, 0).width, 700.0);
+    ASSERT_NO_FATAL_FAILURE(f.expectOneTower(200.0, 700.0));
 }
 
 TEST(LeftDrag, SecondPressDuringADragRestartsIt) {
@@ -109,9 +107,7 @@ TEST(LeftDrag, SecondPressDuringADragRestartsIt) {
     EXPECT_EQ(f.live(), 0);
     EXPECT_EQ(f.g.dragStartX, 250.0);
     f.run(1);
-    ASSERT_EQ(f.live(), 1);
-    EXPECT_EQ(slot(*f.town, 0).x, 250.0);
-    EXPECT_EQ(slot(*f.town, 0).width, 150.0);
+    ASSERT_NO_FATAL_FAILURE(f.expectOneTower(250.0, 150.0));
 }
 
 TEST(LeftDrag, TheReleaseStepAsksTheButtonAfresh) {
@@ -125,9 +121,7 @@ TEST(LeftDrag, TheReleaseStepAsksTheButtonAfresh) {
     EXPECT_EQ(f.s.callsInFrame(1)[0], "Mouse 0");
     EXPECT_EQ(f.s.callsInFrame(1)[1], "MouseX");
     EXPECT_EQ(f.s.callsInFrame(1)[2], "Mouse 0");
-    ASSERT_EQ(f.live(), 1);
-    EXPECT_EQ(slot(*f.town, 0).x, 640.0);
-    EXPECT_EQ(slot(*f.town, 0).width, 100.0);
+    ASSERT_NO_FATAL_FAILURE(f.expectOneTower(640.0, 100.0));
 }
 
 TEST(LeftDrag, MouseCallsPerFrame) {

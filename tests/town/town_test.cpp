@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <deque>
 #include <set>
+#include <utility>
 
 #include "support/fp_mode.h"
 #include "support/stand_in.h"
 #include "town/town.h"
+#include "town_checks.h"
 
 namespace {
 
@@ -14,14 +17,14 @@ using standin::StandIn;
 using test_support::towardZero;
 using town::Tower;
 using town::Town;
+using town_test::expectTower;
+using town_test::slot;
 
 rt::Ref<Town> makeTown() {
     rt::Ref<Town> t = rt::make<Town>();
     t->init();
     return t;
 }
-
-Tower& slot(Town& town, int64_t i) { return *(*town.towers)[i]; }
 
 // Puts a live tower into slot i as raising and update would leave it.
 Tower& place(Town& town, int64_t i, double x, double y, double w, double h, int64_t state,
@@ -37,6 +40,18 @@ Tower& place(Town& town, int64_t i, double x, double y, double w, double h, int6
     t.timer = timer;
     t.live = true;
     return t;
+}
+
+// Raises a tower at x of `width` from the draws `rndF` and `rnd`, then updates the town
+// `updates` times, all rounding toward zero as the program does.
+void raiseAndUpdate(StandIn& s, Town& town, std::deque<double> rndF, std::deque<int64_t> rnd, double x,
+                    double width, int updates) {
+    s.rndF = std::move(rndF);
+    s.rnd = std::move(rnd);
+    towardZero([&] {
+        town.raiseTower(x, width);
+        for (int f = 0; f < updates; ++f) town.update();
+    });
 }
 
 void fillAll(Town& town) {
@@ -60,20 +75,7 @@ TEST(TownSetUp, ThirtyDistinctFreeSlotsAndTheConstants) {
     for (int64_t i = 0; i < 30; ++i) {
         Tower& t = slot(*town, i);
         distinct.insert(&t);
-        EXPECT_FALSE(t.live);
-        EXPECT_EQ(t.state, town::Rising1);
-        EXPECT_EQ(t.timer, 0);
-        EXPECT_EQ(t.x, 0.0);
-        EXPECT_EQ(t.y, 0.0);
-        EXPECT_EQ(t.width, 0.0);
-        EXPECT_EQ(t.height, 0.0);
-        EXPECT_EQ(t.riseStep, 0.0);
-        EXPECT_EQ(t.fallAccel, 0.0);
-        ASSERT_TRUE(t.colour);
-        ASSERT_EQ(t.colour->length, 3);
-        EXPECT_EQ((*t.colour)[0], 1.0);
-        EXPECT_EQ((*t.colour)[1], 1.0);
-        EXPECT_EQ((*t.colour)[2], 1.0);
+        expectTower(t, {.live = false}, "slot " + std::to_string(i));
     }
     EXPECT_EQ(distinct.size(), 30u);
     EXPECT_EQ(town->minWidth, 100.0);
@@ -109,19 +111,8 @@ TEST(RaiseTower, FiveDrawsInOrderAndTheirUse) {
     s.rnd = {4};
     town->raiseTower(300.0, 300.0);
     EXPECT_EQ(s.calls, (std::vector<std::string>{"RndF", "Rnd 2 5", "RndF", "RndF", "RndF"}));
-    Tower& t = slot(*town, 0);
-    EXPECT_TRUE(t.live);
-    EXPECT_EQ(t.state, town::Rising1);
-    EXPECT_EQ(t.timer, 0);
-    EXPECT_EQ(t.x, 300.0);
-    EXPECT_EQ(t.y, 910.0);
-    EXPECT_EQ(t.width, 300.0);
-    EXPECT_EQ(t.height, 600.0);
-    EXPECT_EQ(t.riseStep, 4.0);
-    EXPECT_EQ(t.fallAccel, 1.0);
-    EXPECT_EQ((*t.colour)[0], 0.25);
-    EXPECT_EQ((*t.colour)[1], 0.75);
-    EXPECT_EQ((*t.colour)[2], 0.125);
+    expectTower(slot(*town, 0), {.x = 300.0, .y = 910.0, .width = 300.0, .height = 600.0, .riseStep = 4.0,
+                                 .fallAccel = 1.0, .colour = {0.25, 0.75, 0.125}});
     EXPECT_FALSE(slot(*town, 1).live);
 }
 
@@ -162,9 +153,7 @@ TEST(RaiseTower, ProductOrderAndRoundingTowardZero) {
     // rounded toward zero as well.
     StandIn s;
     rt::Ref<Town> town = makeTown();
-    s.rndF = {0.9};
-    s.rnd = {5};
-    towardZero([&] { town->raiseTower(10.0, 333.3); });
+    raiseAndUpdate(s, *town, {0.9}, {5}, 10.0, 333.3, 0);
     const Tower& t = slot(*town, 0);
     EXPECT_EQ(t.height, 0x1.76f6666666665p+10);
     EXPECT_EQ(t.riseStep, 0x1.3ff7ced916871p+3);
@@ -222,16 +211,9 @@ TEST(RaiseTower, ThirtySlotLimitAndReuseOfTheLowestFreed) {
     s.rnd = {3};
     town->raiseTower(777.0, 150.0);
     Tower& t = slot(*town, 12);
-    EXPECT_TRUE(t.live);
-    EXPECT_EQ(t.state, town::Rising1);
-    EXPECT_EQ(t.timer, 0);
-    EXPECT_EQ(t.x, 777.0);
-    EXPECT_EQ(t.y, 910.0);
-    EXPECT_EQ(t.height, 225.0);
+    expectTower(t, {.x = 777.0, .y = 910.0, .width = 150.0, .height = 225.0, .riseStep = 1.5, .fallAccel = 0.375,
+                    .colour = {0.9, 0.8, 0.7}});
     EXPECT_EQ(t.colour.get(), colour);  // the same array, new values
-    EXPECT_EQ((*t.colour)[0], 0.9);
-    EXPECT_EQ((*t.colour)[1], 0.8);
-    EXPECT_EQ((*t.colour)[2], 0.7);
     EXPECT_FALSE(slot(*town, 20).live);
 }
 
@@ -330,25 +312,22 @@ TEST(Update, StageBoundaries) {
     }
     s.clearLog();
     town->update();
+    // Per timer: rising to 30, a pause to 50, the next stage at 51.
+    struct After {
+        double y;
+        int64_t timer;
+        bool nextStage;
+    };
+    const After after[] = {{499.0, 1, false}, {499.0, 31, false}, {500.0, 32, false}, {500.0, 51, false},
+                           {500.0, 0, true}};
     i = 0;
     for (int k = 0; k < 3; ++k) {
-        const Tower& rise0 = slot(*town, i++);
-        const Tower& rise30 = slot(*town, i++);
-        const Tower& pause31 = slot(*town, i++);
-        const Tower& pause50 = slot(*town, i++);
-        const Tower& switch51 = slot(*town, i++);
-        EXPECT_EQ(rise0.y, 499.0);
-        EXPECT_EQ(rise0.timer, 1);
-        EXPECT_EQ(rise30.y, 499.0);
-        EXPECT_EQ(rise30.timer, 31);
-        EXPECT_EQ(pause31.y, 500.0);
-        EXPECT_EQ(pause31.timer, 32);
-        EXPECT_EQ(pause50.y, 500.0);
-        EXPECT_EQ(pause50.timer, 51);
-        EXPECT_EQ(switch51.y, 500.0);
-        EXPECT_EQ(switch51.timer, 0);
-        EXPECT_EQ(switch51.state, next[k]);
-        EXPECT_EQ(pause50.state, states[k]);
+        for (int j = 0; j < 5; ++j) {
+            const Tower& t = slot(*town, i++);
+            EXPECT_EQ(t.y, after[j].y) << k << " timer " << timers[j];
+            EXPECT_EQ(t.timer, after[j].timer) << k << " timer " << timers[j];
+            EXPECT_EQ(t.state, after[j].nextStage ? next[k] : states[k]) << k << " timer " << timers[j];
+        }
     }
     EXPECT_TRUE(s.calls.empty());
 }
@@ -356,28 +335,19 @@ TEST(Update, StageBoundaries) {
 TEST(Update, HeightOneFiftyStandsAt817AfterThe156thUpdate) {
     StandIn s;
     rt::Ref<Town> town = makeTown();
-    s.rndF = {0.5};
-    s.rnd = {3};
-    towardZero([&] {
-        town->raiseTower(100.0, 100.0);  // 100 * 0.5 * 3 = 150
-        for (int f = 0; f < 155; ++f) town->update();
-    });
+    raiseAndUpdate(s, *town, {0.5}, {3}, 100.0, 100.0, 155);  // height 100 * 0.5 * 3 = 150
     Tower& t = slot(*town, 0);
-    EXPECT_EQ(t.height, 150.0);
-    EXPECT_EQ(t.riseStep, 1.0);
-    EXPECT_EQ(t.fallAccel, 0.25);
+    const town_test::TowerFields standing{.state = town::Standing, .x = 100.0, .y = 817.0, .width = 100.0,
+                                          .height = 150.0, .riseStep = 1.0, .fallAccel = 0.25,
+                                          .colour = {0.5, 0.5, 0.5}};
     EXPECT_EQ(t.state, town::Rising3);
     EXPECT_EQ(t.y, 817.0);
     towardZero([&] { town->update(); });
-    EXPECT_EQ(t.state, town::Standing);
-    EXPECT_EQ(t.timer, 0);
-    EXPECT_EQ(t.y, 817.0);
+    expectTower(t, standing, "after 156 updates");
     towardZero([&] {
         for (int f = 0; f < 1000; ++f) town->update();
     });
-    EXPECT_EQ(t.state, town::Standing);
-    EXPECT_EQ(t.timer, 0);
-    EXPECT_EQ(t.y, 817.0);
+    expectTower(t, standing, "1000 updates later");
 }
 
 TEST(Update, HeightOneHundredStandsWhereRoundingTowardZeroPutsIt) {
@@ -389,12 +359,7 @@ TEST(Update, HeightOneHundredStandsWhereRoundingTowardZeroPutsIt) {
     // (848.0000000000035...), which this test must not see.
     StandIn s;
     rt::Ref<Town> town = makeTown();
-    s.rndF = {0.125};
-    s.rnd = {2};
-    towardZero([&] {
-        town->raiseTower(100.0, 100.0);
-        for (int f = 0; f < 156; ++f) town->update();
-    });
+    raiseAndUpdate(s, *town, {0.125}, {2}, 100.0, 100.0, 156);
     const Tower& t = slot(*town, 0);
     EXPECT_EQ(t.state, town::Standing);
     EXPECT_EQ(t.y, 0x1.a7fffffffffc2p+9);

@@ -1,8 +1,8 @@
 """Headless Chromium driven over its DevTools protocol, and a static server for a page.
 
-Nothing is downloaded: Chromium is Debian's (`chromium`), the protocol's websocket and the HTTP
-server are a few lines of Python's own library. Used by tests/web/browser_test.py and
-bench/browser_bench.py:
+Nothing is downloaded: Chromium is Debian's (`chromium`), the protocol's websocket Debian's
+`python3-websocket` and the HTTP server Python's own library. Used by tests/web/browser_test.py
+and bench/browser_bench.py:
 
     with StaticServer(site) as server, Chromium() as chromium:
         page = chromium.page()
@@ -12,7 +12,6 @@ bench/browser_bench.py:
 Chromium runs in a process group of its own, killed with everything it started when the
 `with` ends, also on a failure; its profile is a temporary folder, removed then.
 """
-import base64
 import ctypes
 import functools
 import http.server
@@ -21,13 +20,17 @@ import os
 import re
 import shutil
 import signal
-import socket
-import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import urllib.request
+
+try:
+    import websocket  # Debian's python3-websocket
+except ImportError:  # said when a page is opened
+    websocket = None
 
 CANVAS_WIDTH, CANVAS_HEIGHT = 1600, 900  # Lumen's canvas, canvas px
 
@@ -79,96 +82,17 @@ class _IsolatedHandler(_QuietHandler):
         super().end_headers()
 
 
-class WebSocket:
-    """A client websocket (RFC 6455) for text messages, enough for the DevTools protocol."""
-
-    def __init__(self, url, timeout):
-        m = re.fullmatch(r"ws://([^/:]+):(\d+)(/.*)", url)
-        if not m:
-            raise BrowserError("not a ws:// address: " + url)
-        self.sock = socket.create_connection((m.group(1), int(m.group(2))), timeout=timeout)
-        key = base64.b64encode(os.urandom(16)).decode()
-        self.sock.sendall(("GET %s HTTP/1.1\r\nHost: %s:%s\r\nUpgrade: websocket\r\n"
-                           "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
-                           "Sec-WebSocket-Version: 13\r\n\r\n" % (m.group(3), m.group(1), m.group(2), key)).encode())
-        head = b""
-        while b"\r\n\r\n" not in head:
-            chunk = self.sock.recv(4096)
-            if not chunk:
-                raise BrowserError("websocket closed during the handshake")
-            head += chunk
-        head, rest = head.split(b"\r\n\r\n", 1)
-        self.pending = bytearray(rest)
-        self.fragments = []  # the parts of a message that came in several frames
-        if not head.startswith(b"HTTP/1.1 101"):
-            raise BrowserError("websocket refused: " + head.split(b"\r\n")[0].decode("latin-1"))
-
-    def send(self, text):
-        data = text.encode()
-        mask = os.urandom(4)
-        n = len(data)
-        header = bytes([0x81]) + (bytes([0x80 | n]) if n < 126 else
-                                  struct.pack(">BH", 0x80 | 126, n) if n < 65536 else
-                                  struct.pack(">BQ", 0x80 | 127, n))
-        body = bytes(b ^ mask[i % 4] for i, b in enumerate(data)) if n < 4096 else _mask_long(data, mask)
-        self.sock.sendall(header + mask + body)
-
-    def _fill(self, n):
-        # At least n bytes buffered; a timeout leaves the buffer whole for the next call.
-        while len(self.pending) < n:
-            chunk = self.sock.recv(max(65536, n - len(self.pending)))
-            if not chunk:
-                raise BrowserError("the browser closed the websocket")
-            self.pending += chunk
-
-    def _frame(self):
-        """The next whole frame (FIN bit, opcode, payload), taken from the buffer only once all
-        of it has arrived."""
-        self._fill(2)
-        b0, b1 = self.pending[0], self.pending[1]
-        n, at = b1 & 0x7F, 2
-        if n == 126:
-            self._fill(4)
-            (n,), at = struct.unpack(">H", self.pending[2:4]), 4
-        elif n == 127:
-            self._fill(10)
-            (n,), at = struct.unpack(">Q", self.pending[2:10]), 10
-        self._fill(at + n)
-        payload = bytes(self.pending[at:at + n])
-        del self.pending[:at + n]
-        return b0 & 0x80, b0 & 0x0F, payload
-
-    def receive(self, timeout):
-        """The next whole text message; pings are answered, a close is an error."""
-        self.sock.settimeout(timeout)
-        while True:
-            fin, opcode, payload = self._frame()
-            if opcode == 8:
-                raise BrowserError("the browser closed the websocket")
-            if opcode == 9:
-                self.sock.sendall(bytes([0x8A, 0x80 | len(payload)]) + b"\0\0\0\0" + payload)
-                continue
-            if opcode in (0, 1, 2):
-                self.fragments.append(payload)
-                if fin:
-                    message, self.fragments = b"".join(self.fragments), []
-                    return message.decode()
-
-    def close(self):
-        self.sock.close()
-
-
-def _mask_long(data, mask):
-    # XOR of a long message with the repeated mask, as one big integer.
-    whole = (mask * (len(data) // 4 + 1))[:len(data)]
-    return (int.from_bytes(data, "big") ^ int.from_bytes(whole, "big")).to_bytes(len(data), "big")
-
-
 class Page:
     """One page target: protocol calls, JavaScript evaluation, waiting for the page's state."""
 
     def __init__(self, ws_url, timeout=60):
-        self.ws = WebSocket(ws_url, timeout)
+        if websocket is None:
+            raise BrowserError("%s has no module websocket (apt-get install python3-websocket)" % sys.executable)
+        try:
+            # No Origin header: Chromium refuses a DevTools connection from an origin it was not told of.
+            self.ws = websocket.create_connection(ws_url, timeout=timeout, suppress_origin=True)
+        except (OSError, websocket.WebSocketException) as e:
+            raise BrowserError("cannot connect to %s: %s" % (ws_url, e))
         self.timeout = timeout
         self.next_id = 0
         self.console = []  # the page's console lines and uncaught exceptions, for diagnostics
@@ -185,14 +109,25 @@ class Page:
             if left <= 0:
                 raise BrowserError("no answer to %s in %s s" % (method, timeout or self.timeout))
             try:
-                message = json.loads(self.ws.receive(left))
-            except socket.timeout:
+                message = json.loads(self._receive(left))
+            except websocket.WebSocketTimeoutException:
                 continue
             if message.get("id") == my_id:
                 if "error" in message:
                     raise BrowserError("%s: %s" % (method, message["error"].get("message")))
                 return message.get("result", {})
             self._event(message)
+
+    def _receive(self, timeout):
+        """The next whole text message (the library answers pings); a close is an error."""
+        self.ws.settimeout(timeout)
+        try:
+            opcode, data = self.ws.recv_data()
+        except websocket.WebSocketConnectionClosedException:
+            raise BrowserError("the browser closed the websocket")
+        if opcode == websocket.ABNF.OPCODE_CLOSE:
+            raise BrowserError("the browser closed the websocket")
+        return data.decode()
 
     def _event(self, message):
         method, params = message.get("method"), message.get("params", {})
@@ -243,7 +178,7 @@ class Page:
         self.call("Input.dispatchMouseEvent", params)
 
     def close(self):
-        self.ws.close()
+        self.ws.close(timeout=1)
 
 
 def _die_with_parent():

@@ -43,15 +43,7 @@ TEST(WebBinding, FileThatIsNotALibraryFailsWith3001) {
     EXPECT_NE(r.err.find("/Data/Lumen.lmd: not a Lumen export list)\n"), std::string::npos) << r.err;
 }
 
-TEST(WebBinding, LibraryWithoutExitCallsFreeButNeverInit) {
-    e2e::cases::libraryWithoutExitCallsFreeButNeverInit(platform());
-}
-
-TEST(WebBinding, LibraryWithoutTheLastNameFailsAllTheSame) {
-    e2e::cases::libraryWithoutTheLastNameFailsAllTheSame(platform());
-}
-
-TEST(WebBinding, ExtraNamesAreIgnored) { e2e::cases::extraNamesAreIgnored(platform()); }
+E2E_SHARED_BINDING_TESTS(WebBinding, platform())
 
 // ---- Start-up and faults --------------------------------------------------------------------
 
@@ -81,13 +73,7 @@ TEST(WebStartup, BadScriptLineIsReportedAndEndsTheRun) {
 
 // ---- The town -------------------------------------------------------------------------------
 
-TEST(WebTown, RaisedStandingAndFallingTowerAreDrawnByTheTownRules) {
-    e2e::cases::raisedStandingAndFallingTowerFollowTheTownRules(platform());
-}
-
-TEST(WebTown, TheThirtyFirstDragIsDropped) { e2e::cases::theThirtyFirstDragIsDropped(platform()); }
-
-TEST(WebTown, AFreedSlotIsReusedAtTheLowestIndex) { e2e::cases::aFreedSlotIsReusedAtTheLowestIndex(platform()); }
+E2E_SHARED_TOWN_TESTS(WebTown, platform())
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);

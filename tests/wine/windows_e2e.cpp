@@ -98,6 +98,27 @@ void expectSameAsLinux(const e2e::Run& onWindows, const e2e::Run& onLinux) {
     EXPECT_EQ(std::regex_replace(unixText(onWindows.err), place, " at *"), std::regex_replace(onLinux.err, place, " at *"));
 }
 
+// The one line that a fault left on the standard error of `r` (which ended with status 1), into
+// `line`: it starts "Stackrise: fault CODE at 0x" (CODE as "0xHEX (DEC)"); unless `module` is
+// "", it is a whole diagnostic line whose place lies in `module` ("stackrise.exe", "Lumen.lmd").
+void faultLine(const e2e::Run& r, const std::string& code, const std::string& module, std::string& line) {
+    EXPECT_EQ(r.status, 1);
+    const auto err = lines(r.err);
+    ASSERT_EQ(err.size(), 1u) << r.err;
+    line = err[0];
+    EXPECT_EQ(line.rfind("Stackrise: fault " + code + " at 0x", 0), 0u) << line;
+    if (!module.empty()) {
+        EXPECT_TRUE(std::regex_match(line, kDiagnostic)) << line;
+        EXPECT_NE(line.find("(" + module + "+0x"), std::string::npos) << "the place lies in " << module << ": " << line;
+    }
+}
+
+// A run of `script` that gave back every block and went as on Linux.
+void expectFreedAndAsOnLinux(const e2e::Run& r, const std::string& script) {
+    expectEveryBlockFreed(r.trace);
+    expectSameAsLinux(r, e2e::runScript(win::kLinuxExe, script));
+}
+
 // The window's outer rectangle on the X screen.
 struct Geometry {
     int x = 0, y = 0, width = 0, height = 0;
@@ -339,18 +360,13 @@ TEST(WindowsBinding, LibraryBesideTheProgramComesBeforeTheWorkingDirectory) {
 
 TEST(WindowsBinding, FileThatIsNotALibraryFailsWith3001) { e2e::cases::fileThatIsNotALibraryFailsWith3001(kWine); }
 
-TEST(WindowsBinding, LibraryWithoutExitCallsFreeButNeverInit) { e2e::cases::libraryWithoutExitCallsFreeButNeverInit(kWine); }
-
-TEST(WindowsBinding, LibraryWithoutTheLastNameFailsAllTheSame) { e2e::cases::libraryWithoutTheLastNameFailsAllTheSame(kWine); }
-
-TEST(WindowsBinding, ExtraNamesAreIgnoredAndTheStandInsEndOfRunIsOrderly) { e2e::cases::extraNamesAreIgnored(kWine); }
+E2E_SHARED_BINDING_TESTS(WindowsBinding, kWine)
 
 // ---- Faults -------------------------------------------------------------------------------
 
 TEST(WindowsFaults, OrderlyEndIsSilentWithStatusZeroAndReleasesEverything) {
     const e2e::Run r = e2e::cases::orderlyEndIsSilentWithStatusZero(kWine);
-    expectEveryBlockFreed(r.trace);
-    expectSameAsLinux(r, e2e::runScript(win::kLinuxExe, "3 quit\n"));
+    expectFreedAndAsOnLinux(r, "3 quit\n");
 }
 
 TEST(WindowsFaults, RaiseInsideLumenReachesTheTopOnceWithCodeMessageAndPlace) {
@@ -360,42 +376,33 @@ TEST(WindowsFaults, RaiseInsideLumenReachesTheTopOnceWithCodeMessageAndPlace) {
     ASSERT_EQ(err.size(), 1u) << r.err;
     EXPECT_EQ(r.err, err[0] + "\r\n") << "one line, ended as Windows ends text lines";
     // The town (with a raised tower) was released on the way up, in the same order as on Linux.
-    expectEveryBlockFreed(r.trace);
-    expectSameAsLinux(r, e2e::runScript(win::kLinuxExe, script));
+    expectFreedAndAsOnLinux(r, script);
 }
 
 TEST(WindowsFaults, InvalidAccessInsideLumenBecomesAnAccessViolation) {
     const e2e::Run r = e2e::cases::invalidAccessInsideLumenBecomesAnAccessViolation(kWine);
-    expectEveryBlockFreed(r.trace);
-    expectSameAsLinux(r, e2e::runScript(win::kLinuxExe, "2 crash\n"));
+    expectFreedAndAsOnLinux(r, "2 crash\n");
 }
 
 TEST(WindowsFaults, FloatingPointTrapInTheProgramsOwnCode) {
     // A drag that ends at a NaN pointer: the program's ordered comparison with NaN traps.
     const std::string script = "1 move 300 500\n2 press left\n3 move nan 500\n4 release left\n6 quit\n";
     const e2e::Run r = win::runScript(kExe, script);
-    EXPECT_EQ(r.status, 1);
-    const auto err = lines(r.err);
-    ASSERT_EQ(err.size(), 1u) << r.err;
-    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
-    EXPECT_EQ(err[0].rfind("Stackrise: fault 0xC0000090 (3221225616) at 0x", 0), 0u) << err[0];
-    EXPECT_NE(err[0].find("(stackrise.exe+0x"), std::string::npos) << err[0];
-    EXPECT_NE(err[0].find(": floating-point invalid operation"), std::string::npos) << err[0];
-    EXPECT_NE(functionAt(err[0]).find("town::"), std::string::npos) << functionAt(err[0]);
+    std::string line;
+    ASSERT_NO_FATAL_FAILURE(faultLine(r, "0xC0000090 (3221225616)", "stackrise.exe", line));
+    EXPECT_NE(line.find(": floating-point invalid operation"), std::string::npos) << line;
+    EXPECT_NE(functionAt(line).find("town::"), std::string::npos) << functionAt(line);
     EXPECT_EQ(e2e::find(r.trace, "Act 5"), -1) << "the run ends in the frame of the release";
-    expectEveryBlockFreed(r.trace);
-    expectSameAsLinux(r, e2e::runScript(win::kLinuxExe, script));
+    expectFreedAndAsOnLinux(r, script);
 }
 
 TEST(WindowsFaults, NonContinuableFaultStillEndsThroughTheTopLevelHandling) {
     // Such a fault cannot be turned into a throw: the frames are abandoned, but the diagnostic,
     // the error record, Free and the exit status are as for any other fault.
     const e2e::Run r = win::run(win::install(fake("fake_noncontinuable")), {});
-    EXPECT_EQ(r.status, 1);
-    const auto err = lines(r.err);
-    ASSERT_EQ(err.size(), 1u) << r.err;
-    EXPECT_EQ(err[0].rfind("Stackrise: fault 0x1388 (5000) at 0x", 0), 0u) << err[0];
-    EXPECT_NE(err[0].find(": no message"), std::string::npos) << err[0];
+    std::string line;
+    ASSERT_NO_FATAL_FAILURE(faultLine(r, "0x1388 (5000)", "", line));
+    EXPECT_NE(line.find(": no message"), std::string::npos) << line;
     const int act = e2e::find(r.trace, "Act");
     ASSERT_NE(act, -1);
     // The record; shutdown releases AppConfig and its title; Free; the record goes back. What
@@ -407,12 +414,8 @@ TEST(WindowsFaults, NonContinuableFaultStillEndsThroughTheTopLevelHandling) {
 TEST(WindowsFaults, StackOverflowInsideTheLibraryEndsWithOneLineFreeAndStatusOne) {
     // The stand-in's Act recurses until the stack runs out.
     const e2e::Run r = win::run(win::install(fake("fake_overflow")), {});
-    EXPECT_EQ(r.status, 1);
-    const auto err = lines(r.err);
-    ASSERT_EQ(err.size(), 1u) << r.err;
-    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
-    EXPECT_EQ(err[0].rfind("Stackrise: fault 0xC00000FD (3221225725) at 0x", 0), 0u) << err[0];
-    EXPECT_NE(err[0].find("(Lumen.lmd+0x"), std::string::npos) << "it overflowed inside the library: " << err[0];
+    std::string line;
+    ASSERT_NO_FATAL_FAILURE(faultLine(r, "0xC00000FD (3221225725)", "Lumen.lmd", line));  // inside the library
     const int act = e2e::find(r.trace, "Act");
     ASSERT_NE(act, -1);
     // Turned around in the program's frame that called Act: the town and the configuration go
@@ -428,17 +431,12 @@ TEST(WindowsFaults, StackOverflowInsideLumenEndsAsOnLinux) {
     // Lumen's `overflow` recurses until the stack runs out, in the frame after a tower was raised.
     const std::string script = "1 move 300 500\n2 press left\n3 move 500 500\n4 release left\n6 overflow\n";
     const e2e::Run r = win::runScript(kExe, script);
-    EXPECT_EQ(r.status, 1);
-    const auto err = lines(r.err);
-    ASSERT_EQ(err.size(), 1u) << r.err;
-    EXPECT_TRUE(std::regex_match(err[0], kDiagnostic)) << err[0];
-    EXPECT_EQ(err[0].rfind("Stackrise: fault 0xC00000FD (3221225725) at 0x", 0), 0u) << err[0];
-    EXPECT_NE(err[0].find("(Lumen.lmd+0x"), std::string::npos) << err[0];
+    std::string line;
+    ASSERT_NO_FATAL_FAILURE(faultLine(r, "0xC00000FD (3221225725)", "Lumen.lmd", line));
     EXPECT_NE(e2e::find(r.trace, "overflow"), -1);
     EXPECT_NE(e2e::find(r.trace, "Free live=1"), -1);
     // The program's frames below Act were unwound with their destructors: the town went back.
-    expectEveryBlockFreed(r.trace);
-    expectSameAsLinux(r, e2e::runScript(win::kLinuxExe, script));
+    expectFreedAndAsOnLinux(r, script);
 }
 
 TEST(WindowsFaults, BadScriptLineIsReportedAndEndsTheRun) {
@@ -471,13 +469,7 @@ TEST(WindowsFaults, EveryPlantedFaultEndsAsOnLinux) {
 
 // ---- The town rules, end to end (tests/e2e/town_cases.cpp) -----------------------------------
 
-TEST(WindowsTown, RaisedStandingAndFallingTowerAreDrawnByTheTownRules) {
-    e2e::cases::raisedStandingAndFallingTowerFollowTheTownRules(kWine);
-}
-
-TEST(WindowsTown, TheThirtyFirstDragIsDropped) { e2e::cases::theThirtyFirstDragIsDropped(kWine); }
-
-TEST(WindowsTown, AFreedSlotIsReusedAtTheLowestIndex) { e2e::cases::aFreedSlotIsReusedAtTheLowestIndex(kWine); }
+E2E_SHARED_TOWN_TESTS(WindowsTown, kWine)
 
 // ---- The same trace on both platforms -------------------------------------------------------
 
