@@ -94,7 +94,7 @@ bool SimdName::read(const std::string& text, Value& value, std::string&) {
     return true;
 }
 
-bool FaultSpec::read(const std::string& text, Value& value, std::string& form) {
+bool PlantedFault::read(const std::string& text, Value& value, std::string& form) {
     std::optional<FaultPlan> plan = FaultPlan::parse(text);
     if (!plan) {
         form.append(", OP one of ").append(FaultPlan::opList());

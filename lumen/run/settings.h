@@ -49,7 +49,7 @@
           "Act N t=SECONDS.NNNNNNNNN (for measuring frame intervals)")                            \
     VALUE(simd, SimdName, "LUMEN_SIMD", "--simd PATH", "scalar, sse2 or avx2",                    \
           "the widest the processor has", "the blend code the canvas uses")                       \
-    VALUE(fault, FaultSpec, "LUMEN_FAULT", "--fault SPEC", "OP:N:CODE[:MESSAGE]",                 \
+    VALUE(fault, PlantedFault, "LUMEN_FAULT", "--fault PLAN", "OP:N:CODE[:MESSAGE]",                 \
           "no fault planted", "a test hook: the N-th call of OP raises fault CODE (below)")
 
 namespace lumen {
@@ -93,7 +93,7 @@ struct SimdName {  // never bad: a name that is no path is kept, and noted by si
     static constexpr const char* kTypeName = "name";
     static bool read(const std::string& text, Value& value, std::string& form);
 };
-struct FaultSpec {  // FaultPlan::parse; FORM adds the names OP takes. Unset or bad: no fault
+struct PlantedFault {  // FaultPlan::parse; FORM adds the names OP takes. Unset or bad: no fault
     using Value = FaultPlan;
     static constexpr const char* kTypeName = "fault";
     static bool read(const std::string& text, Value& value, std::string& form);
