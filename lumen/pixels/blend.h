@@ -8,6 +8,8 @@
 namespace lumen {
 
 enum class SimdPath : int { Scalar = 0, Sse2 = 1, Avx2 = 2 };
+// Every path, narrowest first.
+inline constexpr SimdPath kSimdPaths[] = {SimdPath::Scalar, SimdPath::Sse2, SimdPath::Avx2};
 
 // True if this processor can run `path` (Scalar always; Sse2 on every x86-64).
 bool simdPathSupported(SimdPath path);

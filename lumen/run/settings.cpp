@@ -21,8 +21,6 @@ std::optional<std::string> variable(const char* name) {
     return std::string(value);
 }
 
-constexpr SimdPath kSimdPaths[] = {SimdPath::Scalar, SimdPath::Sse2, SimdPath::Avx2};
-
 SimdChoice parseSimd(const std::string& text) {
     SimdChoice choice;
     for (const SimdPath p : kSimdPaths) {

@@ -17,7 +17,6 @@ using lumen::blendChannel;
 using lumen::Canvas;
 using lumen::SimdPath;
 
-constexpr SimdPath kPaths[] = {SimdPath::Scalar, SimdPath::Sse2, SimdPath::Avx2};
 
 TEST(BlendFormula, KeepsItsDefiningProperties) {
     for (unsigned s = 0; s < 256; ++s)
@@ -157,7 +156,7 @@ TEST_P(BlendPath, CompositedFramesMatchImmediateOnes) {
     same("clear", 12);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllPaths, BlendPath, testing::ValuesIn(kPaths),
+INSTANTIATE_TEST_SUITE_P(AllPaths, BlendPath, testing::ValuesIn(lumen::kSimdPaths),
                          [](const testing::TestParamInfo<SimdPath>& info) {
                              return std::string(lumen::simdPathName(info.param));
                          });
@@ -165,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(AllPaths, BlendPath, testing::ValuesIn(kPaths),
 TEST(SimdSelection, ForcingAnUnsupportedPathFallsBack) {
     Canvas canvas(SimdPath::Scalar);
     EXPECT_EQ(canvas.simdPath(), SimdPath::Scalar);
-    for (SimdPath p : kPaths) {
+    for (SimdPath p : lumen::kSimdPaths) {
         const SimdPath used = canvas.setSimdPath(p);
         EXPECT_TRUE(lumen::simdPathSupported(used));
         EXPECT_LE(static_cast<int>(used), static_cast<int>(p));
@@ -182,11 +181,11 @@ TEST(SimdSelection, ForcingAnUnsupportedPathFallsBack) {
 TEST(SimdEnvironment, DefaultPathHonoursLumenSimd) {
     const char* env = std::getenv("LUMEN_SIMD");
     SimdPath best = SimdPath::Scalar;
-    for (SimdPath p : kPaths)
+    for (SimdPath p : lumen::kSimdPaths)
         if (lumen::simdPathSupported(p)) best = p;
     SimdPath want = best;
     if (env != nullptr)
-        for (SimdPath p : kPaths)
+        for (SimdPath p : lumen::kSimdPaths)
             if (std::strcmp(env, lumen::simdPathName(p)) == 0 && lumen::simdPathSupported(p))
                 want = p;
     const lumen::RunSettings run = lumen::parseSettings(lumen::Settings::fromEnvironment());

@@ -172,8 +172,7 @@ TEST_P(Partial, AnEarlierFrameCanBeShownAgainAndDrawingGoesOn) {
     EXPECT_EQ(std::memcmp(canvas->pixels(), fullComposite(later).data(), kPixels * sizeof(uint32_t)), 0);
 }
 
-const SimdPath kPaths[] = {SimdPath::Scalar, SimdPath::Sse2, SimdPath::Avx2};
-INSTANTIATE_TEST_SUITE_P(AllPaths, Partial, testing::ValuesIn(kPaths),
+INSTANTIATE_TEST_SUITE_P(AllPaths, Partial, testing::ValuesIn(lumen::kSimdPaths),
                          [](const testing::TestParamInfo<SimdPath>& info) {
                              return std::string(lumen::simdPathName(info.param));
                          });
