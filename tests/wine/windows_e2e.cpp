@@ -191,6 +191,9 @@ struct WindowedRun {
             xdotool("key --window " + window + " " + keys);
             status = win::waitFor(pid, 5, attempt == 5);
         }
+        // xdotool stops at the X error of a window gone between the press and the release, and
+        // leaves the keys down in the X server: the next window would get their repeats.
+        xdotool("keyup " + keys);
         pid = -1;
         return status;
     }
