@@ -1,29 +1,31 @@
 // The SDL2 window backend: Lumen's window on Linux (features: backends/backend.h).
 //
-// Provides: a window of at least 160 x 90 points on the first display; the canvas through a
-// streaming ARGB8888 texture, sampled nearest at whole-number scales (1:1 is the canvas pixel
-// for pixel) and linearly at any other; fullscreen as SDL's desktop fullscreen.
-// Limits: no vsync. Fullscreen is the window manager's to grant (toggleFullscreen). Only the
+// Provides: a window of at least 160 x 90 points on the first display; the canvas scaled by
+// Lumen (pixels/scale.h) into the window surface, only where a frame changed, and sent to the
+// window system as those rectangles; fullscreen as SDL's desktop fullscreen.
+// Limits: no vsync; no GPU path: the processor scales, a few changed boxes a frame. Fullscreen is the window manager's to grant (toggleFullscreen). Only the
 // X11 (DISPLAY) and Wayland (WAYLAND_DISPLAY) drivers are tried, never SDL's offscreen or
 // console ones, unless SDL_VIDEODRIVER names a driver; with none of the three set open() fails
 // at once, without loading a driver.
 // Depends on SDL2 (libsdl2-dev to build; libSDL2-2.0.so.0 to run), opened by open() with the
 // system's loader, not linked: a headless run maps none of SDL's libraries (X11, Wayland, audio,
-// D-Bus ...). Without the library open() says why on stderr and fails. SDL, the X libraries and
-// the GL driver, and the threads they start, run under Lumen's floating-point mode.
+// D-Bus ...), and a window run maps no GL library. Without the library open() says why on
+// stderr and fails. SDL, the X libraries and the threads they start run under Lumen's
+// floating-point mode.
 #include <SDL.h>
 #include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "backends/backend.h"
 #include "pixels/canvas.h"
 #include "run/fpguard.h"
 #include "pixels/icon.h"
 #include "pixels/letterbox.h"
+#include "pixels/scale.h"
 
 namespace lumen {
 
@@ -34,34 +36,26 @@ namespace {
 // read as plain SDL calls; SDL's own symbols are named only in unevaluated decltype.
 #define LUMEN_SDL_FUNCTIONS(X) \
     X(SDL_CaptureMouse) \
+    X(SDL_ConvertPixels) \
     X(SDL_CreateRGBSurfaceWithFormatFrom) \
-    X(SDL_CreateRenderer) \
-    X(SDL_CreateTexture) \
     X(SDL_CreateWindow) \
-    X(SDL_DestroyRenderer) \
-    X(SDL_DestroyTexture) \
     X(SDL_DestroyWindow) \
     X(SDL_FreeSurface) \
-    X(SDL_GL_GetProcAddress) \
     X(SDL_GetDisplayUsableBounds) \
-    X(SDL_GetRendererInfo) \
-    X(SDL_GetRendererOutputSize) \
     X(SDL_GetWindowFlags) \
     X(SDL_GetWindowSize) \
+    X(SDL_GetWindowSurface) \
     X(SDL_Init) \
+    X(SDL_LockSurface) \
     X(SDL_PollEvent) \
     X(SDL_Quit) \
-    X(SDL_RenderClear) \
-    X(SDL_RenderCopy) \
-    X(SDL_RenderPresent) \
     X(SDL_SetHint) \
-    X(SDL_SetRenderDrawColor) \
-    X(SDL_SetTextureScaleMode) \
     X(SDL_SetWindowFullscreen) \
     X(SDL_SetWindowIcon) \
     X(SDL_SetWindowMinimumSize) \
     X(SDL_ShowWindow) \
-    X(SDL_UpdateTexture)
+    X(SDL_UnlockSurface) \
+    X(SDL_UpdateWindowSurfaceRects)
 
 #define LUMEN_SDL_POINTER(name) decltype(&::name) name = nullptr;
 LUMEN_SDL_FUNCTIONS(LUMEN_SDL_POINTER)
@@ -111,32 +105,15 @@ std::string videoDrivers() {
     return list;
 }
 
-// True if `renderer` is GL whose driver rasterises on the processor (llvmpipe, softpipe, swrast).
-bool rasterisesInSoftware(SDL_Renderer* renderer) {
-    SDL_RendererInfo info{};
-    if (SDL_GetRendererInfo(renderer, &info) != 0 || info.name == nullptr) return false;
-    if (std::strncmp(info.name, "opengl", 6) != 0) return false;  // opengl, opengles2
-    using GetString = const unsigned char* (*)(unsigned int);
-    const auto getString = reinterpret_cast<GetString>(SDL_GL_GetProcAddress("glGetString"));
-    if (getString == nullptr) return false;
-    const auto* name = reinterpret_cast<const char*>(getString(0x1F01));  // GL_RENDERER
-    if (name == nullptr) return false;
-    for (const char* soft : {"llvmpipe", "softpipe", "Software Rasterizer", "swrast"}) {
-        if (std::strstr(name, soft) != nullptr) return true;
-    }
-    return false;
-}
-
 // The backend's whole state and its functions; one instance (sdlWindow) serves the table.
 struct SdlWindow {
     bool sdlUp = false;
     SDL_Window* window = nullptr;
-    SDL_Renderer* renderer = nullptr;
-    SDL_Texture* texture = nullptr;
-    SDL_ScaleMode scaleMode = SDL_ScaleModeNearest;
     InputQueue input;  // pointer and button events not yet polled
-    int shownW = 0, shownH = 0;  // drawable px of the last frame shown; 0 before the first
-    bool exposed = false;        // the window asked to be drawn again since then
+    SDL_Surface* shownOn = nullptr;  // the window surface of the last frame shown
+    int shownW = 0, shownH = 0;      // its size, window px; 0 before the first frame
+    bool exposed = false;            // the window asked to be drawn again since then
+    std::vector<uint32_t> scratch;   // window px, for a surface whose pixels are not the canvas's
 
     bool open(const char* title, WindowIcon icon) {
         const std::string drivers = videoDrivers();
@@ -146,17 +123,16 @@ struct SdlWindow {
             return false;
         }
         // Called inside Init's guard; the guard here only makes sure of it, since the threads
-        // SDL and the GL driver start now take this thread's mode with them.
+        // SDL starts now take this thread's mode with them.
         FpGuard guard;
         if (!drivers.empty() && !isSet("SDL_VIDEODRIVER")) SDL_SetHint(SDL_HINT_VIDEODRIVER, drivers.c_str());
         SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");  // the session's own
 
         SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");  // a window, not a game
-        SDL_SetHint(SDL_HINT_RENDER_VSYNC, "0");
         SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
-        // The only window surface Lumen makes is the software renderer's: it goes to the window
-        // system as it is (shared memory on X11). SDL would otherwise probe GL and upload it
-        // through a GL texture, which without a GPU is drawn by the processor a second time.
+        // Lumen scales into the window surface itself, which goes to the window system as it
+        // is (shared memory on X11): no renderer and no GL library, which SDL would otherwise
+        // probe and, without a GPU, run on the processor a second time.
         SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
         if (SDL_Init(SDL_INIT_VIDEO) != 0) return false;
         sdlUp = true;
@@ -174,59 +150,58 @@ struct SdlWindow {
         }
         SDL_SetWindowMinimumSize(window, 160, 90);
         setIcon(icon);
-        renderer = SDL_CreateRenderer(window, -1, 0);
-        if (renderer != nullptr && !isSet("SDL_RENDER_DRIVER") && rasterisesInSoftware(renderer)) {
-            // GL drawn by the processor (a virtual X server, no GPU) costs several times what
-            // SDL's own software renderer does for one textured rectangle (a quarter of the CPU
-            // on Xvfb): use that instead. SDL_RENDER_DRIVER, if set, is left to SDL.
-            SDL_DestroyRenderer(renderer);
-            renderer = nullptr;
-        }
-        if (renderer == nullptr) renderer = SDL_CreateRenderer(window, -1, SDL_RENDERER_SOFTWARE);
-        if (renderer != nullptr) {
-            texture = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_ARGB8888,
-                                        SDL_TEXTUREACCESS_STREAMING, kCanvasW, kCanvasH);
-        }
-        if (texture == nullptr) {
+        if (SDL_GetWindowSurface(window) == nullptr) {
             close();
             return false;
         }
-        SDL_SetTextureScaleMode(texture, scaleMode);
-        SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255);
         SDL_ShowWindow(window);
         return true;
     }
 
     void present(const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
         if (width != kCanvasW || height != kCanvasH) return;
-        int dw = 0;
-        int dh = 0;
-        SDL_GetRendererOutputSize(renderer, &dw, &dh);
-        // A new drawable size (a resize, a fullscreen switch) or an expose shows everything
-        // again from the texture, which always holds the whole frame.
-        const bool redraw = exposed || dw != shownW || dh != shownH;
+        SDL_Surface* surface = SDL_GetWindowSurface(window);  // made again after a resize
+        if (surface == nullptr || surface->w <= 0 || surface->h <= 0) return;
+        // A new surface (a resize, a fullscreen switch) or an expose shows everything again.
+        const bool redraw = exposed || surface != shownOn || surface->w != shownW || surface->h != shownH;
         if (changed.empty() && !redraw) return;  // the same frame, still on the screen
-        for (int i = 0; i < changed.count; ++i) {
-            const CanvasRect& c = changed.boxes[i];
-            const SDL_Rect part{c.x0, c.y0, c.x1 - c.x0, c.y1 - c.y0};
-            SDL_UpdateTexture(texture, &part, pixels + static_cast<std::size_t>(c.y0) * kCanvasW + c.x0, width * 4);
+        const bool direct = surface->format->BytesPerPixel == 4 && surface->format->Rmask == 0xFF0000u &&
+                            surface->format->Gmask == 0x00FF00u && surface->format->Bmask == 0x0000FFu;
+        if (SDL_MUSTLOCK(surface) && SDL_LockSurface(surface) != 0) return;
+        WindowPixels to{static_cast<uint32_t*>(surface->pixels), surface->w, surface->h, surface->pitch / 4};
+        if (!direct) {
+            scratch.resize(static_cast<std::size_t>(surface->w) * static_cast<std::size_t>(surface->h));
+            to = WindowPixels{scratch.data(), surface->w, surface->h, surface->w};
         }
-        const Letterbox box = letterbox(dw, dh);
-        // Whole-number scales sample the nearest texel: 1:1 is the canvas itself.
-        const bool whole = box.w % kCanvasW == 0 && box.h == box.w / kCanvasW * kCanvasH;
-        const SDL_ScaleMode mode = whole ? SDL_ScaleModeNearest : SDL_ScaleModeLinear;
-        if (mode != scaleMode) {
-            SDL_SetTextureScaleMode(texture, mode);
-            scaleMode = mode;
+        const Letterbox box = letterbox(surface->w, surface->h);
+        SDL_Rect rects[CanvasRegion::kMaxBoxes];
+        int count = 0;
+        if (redraw) {
+            drawWholeWindow(pixels, box, to);
+            rects[count++] = SDL_Rect{0, 0, surface->w, surface->h};
+        } else {
+            for (int i = 0; i < changed.count; ++i) {
+                const WindowRect part = windowRectOf(changed.boxes[i], box);
+                if (part.empty()) continue;
+                scaleCanvas(pixels, box, part, to);
+                rects[count++] = SDL_Rect{part.x0, part.y0, part.x1 - part.x0, part.y1 - part.y0};
+            }
         }
-        SDL_RenderClear(renderer);
-        if (box.w > 0 && box.h > 0) {
-            const SDL_Rect dst{box.x, box.y, box.w, box.h};
-            SDL_RenderCopy(renderer, texture, nullptr, &dst);
+        if (!direct) {
+            for (int i = 0; i < count; ++i) {
+                const SDL_Rect& r = rects[i];
+                const uint32_t* from = scratch.data() + static_cast<std::size_t>(r.y) * surface->w + r.x;
+                auto* into = static_cast<uint8_t*>(surface->pixels) + static_cast<std::size_t>(r.y) * surface->pitch +
+                             static_cast<std::size_t>(r.x) * surface->format->BytesPerPixel;
+                SDL_ConvertPixels(r.w, r.h, SDL_PIXELFORMAT_ARGB8888, from, surface->w * 4, surface->format->format,
+                                  into, surface->pitch);
+            }
         }
-        SDL_RenderPresent(renderer);
-        shownW = dw;
-        shownH = dh;
+        if (SDL_MUSTLOCK(surface)) SDL_UnlockSurface(surface);
+        if (count > 0) SDL_UpdateWindowSurfaceRects(window, rects, count);
+        shownOn = surface;
+        shownW = surface->w;
+        shownH = surface->h;
         exposed = false;
     }
 
@@ -254,8 +229,6 @@ struct SdlWindow {
     }
 
     void close() {
-        if (texture) SDL_DestroyTexture(texture);
-        if (renderer) SDL_DestroyRenderer(renderer);
         if (window) SDL_DestroyWindow(window);
         if (sdlUp) SDL_Quit();
         *this = SdlWindow{};
@@ -301,7 +274,10 @@ private:
         int dw = 0;
         int dh = 0;
         SDL_GetWindowSize(window, &ww, &wh);
-        SDL_GetRendererOutputSize(renderer, &dw, &dh);
+        if (SDL_Surface* surface = SDL_GetWindowSurface(window)) {
+            dw = surface->w;
+            dh = surface->h;
+        }
         if (ww <= 0 || wh <= 0 || dw <= 0 || dh <= 0) return;
         double cx = 0.0;
         double cy = 0.0;

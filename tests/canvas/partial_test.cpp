@@ -4,6 +4,8 @@
 // copy updated only inside the boxes stays equal to the canvas, and the movie, whose frames hold
 // only their changed cells, decodes to the same whole frames as full frames would.
 #include "pixels/canvas.h"
+#include "pixels/letterbox.h"
+#include "pixels/scale.h"
 #include "outputs/gif.h"
 #include "outputs/output_file.h"
 #include "shown_movie.h"
@@ -13,6 +15,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -233,6 +236,81 @@ TEST(PartialMovie, DecodedFramesEqualWholeFrames) {
     }
     EXPECT_GT(partial, int(expected.size()) / 2);  // most frames held only a part
     std::filesystem::remove(path);
+}
+
+
+// A window updated only inside the window rectangles of each frame's changed boxes shows what a
+// whole redraw of that frame at that scale shows: at 1:1, at whole-number scales (replicated),
+// at fractional ones larger and smaller (smoothed), letterboxed either way and at odd sizes.
+TEST(PartialWindow, ScaledOnlyWhereChangedEqualsAWholeRedraw) {
+    const std::pair<int, int> sizes[] = {{1600, 900}, {3200, 1800}, {3840, 2160}, {1920, 1080},
+                                         {1000, 700},  {2561, 1000}, {333, 187}};
+    for (const auto& [w, h] : sizes) {
+        SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h));
+        const lumen::Letterbox box = lumen::letterbox(w, h);
+        std::vector<uint32_t> window(std::size_t(w) * h, 0x12345678u), whole(window.size());
+        const lumen::WindowPixels shown{window.data(), w, h, w};
+        const lumen::WindowPixels redrawn{whole.data(), w, h, w};
+        auto canvas = std::make_unique<Canvas>(SimdPath::Scalar);
+        std::mt19937_64 rng(w * 7 + h);
+        Frame frame;
+        for (int n = 0; n < 12; ++n) {
+            frame = nextFrame(frame, rng);
+            canvas->clear();
+            draw(*canvas, frame);
+            const uint32_t* px = canvas->pixels();
+            const lumen::CanvasRegion changed = canvas->takeChanges(Canvas::kWindowView);
+            if (n == 0) {
+                lumen::drawWholeWindow(px, box, shown);
+            } else {
+                for (int i = 0; i < changed.count; ++i) {
+                    lumen::scaleCanvas(px, box, lumen::windowRectOf(changed.boxes[i], box), shown);
+                }
+            }
+            lumen::drawWholeWindow(px, box, redrawn);
+            const auto differs = std::mismatch(window.begin(), window.end(), whole.begin());
+            ASSERT_TRUE(differs.first == window.end())
+                << "frame " << n << ", first at window px " << (differs.first - window.begin()) % w << ", "
+                << (differs.first - window.begin()) / w;
+        }
+        // The bars are black and the canvas's corners are its own.
+        if (box.x > 0) {
+            EXPECT_EQ(whole[std::size_t(h / 2) * w], 0xFF000000u);
+        }
+        if (box.y > 0) {
+            EXPECT_EQ(whole[std::size_t(w / 2)], 0xFF000000u);
+        }
+    }
+}
+
+// The scaled pixels themselves: k x k copies at whole-number scales; between two canvas px a
+// mix of both, never outside them, at fractional ones.
+TEST(PartialWindow, WholeScalesReplicateAndOthersMixNeighbours) {
+    std::vector<uint32_t> canvas(kPixels);
+    for (std::size_t i = 0; i < kPixels; ++i) canvas[i] = 0xFF000000u | uint32_t(i * 2654435761u >> 8);
+    std::vector<uint32_t> twice(std::size_t(3200) * 1800);
+    lumen::drawWholeWindow(canvas.data(), lumen::letterbox(3200, 1800), {twice.data(), 3200, 1800, 3200});
+    for (const auto& [x, y] : {std::pair{0, 0}, {1599, 899}, {777, 333}}) {
+        for (int d = 0; d < 4; ++d) {
+            EXPECT_EQ(twice[std::size_t(2 * y + d / 2) * 3200 + 2 * x + d % 2], canvas[std::size_t(y) * kW + x]);
+        }
+    }
+    // A canvas of black left of x = 800 and white from it, at 1.5x: the columns around the edge
+    // are grey, the rest black or white.
+    std::vector<uint32_t> edge(kPixels);
+    for (std::size_t i = 0; i < kPixels; ++i) edge[i] = i % kW < 800 ? 0xFF000000u : 0xFFFFFFFFu;
+    std::vector<uint32_t> out(std::size_t(2400) * 1350);
+    lumen::drawWholeWindow(edge.data(), lumen::letterbox(2400, 1350), {out.data(), 2400, 1350, 2400});
+    const uint32_t* row = out.data() + std::size_t(675) * 2400;
+    EXPECT_EQ(row[1196], 0xFF000000u);
+    EXPECT_EQ(row[1203], 0xFFFFFFFFu);
+    int grey = 0;
+    for (int x = 1196; x <= 1203; ++x) {
+        const uint32_t b = row[x] & 0xFF;
+        EXPECT_EQ(row[x], 0xFF000000u | b << 16 | b << 8 | b) << "a grey, at " << x;
+        if (b != 0 && b != 0xFF) ++grey;
+    }
+    EXPECT_GE(grey, 1);
 }
 
 }  // namespace
