@@ -4,15 +4,16 @@
 // per frame (the run's time over its 1200 frames, start-up and shutdown included), the
 // frames_per_s counter its inverse.
 //
-// BM_WindowFrames/<variant>: the real window on a private Xvfb, 3 s measured, against its peer
-// in the same run (window_peer: a plain SDL program at 60 Hz, software renderer, no GL):
-//   0  29 towers standing, Lumen's choice of renderer     3  peer: clear and present only
-//   1  29 towers standing, GL forced (drawn by llvmpipe)  4  peer: 30 moving rectangles
-//   2  towers falling and rising, Lumen's choice
+// BM_WindowFrames/<scene>/<screen>/<peer>: the real window on a private Xvfb of the screen's size
+// under openbox, 3 s measured, against its peer in the same run (window_peer: a plain SDL program
+// at 60 Hz, software renderer, no GL, drawing the same 29 towers every frame, at the same window
+// size or fullscreen). Scenes: 29 towers standing; towers tipped over and raised again all the
+// time. Screens: the 1600 x 900 window, 1920 x 1080 and 3840 x 2160 fullscreen (F11 for Lumen).
 // The time is the median interval between two frames, read from the trace's Act times
-// (LUMEN_TRACE_TIME=1; the peer writes its own); counters: p99_ms, frames_per_s, and the CPU of
-// the program and of the X server over those 3 s (1.0 = one core busy). Each Lumen run checks
-// by a screenshot that the window shows the canvas.
+// (LUMEN_TRACE_TIME=1; the peer writes its own); counters: p99_ms, frames_per_s, the CPU of the
+// program and of the X server over those 3 s (1.0 = one core busy), first_frame_ms (exec to the
+// canvas on the screen) and rss_mb. Each Lumen run checks by a screenshot that the window shows
+// the canvas.
 //
 // Run: frames_bench --benchmark_repetitions=5   (the median rows are the figures)
 #include <benchmark/benchmark.h>
@@ -137,86 +138,144 @@ bool showsCanvas(const wintest::XServer& server, const std::string& window) {
     return background * 10 >= pixels.size();
 }
 
-void BM_WindowFrames(benchmark::State& state) {
-    if (!wintest::haveXvfb()) {
-        state.SkipWithError("Xvfb is not installed");
-        return;
+// Resident memory of process `pid`, bytes (VmRSS).
+double residentBytes(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtod(line.c_str() + 6, nullptr) * 1024;
     }
-    const int64_t variant = state.range(0);
-    static const char* const kLabels[] = {"29 towers standing", "29 towers standing, GL forced",
-                                          "towers falling and rising", "peer: clear and present",
-                                          "peer: 30 moving rectangles"};
-    state.SetLabel(kLabels[variant]);
-    const bool peer = variant >= 3;
-    for (auto _ : state) {
-        wintest::XServer server;
-        if (!server.ok()) {
-            state.SkipWithError("Xvfb did not start");
-            break;
-        }
-        std::map<std::string, std::string> env = {{"DISPLAY", server.display()},
-                                                  {"LUMEN_TRACE_TIME", "1"},
-                                                  {"LUMEN_SEED", "1"}};
-        if (variant == 1) env["SDL_RENDER_DRIVER"] = "opengl";
-        std::unique_ptr<wintest::Child> child;
-        std::string peerTimes;
+    return 0;
+}
+
+// The screens measured: the window at 1:1 on a 1920 x 1080 screen, and fullscreen on screens
+// of 1920 x 1080 and 3840 x 2160.
+struct Screen {
+    int width, height;
+    bool fullscreen;
+    const char* label;
+};
+constexpr Screen kScreens[] = {{1920, 1080, false, "1600x900 window"},
+                               {1920, 1080, true, "1920x1080 fullscreen"},
+                               {3840, 2160, true, "3840x2160 fullscreen"}};
+
+// One measured run of a window program on an Xvfb of the screen's size under openbox.
+class WindowRun {
+public:
+    WindowRun(const Screen& screen, bool peer, bool moving) : screen_(screen), peer_(peer), server_(screen.width, screen.height) {
+        if (!server_.ok()) return;
+        openbox_ = std::make_unique<wintest::Child>("/usr/bin/openbox", std::map<std::string, std::string>{{"DISPLAY", server_.display()}});
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // openbox takes the screen
+        std::map<std::string, std::string> env = {{"DISPLAY", server_.display()}, {"LUMEN_TRACE_TIME", "1"}, {"LUMEN_SEED", "1"}};
+        started_ = monotonicNow();
         if (peer) {
-            peerTimes = test_support::tempDir("window-peer") + "/times.txt";
-            child = std::make_unique<wintest::Child>(kPeer, env,
-                                                     std::vector<std::string>{variant == 3 ? "clear" : "rects", peerTimes});
+            times_ = test_support::tempDir("window-peer") + "/times.txt";
+            std::vector<std::string> args{moving ? "moving" : "standing", times_};
+            if (screen.fullscreen) args.push_back("full");
+            child_ = std::make_unique<wintest::Child>(kPeer, env, args);
         } else {
-            child = std::make_unique<wintest::Child>(kExe, env);
+            child_ = std::make_unique<wintest::Child>(kExe, env);
         }
         const std::string title = peer ? "^Stackrise peer$" : "^Stackrise$";
-        std::string window;
         wintest::waitUntil([&] {
-            window = server.xdotool("search --onlyvisible --name '" + title + "'");
-            return !window.empty();
+            window_ = server_.xdotool("search --onlyvisible --name '" + title + "'");
+            return !window_.empty();
         });
-        if (window.empty()) {
-            state.SkipWithError("no window");
+        if (window_.empty()) return;
+        window_.erase(window_.find_last_not_of('\n') + 1);
+        // Exec to the first frame shown: the canvas's sky on the screen.
+        wintest::waitUntil([&] { return showsCanvas(server_, window_); }, wintest::Seconds(20));
+        firstFrame_ = monotonicNow() - started_;
+        if (screen.fullscreen && !peer) server_.xdotool("key --window " + window_ + " F11");
+        ok_ = wintest::waitUntil([&] {
+            wintest::XView view(server_.display());
+            const wintest::Geometry g = view.geometry(std::stoul(window_));
+            return !screen.fullscreen || (g.width == screen.width && g.height == screen.height);
+        }, wintest::Seconds(10));
+    }
+    ~WindowRun() {
+        if (!times_.empty()) std::filesystem::remove_all(std::filesystem::path(times_).parent_path());
+    }
+    bool ok() const { return ok_; }
+    double firstFrame() const { return firstFrame_; }
+    wintest::Child& child() { return *child_; }
+    const wintest::XServer& server() const { return server_; }
+    // xdotool's mouse arguments for canvas point (x, y): window px at the screen's scale.
+    std::string at(int x, int y) const {
+        const double scale = screen_.fullscreen ? screen_.width / 1600.0 : 1.0;
+        return " mousemove --window " + window_ + " " + std::to_string(static_cast<int>(x * scale)) + " " +
+               std::to_string(static_cast<int>(y * scale));
+    }
+    bool shown() const { return peer_ || showsCanvas(server_, window_); }
+    std::vector<double> stamps(double from, double to) const {
+        return frameTimes(peer_ ? fileLines(times_) : child_->trace(), from, to);
+    }
+
+private:
+    Screen screen_;
+    bool peer_;
+    wintest::XServer server_;
+    std::unique_ptr<wintest::Child> openbox_, child_;
+    std::string window_, times_;
+    double started_ = 0, firstFrame_ = 0;
+    bool ok_ = false;
+};
+
+// BM_WindowFrames/<scene>/<screen>/<peer>: scene 0 = 29 towers standing, 1 = towers tipped over
+// and raised again all through the measured time; screen as kScreens; peer 1 = window_peer
+// drawing the same scene every frame.
+void BM_WindowFrames(benchmark::State& state) {
+    if (!wintest::haveXvfb() || access("/usr/bin/openbox", X_OK) != 0) {
+        state.SkipWithError("Xvfb or openbox is not installed");
+        return;
+    }
+    const bool moving = state.range(0) == 1;
+    const Screen& screen = kScreens[state.range(1)];
+    const bool peer = state.range(2) == 1;
+    state.SetLabel(std::string(peer ? "peer, " : "") + (moving ? "towers moving, " : "29 towers standing, ") + screen.label);
+    for (auto _ : state) {
+        WindowRun run(screen, peer, moving);
+        if (!run.ok()) {
+            state.SkipWithError("no window, or not fullscreen");
             break;
         }
-        window.erase(window.find_last_not_of("\n") + 1);
-        const std::string on = " --window " + window + " ";
-        // 29 drags of 110 px, 54 px apart: 29 towers rise and stand (a rise takes about 2 s).
-        std::string drags;
-        for (int i = 0; i < 29; ++i) {
-            const int x = 10 + i * 54;
-            drags += " mousemove" + on + std::to_string(x) + " 700 mousedown 1 sleep 0.03 mousemove" + on +
-                     std::to_string(x + 110) + " 700 sleep 0.03 mouseup 1 sleep 0.03";
-        }
         if (!peer) {
-            server.xdotool(drags);
+            // 29 drags of 110 units, 54 apart: 29 towers rise and stand (a rise takes about 2 s).
+            std::string drags;
+            for (int i = 0; i < 29; ++i) {
+                const int x = 10 + i * 54;
+                drags += run.at(x, 700) + " mousedown 1 sleep 0.03" + run.at(x + 110, 700) + " sleep 0.03 mouseup 1 sleep 0.03";
+            }
+            run.server().xdotool(drags);
             std::this_thread::sleep_for(std::chrono::milliseconds(2500));
         }
-        // Variant 2: while measuring, towers are tipped over and raised again.
+        // Towers moving: one tipped over and one raised again every 0.3 s or so, so that some
+        // rise and some fall in view for the whole time.
         std::thread churn;
         std::atomic<bool> measuring{true};
-        if (variant == 2) {
+        if (moving && !peer) {
             churn = std::thread([&] {
                 for (int i = 0; measuring; i = (i + 7) % 29) {
                     const int x = 10 + i * 54 + 55;
-                    server.xdotool("mousemove" + on + std::to_string(x) + " 895 click 3 sleep 0.1 mousemove" + on +
-                                   std::to_string(x - 55) + " 700 mousedown 1 sleep 0.03 mousemove" + on +
-                                   std::to_string(x + 55) + " 700 sleep 0.03 mouseup 1 sleep 0.1");
+                    run.server().xdotool(run.at(x, 895) + " click 3 sleep 0.1" + run.at(x - 55, 700) +
+                                         " mousedown 1 sleep 0.03" + run.at(x + 55, 700) + " sleep 0.03 mouseup 1 sleep 0.1");
                 }
             });
         }
+        const pid_t pid = run.child().pid();
         const double t0 = monotonicNow();
-        const double cpu0 = cpuSeconds(child->pid());
-        const double x0 = cpuSeconds(server.pid());
+        const double cpu0 = cpuSeconds(pid);
+        const double x0 = cpuSeconds(run.server().pid());
         std::this_thread::sleep_for(std::chrono::seconds(3));
         const double t1 = monotonicNow();
-        const double cpu1 = cpuSeconds(child->pid());
-        const double x1 = cpuSeconds(server.pid());
+        const double cpu1 = cpuSeconds(pid);
+        const double x1 = cpuSeconds(run.server().pid());
+        const double resident = residentBytes(pid);
         measuring = false;
         if (churn.joinable()) churn.join();
-        const bool shown = peer || showsCanvas(server, window);
-        child->signal(SIGTERM);
-        const int status = child->wait();
-        const std::vector<double> stamps = frameTimes(peer ? fileLines(peerTimes) : child->trace(), t0, t1);
-        if (peer) std::filesystem::remove_all(std::filesystem::path(peerTimes).parent_path());
+        const bool shown = run.shown();
+        run.child().signal(SIGTERM);
+        const int status = run.child().wait();
+        const std::vector<double> stamps = run.stamps(t0, t1);
         if (!shown) {
             state.SkipWithError("the window does not show the canvas");
             break;
@@ -232,13 +291,18 @@ void BM_WindowFrames(benchmark::State& state) {
         const double p99 = intervals[std::min(intervals.size() - 1, intervals.size() * 99 / 100)];
         state.SetIterationTime(median);
         state.counters["p99_ms"] = p99 * 1e3;
-        state.counters["max_ms"] = intervals.back() * 1e3;
         state.counters["frames_per_s"] = static_cast<double>(intervals.size()) / (stamps.back() - stamps.front());
         state.counters["cpu_program"] = (cpu1 - cpu0) / (t1 - t0);
         state.counters["cpu_xserver"] = (x1 - x0) / (t1 - t0);
+        state.counters["first_frame_ms"] = run.firstFrame() * 1e3;
+        state.counters["rss_mb"] = resident / 1e6;
     }
 }
-BENCHMARK(BM_WindowFrames)->DenseRange(0, 4)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WindowFrames)
+    ->ArgsProduct({{0, 1}, {0, 1, 2}, {0, 1}})
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
