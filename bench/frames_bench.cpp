@@ -12,8 +12,8 @@
 // The time is the median interval between two frames, read from the trace's Act times
 // (LUMEN_TRACE_TIME=1; the peer writes its own); counters: p99_ms, frames_per_s, the CPU of the
 // program and of the X server over those 3 s (1.0 = one core busy), first_frame_ms (exec to the
-// canvas on the screen) and rss_mb. Each Lumen run checks by a screenshot that the window shows
-// the canvas.
+// canvas on the screen), rss_mb and, for Lumen, tips (right clicks seen). Each Lumen run checks
+// by a screenshot that the window shows the canvas.
 //
 // Run: frames_bench --benchmark_repetitions=5   (the median rows are the figures)
 #include <benchmark/benchmark.h>
@@ -296,6 +296,12 @@ void BM_WindowFrames(benchmark::State& state) {
         state.counters["cpu_xserver"] = (x1 - x0) / (t1 - t0);
         state.counters["first_frame_ms"] = run.firstFrame() * 1e3;
         state.counters["rss_mb"] = resident / 1e6;
+        if (!peer) {
+            // Right clicks the program saw (Lumen's scene moved if its towers were tipped over).
+            int tips = 0;
+            for (const std::string& line : run.child().trace()) tips += line == "Mouse 1 -> 1";
+            state.counters["tips"] = tips;
+        }
     }
 }
 BENCHMARK(BM_WindowFrames)

@@ -11,7 +11,7 @@
 //   open; false without a display                 always    yes 1  yes    yes 2
 //   title (UTF-8, the Init record's)              -         yes    yes    yes 3
 //   icon (WindowIcon, the Init record's)          -         yes 4  yes    yes 5
-//   present letterboxed, only the changed boxes   -         yes    yes    yes
+//   present letterboxed, only the changed boxes   -         yes 9  yes    yes
 //   high pixel density                            -         yes    yes    yes
 //   resize, the canvas following the window       -         yes    yes    yes 6
 //   pointer in canvas px, unclamped, captured     -         yes    yes    yes
@@ -27,6 +27,8 @@
 //   (window.stackrise.end() sets Module.lumenCloseRequested).
 //   8 the browser keeps F11 for its own fullscreen, which the canvas follows as any resize; the
 //   page's own is a button, since only a user's gesture may ask for it.
+//   9 scaled by Lumen (pixels/scale.h) into the window surface, only the window px the changed
+//   boxes reach, and those rectangles alone sent to the window system.
 //
 // The features:
 // - open: the window at its first size (pixels/letterbox.h: initialWindowSize, or the
