@@ -2,9 +2,11 @@
 //
 // Provides: a window aware of the display's density per monitor where the system has it, first
 // at the canvas size in device-independent pixels (made smaller if the work area cannot hold
-// it), at least 320 x 200 px; the canvas through StretchDIBits of a top-down 32-bit DIB (its own
-// pixel layout), shrinking averaging pixels (HALFTONE); a button down when another window takes
-// the mouse counts as released; fullscreen as the window without its frame over its monitor.
+// it), at least 320 x 200 px; the canvas scaled by Lumen (pixels/scale.h) into a DIB section of
+// the client's size, only where a frame changed, and those rectangles alone copied to the
+// window; WM_PAINT copies from the same DIB, scaled anew from the canvas after a resize; a button
+// down when another window takes the mouse counts as released; fullscreen as the window without
+// its frame over its monitor.
 // Limits: no vsync; the system timer's resolution is 1 ms while the window is open, so that the
 // Session's Sleep is that precise.
 // Depends on user32 and gdi32 (window, painting) and winmm (timer resolution).
@@ -12,14 +14,13 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "backends/backend.h"
 #include "lumen/win32_text.h"
 #include "pixels/canvas.h"
 #include "pixels/letterbox.h"
+#include "pixels/scale.h"
 
 namespace lumen {
 
@@ -78,8 +79,11 @@ struct Win32Window {
     HINSTANCE instance = nullptr;
     bool classRegistered = false;
     bool timerRaised = false;
-    std::vector<uint32_t> frame;  // the last presented frame, for WM_PAINT
-    int frameW = 0, frameH = 0;
+    const uint32_t* canvas = nullptr;  // the canvas's pixels as last presented (Lumen keeps them)
+    HDC surfaceDc = nullptr;           // holds `surface`: the client's px, scaled from the canvas
+    HBITMAP surface = nullptr;
+    HGDIOBJ surfaceWas = nullptr;  // the memory DC's first bitmap, put back before deleting
+    WindowPixels surfacePx;
     InputQueue input;  // pointer and button events not yet polled
     bool closeRequested = false;
     bool fullscreen = false;
@@ -120,52 +124,27 @@ struct Win32Window {
     }
 
     void present(const uint32_t* pixels, int width, int height, const CanvasRegion& changed) {
-        if (!handle || !pixels || width <= 0 || height <= 0) return;
-        const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
-        CanvasRegion region = changed;
-        if (frame.size() != count || frameW != width || frameH != height) {
-            frame.resize(count);
-            frameW = width;
-            frameH = height;
-            region = CanvasRegion{};
-            region.add(CanvasRect{0, 0, width, height});
-        }
-        // An unchanged frame is not painted again; WM_PAINT redraws an exposed or resized
-        // window from `frame`, which always holds the whole frame.
-        if (region.empty()) return;
+        if (!handle || !pixels || width != kCanvasW || height != kCanvasH) return;
+        const bool first = canvas == nullptr;
+        canvas = pixels;
         RECT client{};
         GetClientRect(handle, &client);
-        const Letterbox l = letterbox(client.right, client.bottom);
-        HRGN clip = CreateRectRgn(0, 0, 0, 0);
-        for (int i = 0; i < region.count; ++i) {
-            const CanvasRect& c = region.boxes[i];
-            const int x0 = std::max(c.x0, 0), y0 = std::max(c.y0, 0);
-            const int x1 = std::min(c.x1, width), y1 = std::min(c.y1, height);
-            if (x0 >= x1 || y0 >= y1) continue;
-            const size_t rowBytes = static_cast<size_t>(x1 - x0) * sizeof(uint32_t);
-            for (int y = y0; y < y1; ++y) {
-                const size_t at = static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x0);
-                std::memcpy(frame.data() + at, pixels + at, rowBytes);
-            }
-            // The box's place in the client area (the letterbox maps canvas px to client px),
-            // widened by two px for the shrinking filter's reach.
-            if (clip && l.w > 0 && l.h > 0) {
-                const int left = l.x + static_cast<int>(int64_t{x0} * l.w / width) - 2;
-                const int top = l.y + static_cast<int>(int64_t{y0} * l.h / height) - 2;
-                const int right = l.x + static_cast<int>(int64_t{x1} * l.w / width) + 3;
-                const int bottom = l.y + static_cast<int>(int64_t{y1} * l.h / height) + 3;
-                if (HRGN part = CreateRectRgn(left, top, right, bottom)) {
-                    CombineRgn(clip, clip, part, RGN_OR);
-                    DeleteObject(part);
-                }
-            }
+        if (first || surfacePx.width != client.right || surfacePx.height != client.bottom) {
+            // A new size: WM_PAINT (the window was invalidated by it) or this frame redraws all.
+            redrawWhole();
+            return;
         }
-        if (HDC dc = GetDC(handle)) {
-            if (clip) SelectClipRgn(dc, clip);  // only the changed boxes are painted
-            paint(dc);
-            ReleaseDC(handle, dc);
+        // An unchanged frame is not painted again; WM_PAINT repaints from the surface.
+        if (changed.empty()) return;
+        const Letterbox box = letterbox(surfacePx.width, surfacePx.height);
+        HDC dc = GetDC(handle);
+        for (int i = 0; i < changed.count; ++i) {
+            const WindowRect part = windowRectOf(changed.boxes[i], box);
+            if (part.empty()) continue;
+            scaleCanvas(canvas, box, part, surfacePx);
+            if (dc) BitBlt(dc, part.x0, part.y0, part.x1 - part.x0, part.y1 - part.y0, surfaceDc, part.x0, part.y0, SRCCOPY);
         }
-        if (clip) DeleteObject(clip);
+        if (dc) ReleaseDC(handle, dc);
     }
 
     bool poll(InputState& state) {
@@ -197,8 +176,8 @@ struct Win32Window {
             timeEndPeriod(1);
             timerRaised = false;
         }
-        frame.clear();
-        frame.shrink_to_fit();
+        dropSurface();
+        canvas = nullptr;
         input.clear();
         fullscreen = false;
     }
@@ -211,7 +190,7 @@ struct Win32Window {
             case WM_PAINT: {
                 PAINTSTRUCT ps;
                 HDC dc = BeginPaint(hwnd, &ps);
-                if (handle) paint(dc);
+                if (handle) paint(dc, ps.rcPaint);
                 EndPaint(hwnd, &ps);
                 return 0;
             }
@@ -299,35 +278,67 @@ private:
         InvalidateRect(handle, nullptr, FALSE);
     }
 
-    void paint(HDC dc) {
+    // Copies `area` of the surface to the window, the surface first made again at the client's
+    // size if that changed (during a resize the canvas is scaled anew for every paint).
+    void paint(HDC dc, const RECT& area) {
         RECT client{};
         GetClientRect(handle, &client);
-        const Letterbox l = letterbox(client.right, client.bottom);
-        HBRUSH black = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
-        const RECT bars[4] = {{0, 0, client.right, l.y},
-                              {0, l.y + l.h, client.right, client.bottom},
-                              {0, l.y, l.x, l.y + l.h},
-                              {l.x + l.w, l.y, client.right, l.y + l.h}};
-        for (const RECT& bar : bars) {
-            if (bar.right > bar.left && bar.bottom > bar.top) FillRect(dc, &bar, black);
+        if (canvas == nullptr) {
+            FillRect(dc, &area, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+            return;
         }
-        if (frame.empty() || l.w <= 0 || l.h <= 0) return;
+        if (surfacePx.width != client.right || surfacePx.height != client.bottom) {
+            if (!makeSurface(client.right, client.bottom)) return;
+            drawWholeWindow(canvas, letterbox(surfacePx.width, surfacePx.height), surfacePx);
+        }
+        BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, surfaceDc, area.left, area.top,
+               SRCCOPY);
+    }
+
+    // The whole client area scaled from the canvas and shown.
+    void redrawWhole() {
+        RECT client{};
+        GetClientRect(handle, &client);
+        if (!makeSurface(client.right, client.bottom)) return;
+        drawWholeWindow(canvas, letterbox(surfacePx.width, surfacePx.height), surfacePx);
+        if (HDC dc = GetDC(handle)) {
+            BitBlt(dc, 0, 0, surfacePx.width, surfacePx.height, surfaceDc, 0, 0, SRCCOPY);
+            ReleaseDC(handle, dc);
+        }
+    }
+
+    // A top-down 32-bit DIB section of w x h px (the canvas's own pixel layout) in a memory DC;
+    // false (and none) when the client area is empty or GDI refuses.
+    bool makeSurface(int w, int h) {
+        dropSurface();
+        if (w <= 0 || h <= 0) return false;
         BITMAPINFO info{};
         info.bmiHeader.biSize = sizeof info.bmiHeader;
-        info.bmiHeader.biWidth = frameW;
-        info.bmiHeader.biHeight = -frameH;  // top row first
+        info.bmiHeader.biWidth = w;
+        info.bmiHeader.biHeight = -h;  // top row first
         info.bmiHeader.biPlanes = 1;
         info.bmiHeader.biBitCount = 32;
         info.bmiHeader.biCompression = BI_RGB;
-        // Shrinking averages pixels; enlarging or 1:1 copies them.
-        if (l.w < frameW) {
-            SetStretchBltMode(dc, HALFTONE);
-            SetBrushOrgEx(dc, 0, 0, nullptr);
-        } else {
-            SetStretchBltMode(dc, COLORONCOLOR);
+        void* bits = nullptr;
+        surfaceDc = CreateCompatibleDC(nullptr);
+        surface = surfaceDc ? CreateDIBSection(surfaceDc, &info, DIB_RGB_COLORS, &bits, nullptr, 0) : nullptr;
+        if (surface == nullptr || bits == nullptr) {
+            dropSurface();
+            return false;
         }
-        StretchDIBits(dc, l.x, l.y, l.w, l.h, 0, 0, frameW, frameH, frame.data(), &info,
-                      DIB_RGB_COLORS, SRCCOPY);
+        surfaceWas = SelectObject(surfaceDc, surface);
+        surfacePx = WindowPixels{static_cast<uint32_t*>(bits), w, h, w};
+        return true;
+    }
+
+    void dropSurface() {
+        if (surfaceDc && surfaceWas) SelectObject(surfaceDc, surfaceWas);
+        if (surface) DeleteObject(surface);
+        if (surfaceDc) DeleteDC(surfaceDc);
+        surfaceDc = nullptr;
+        surface = nullptr;
+        surfaceWas = nullptr;
+        surfacePx = WindowPixels{};
     }
 
     // The pointer at the client point of a mouse message, if the client area is not empty:
