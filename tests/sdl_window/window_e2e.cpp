@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "pixels/letterbox.h"
+#include "pixels/scale.h"
 #include "support/files.h"
 #include "support/xserver.h"
 
@@ -302,6 +304,42 @@ TEST_F(WindowTest, EqualsTheHeadlessCaptureWithoutGlAndSigtermEndsInOrder) {
     for (const uint32_t p : shot) background += p == 0x0B1328u;
     EXPECT_LT(background, shot.size() * 9 / 10);
     EXPECT_GT(background, 0u);
+}
+
+// Resized to a fractional scale while towers rise, the window, updated only where frames
+// changed, shows what the whole last frame scaled to that size shows: the headless picture of
+// the recorded run, scaled by the same rule.
+TEST_F(WindowTest, PartialUpdatesAtAFractionalScaleEqualTheWholeFrameScaled) {
+    const std::string recordPath = output("scaled.script");
+    const std::string capturePath = output("scaled.png");
+    start({{"LUMEN_RECORD", recordPath}, {"LUMEN_SEED", "3"}});
+    ASSERT_GE(leftDrag(200, 600, 500), 0);
+    ASSERT_GE(leftDrag(450, 1000, 300), 0);
+    constexpr int kW = 1000, kH = 700;  // a letterbox of 1000 x 563, bars above and below
+    xdo("windowsize W " + std::to_string(kW) + " " + std::to_string(kH));
+    ASSERT_TRUE(waitUntil([&] {
+        const wintest::Geometry g = view_->geometry(window_);
+        return g.width == kW && g.height == kH;
+    }));
+    ASSERT_TRUE(awaitStill());
+    const std::vector<uint32_t> shot = view_->pixels(window_, kW, kH);
+    ASSERT_EQ(shot.size(), std::size_t{kW} * kH);
+    child_->signal(SIGTERM);
+    ASSERT_EQ(child_->wait(), 0) << child_->err();
+
+    std::unique_ptr<Child> again = replay(recordPath, {{"LUMEN_CAPTURE", capturePath}});
+    ASSERT_EQ(again->wait(), 0) << again->err();
+    int w = 0;
+    int h = 0;
+    std::vector<uint32_t> capture;
+    ASSERT_TRUE(wintest::readPng(capturePath, w, h, capture));
+    ASSERT_EQ(w, 1600);
+    std::vector<uint32_t> whole(std::size_t{kW} * kH);
+    for (uint32_t& p : capture) p |= 0xFF000000u;
+    lumen::drawWholeWindow(capture.data(), lumen::letterbox(kW, kH), {whole.data(), kW, kH, kW});
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < whole.size(); ++i) differing += (whole[i] & 0xFFFFFFu) != shot[i];
+    EXPECT_EQ(differing, 0u);
 }
 
 // Resized, the canvas is letterboxed and the pointer still maps to canvas px.
