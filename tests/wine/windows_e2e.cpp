@@ -25,6 +25,8 @@
 
 #include "lumen/lumen.h"
 #include "platform_cases.h"
+#include "pixels/letterbox.h"
+#include "pixels/scale.h"
 #include "wine.h"
 
 namespace fs = std::filesystem;
@@ -681,6 +683,13 @@ TEST(WindowsWindow, ResizedWindowLetterboxesTheCanvasAndMapsTheMouseBack) {
     ASSERT_TRUE(lx > 0 || ly > 0) << "no bars to check at " << clientW << " x " << clientH;
     const int originX = after.x + border, originY = after.y + border + caption;
 
+    // A tower raised at this scale, on the right (drawn by partial updates while it rises).
+    const auto client = [&](int cx, int cy) {
+        return std::to_string(originX + lx + cx * w / 1600) + " " + std::to_string(originY + ly + cy * h / 900);
+    };
+    run.xdotool("mousemove " + client(1000, 600) + " mousedown 1 sleep 0.2 mousemove " + client(1200, 600) +
+                " sleep 0.2 mousemove " + client(1400, 600) + " sleep 0.2 mouseup 1");
+    run.waitFrames(240);  // risen and standing
     // A right click (which reads both coordinates) at a quarter of the canvas's width and half
     // its height, in client pixels.
     const int px = lx + w / 4, py = ly + h / 2;
@@ -716,6 +725,21 @@ TEST(WindowsWindow, ResizedWindowLetterboxesTheCanvasAndMapsTheMouseBack) {
         EXPECT_EQ(pixel(clientW - 1 - lx / 2, clientH / 2), 0x000000);
     }
     EXPECT_EQ(pixel(lx + w / 2, ly + h / 4), 0x0B1328);
+    // Updated only where frames changed, the client shows the whole last frame scaled to it:
+    // the recording's picture on Linux, scaled by the same rule.
+    const std::string picture = run.dir + "/replayed.png";
+    const e2e::Run replayed = e2e::run(win::kLinuxExe, {{"LUMEN_SCRIPT", run.dir + "/input.script"}, {"LUMEN_CAPTURE", picture}});
+    ASSERT_EQ(replayed.status, 0) << replayed.err;
+    const win::Image canvas = win::readPng(picture);
+    ASSERT_EQ(canvas.width, 1600);
+    std::vector<uint32_t> argb(std::size_t{1600} * 900), whole(std::size_t(clientW) * clientH);
+    for (std::size_t i = 0; i < argb.size(); ++i) {
+        argb[i] = 0xFF000000u | uint32_t(canvas.rgb[3 * i]) << 16 | uint32_t(canvas.rgb[3 * i + 1]) << 8 | canvas.rgb[3 * i + 2];
+    }
+    lumen::drawWholeWindow(argb.data(), lumen::letterbox(clientW, clientH), {whole.data(), clientW, clientH, clientW});
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < whole.size(); ++i) differing += (whole[i] & 0xFFFFFFu) != (pixel(int(i % clientW), int(i / clientW)) & 0xFFFFFFu);
+    EXPECT_EQ(differing, 0u) << "of " << whole.size() << " client px";
 }
 
 // Drags much quicker than a frame, as a fast hand or a tablet gives them: every press and every
