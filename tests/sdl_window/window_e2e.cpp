@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
+#include <thread>
 
 #include "pixels/letterbox.h"
 #include "pixels/scale.h"
@@ -612,6 +613,57 @@ INSTANTIATE_TEST_SUITE_P(Keys, FullscreenTest, ::testing::Values("F11", "alt+Ret
                          [](const ::testing::TestParamInfo<const char*>& info) {
                              return std::string(info.param[0] == 'F' ? "F11" : "AltEnter");
                          });
+
+// Under a desktop's own window manager (openbox) on a 3840 x 2160 screen, F11 makes the window
+// cover the screen, the canvas filling it at 2.4 screen px per canvas px (sky in every corner,
+// the pointer read in canvas px), and gives the window back its size and place.
+class OpenboxTest : public WindowTest {
+protected:
+    void SetUp() override {
+        if (access("/usr/bin/openbox", X_OK) != 0) GTEST_SKIP() << "openbox is not installed";
+        screenW_ = 3840;
+        screenH_ = 2160;
+        WindowTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        manager_ = std::make_unique<Child>("/usr/bin/openbox", std::map<std::string, std::string>{{"DISPLAY", server_->display()}});
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // openbox takes the screen
+        ASSERT_FALSE(manager_->exited()) << manager_->err();
+    }
+    std::unique_ptr<Child> manager_;
+};
+
+TEST_F(OpenboxTest, F11FillsA4kScreenAndGivesTheWindowBack) {
+    start();
+    awaitFrames(5);
+    const wintest::Geometry before = view_->geometry(window_);
+    ASSERT_EQ(before.width, 1600);
+    ASSERT_EQ(before.height, 900);
+    auto geometryIs = [&](int x, int y, int w, int h) {
+        return waitUntil([&] {
+            const wintest::Geometry g = view_->geometry(window_);
+            return g.x == x && g.y == y && g.width == w && g.height == h;
+        }, Seconds(10));
+    };
+    xdo("windowactivate --sync W key F11");
+    ASSERT_TRUE(geometryIs(0, 0, 3840, 2160)) << "not fullscreen";
+    awaitFrames(5);
+    const std::vector<uint32_t> shot = view_->pixels(window_, 3840, 2160);
+    ASSERT_EQ(shot.size(), std::size_t{3840} * 2160);
+    for (const std::size_t at : {std::size_t{0}, std::size_t{3839}, std::size_t{3840} * 2159, shot.size() - 1}) {
+        EXPECT_EQ(shot[at], 0x0B1328u) << "sky at px " << at;
+    }
+    const int from = static_cast<int>(child_->trace().size());
+    xdo("mousemove --window W 2400 1200 click 3");
+    const int clicked = awaitLine("Mouse 1 -> 1", from);
+    ASSERT_GE(clicked, 0) << "the click did not arrive";
+    EXPECT_EQ(child_->trace()[static_cast<std::size_t>(clicked) + 1], "MouseX -> 1000");
+    EXPECT_EQ(child_->trace()[static_cast<std::size_t>(clicked) + 2], "MouseY -> 500");
+    xdo("windowactivate --sync W key F11");
+    ASSERT_TRUE(geometryIs(before.x, before.y, before.width, before.height)) << "not back";
+    child_->signal(SIGTERM);
+    EXPECT_EQ(child_->wait(), 0) << child_->err();
+    expectOrderlyEnd(child_->trace());
+}
 
 // With a display there, LUMEN_HEADLESS=1 still runs headless: no window, no fallback line.
 TEST_F(WindowTest, HeadlessWhenAskedEvenWithADisplay) {
