@@ -164,7 +164,9 @@ std::string settingsTableMarkdown() {
 }
 
 void printNote(const std::string& line) {
-    std::fprintf(stderr, "%s\n", line.c_str());
+    std::string visible;  // a setting's text may hold control characters
+    appendVisible(visible, line, false);
+    std::fprintf(stderr, "%s\n", visible.c_str());
     std::fflush(stderr);
 }
 

@@ -100,7 +100,7 @@ TEST_F(OutputFile, FoldersAndMissingFoldersAreRefusedDevicesAreStreams) {
     EXPECT_FALSE(out.open("/tmp", "picture"));
     EXPECT_EQ(out.error(), "cannot write picture /tmp: it is a folder");
     EXPECT_FALSE(out.open("/nonexistent-dir/x", "movie"));
-    EXPECT_EQ(out.error(), "cannot write movie /nonexistent-dir/x: No such file or directory");
+    EXPECT_EQ(out.error(), "cannot write movie /nonexistent-dir/x: cannot create a file in folder /nonexistent-dir: No such file or directory");
     ASSERT_TRUE(out.open("/dev/null", "trace"));
     EXPECT_TRUE(out.streaming());
     EXPECT_TRUE(out.line("x"));
