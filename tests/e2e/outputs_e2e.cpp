@@ -206,6 +206,33 @@ TEST_F(Outputs, AnotherUsersFileInAStickyFolderIsRefusedAtTheStart) {
     EXPECT_EQ(strayFiles(sticky, {"shot.png", "trace.txt"}), std::vector<std::string>{});
 }
 
+// Another user's file appears in the sticky folder during the run (root's, the run is nobody's):
+// the rename at the end is refused, and the whole picture of the session is kept and named.
+TEST_F(Outputs, AnotherUsersFileAppearingInAStickyFolderKeepsTheWholeOutput) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to make another user's file and run as nobody";
+    if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "setpriv (util-linux) is not installed";
+    if (lines(test_support::shellOutput("setpriv --reuid=65534 --regid=65534 --clear-groups -- ls -d " + kLibrary)).size() != 1)
+        GTEST_SKIP() << "nobody cannot reach the built program here";
+    const std::string sticky = dir() + "/shared", shot = sticky + "/shot.png";
+    fs::create_directories(sticky);
+    ASSERT_EQ(::chmod(dir().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+    const std::string runScript = script("1 move 10 10\n90 quit\n");
+    ASSERT_EQ(::chmod(runScript.c_str(), 0644), 0);
+    e2e::RunOptions options;
+    options.through = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    options.meanwhileAfterMs = 300;
+    options.meanwhile = [&] { e2e::writeFile(shot, "root's picture"); };
+    const e2e::Run r = e2e::run(kExe, {{"LUMEN_SCRIPT", runScript}, {"LUMEN_FPS", "60"}, {"LUMEN_CAPTURE", shot},
+                                       {"LUMEN_TRACE", sticky + "/trace.txt"}}, options);
+    expectOneFailureLine(r, {"(1006)", "cannot write picture " + shot + ": Operation not permitted; the whole picture is kept in "});
+    const std::vector<std::string> stray = strayFiles(sticky, {"shot.png", "trace.txt"});
+    ASSERT_EQ(stray.size(), 1u);
+    EXPECT_NE(r.err.find("is kept in " + sticky + "/" + stray[0] + "\n"), std::string::npos) << r.err;
+    EXPECT_TRUE(wholePng(e2e::readFile(sticky + "/" + stray[0])));
+    EXPECT_EQ(e2e::readFile(shot), "root's picture");
+}
+
 // Refused its place at the end all the same (a folder took the picture's name during the run):
 // the whole picture is kept beside it and named in the one line; the user's earlier picture,
 // moved away meanwhile, is untouched.
