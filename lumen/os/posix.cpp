@@ -122,11 +122,20 @@ void removeStaleTemps(const std::string& folder, const std::string& name) {
 }
 
 // Why `file` (a regular file, `st`) in `folder` (`dir`) could not be replaced by a rename, or "".
-std::string unreplaceable(const struct stat& st, const struct stat& dir, const std::string& folder) {
+std::string unreplaceable(const std::string& file, const struct stat& st, const struct stat& dir,
+                          const std::string& folder) {
     const uid_t me = ::geteuid();
     if ((dir.st_mode & S_ISVTX) != 0 && me != 0 && st.st_uid != me && dir.st_uid != me)
         return "it belongs to another user in sticky folder " + folder + ", where only its owner may replace it";
-    if (st.st_dev != dir.st_dev) return "it is mounted on its own, and a mounted file cannot be replaced";
+#if defined(STATX_ATTR_MOUNT_ROOT) && !defined(__EMSCRIPTEN__)
+    // A file bound onto the path (a container's single-file mount) is the root of a mount.
+    struct statx sx {};
+    if (::statx(AT_FDCWD, file.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) == 0 &&
+        (sx.stx_attributes_mask & sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0)
+        return "it is mounted on its own, and a mounted file cannot be replaced";
+#else
+    (void)file;
+#endif
     return "";
 }
 
@@ -164,7 +173,7 @@ std::FILE* createTempBeside(const std::string& file, std::string& tempPath, std:
     }
     struct stat old {};
     const bool replacing = ::lstat(file.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    if (replacing && !(error = unreplaceable(old, dir, folder)).empty()) return nullptr;
+    if (replacing && !(error = unreplaceable(file, old, dir, folder)).empty()) return nullptr;
     removeStaleTemps(folder, name);
     // A hidden name in the same folder, unique by process, time and attempt; O_EXCL never
     // opens anything that is already there. A temporary that is to replace a file starts

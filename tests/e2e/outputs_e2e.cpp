@@ -5,6 +5,7 @@
 // spaces, accents, CJK and emoji, and outputs aimed at the program or its library.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -231,6 +232,23 @@ TEST_F(Outputs, AnotherUsersFileAppearingInAStickyFolderKeepsTheWholeOutput) {
     EXPECT_NE(r.err.find("is kept in " + sticky + "/" + stray[0] + "\n"), std::string::npos) << r.err;
     EXPECT_TRUE(wholePng(e2e::readFile(sticky + "/" + stray[0])));
     EXPECT_EQ(e2e::readFile(shot), "root's picture");
+}
+
+// A file mounted onto the path on its own (as a container binds one) cannot be renamed over:
+// refused at the start, both files untouched.
+TEST_F(Outputs, AFileMountedOnItsOwnIsRefusedAtTheStart) {
+    const std::string source = dir() + "/source.png", shot = dir() + "/shot.png";
+    e2e::writeFile(source, "the bound picture");
+    e2e::writeFile(shot, "under the mount");
+    if (::mount(source.c_str(), shot.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "cannot bind-mount a file here (needs root)";
+    const e2e::Run r = e2e::run(kExe, {{"LUMEN_SCRIPT", script()}, {"LUMEN_CAPTURE", shot}});
+    const std::string bound = e2e::readFile(shot);
+    ::umount2(shot.c_str(), MNT_DETACH);
+    expectOneFailureLine(r, {"(1002)", "cannot write picture " + shot + ": it is mounted on its own"});
+    EXPECT_EQ(bound, "the bound picture");
+    EXPECT_EQ(e2e::readFile(source), "the bound picture");
+    EXPECT_EQ(strayFiles(dir(), {"source.png", "shot.png", "run.script"}), std::vector<std::string>{});
 }
 
 // Refused its place at the end all the same (a folder took the picture's name during the run):
