@@ -312,7 +312,7 @@ TEST_F(Outputs, StaleTemporariesOfGoneProcessesAreRemoved) {
 }
 
 // A missing folder is named as the problem, its control characters escaped: the line is one
-// line, with no raw escape sequence for the terminal.
+// line, with no raw escape sequence for the terminal; so are the 3001 line and Lumen's notes.
 TEST_F(Outputs, AMissingFolderIsNamedWithItsControlCharactersEscaped) {
     const std::string folder = dir() + "/a\x1b[31mred\x07\nb";
     const e2e::Run r = e2e::run(kExe, {{"LUMEN_SCRIPT", script()}, {"LUMEN_CAPTURE", folder + "/shot.png"}});
@@ -327,6 +327,12 @@ TEST_F(Outputs, AMissingFolderIsNamedWithItsControlCharactersEscaped) {
     fs::copy_file(kExe, odd + "/stackrise");
     const e2e::Run missing = e2e::run(odd + "/stackrise", {});
     expectOneFailureLine(missing, {"(3001)", "in\\x1B]0;title\\x07here"});
+
+    // Lumen's notes too: a blend path named with an escape sequence.
+    const e2e::Run note = e2e::run(kExe, {{"LUMEN_SCRIPT", script()}, {"LUMEN_SIMD", "x\x1b[2J"}});
+    EXPECT_EQ(note.status, 0) << note.err;
+    EXPECT_EQ(note.err.rfind("Lumen: LUMEN_SIMD=x\\x1B[2J is not scalar, sse2 or avx2, using ", 0), 0u) << note.err;
+    EXPECT_EQ(note.err.find('\x1b'), std::string::npos);
 }
 
 // Spaces, accents, CJK and emoji in a folder's name: every output is written there, the trace
