@@ -52,10 +52,13 @@ void splitPath(const std::string& path, std::string& folder, std::string& name) 
 }
 
 // The descriptor that `name` in folder `realFolder` (free of links) is, when the folder is this
-// process's /proc/PID/fd (or one of its threads'); -1 otherwise.
+// process's /proc/PID/fd (or one of its threads'); -1 otherwise. /proc/self says which PID is
+// this process's, also where the process's own number is not the host's (node).
 int descriptorIn(const std::string& realFolder, const std::string& name) {
     if (name.empty() || name.size() > 9 || name.find_first_not_of("0123456789") != std::string::npos) return -1;
-    const std::string self = "/proc/" + std::to_string(::getpid());
+    char real[PATH_MAX];
+    if (::realpath("/proc/self", real) == nullptr) return -1;
+    const std::string self = real;
     const bool ours = realFolder == self + "/fd" ||
                       (realFolder.rfind(self + "/task/", 0) == 0 && realFolder.size() > 3 &&
                        realFolder.compare(realFolder.size() - 3, 3, "/fd") == 0);

@@ -274,16 +274,14 @@ bool syncFile(std::FILE* file, std::string& error) {
 }
 
 bool replaceFile(const std::string& tempPath, const std::string& file, std::string& error) {
-    const std::wstring from = wideOf(tempPath), to = wideOf(file);
-    // An existing file is replaced keeping its attributes, security and creation time; a new one
-    // (or one gone meanwhile) is moved into place.
-    if (ReplaceFileW(to.c_str(), from.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) return true;
-    DWORD code = GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-        code = GetLastError();
-    }
-    error = systemErrorText(code);
+    std::wstring from = wideOf(tempPath), to = wideOf(file);
+    for (std::wstring* p : {&from, &to}) std::replace(p->begin(), p->end(), L'/', L'\\');
+    // An existing file is replaced keeping its attributes, security and creation time; a new one,
+    // or one where the system cannot do that, is moved into place.
+    if (ReplaceFileW(to.c_str(), from.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) ||
+        MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    error = lastErrorText();
     return false;
 }
 
