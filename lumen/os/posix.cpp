@@ -280,7 +280,9 @@ std::FILE* openForWriting(const std::string& path, bool append, std::string& err
             error = "descriptor " + std::to_string(descriptor) + (flags == -1 ? " is not open" : " is open only for reading");
             return nullptr;
         }
-        const int copy = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+        int copy = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+        // Where a descriptor cannot be shared (node's files), the same file opened at its end.
+        if (copy < 0) copy = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC);
         std::FILE* stream = copy < 0 ? nullptr : ::fdopen(copy, "wb");  // "wb" neither truncates nor changes its flags
         if (stream == nullptr) {
             error = errorText(errno);

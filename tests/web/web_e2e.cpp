@@ -90,3 +90,25 @@ int main(int argc, char** argv) {
     theWeb = std::make_unique<web::Web>(node, fs::absolute(program).string());
     return RUN_ALL_TESTS();
 }
+
+// ---- Outputs --------------------------------------------------------------------------------
+
+// The shell's `>>` reaches a run in node as it reaches a native one: the trace through
+// /dev/stdout comes after the log's earlier lines, which stay.
+TEST(WebOutputs, AppendRedirectionOfStdoutKeepsEarlierLines) {
+    const std::string dir = e2e::tempDir("webappend");
+    e2e::writeFile(dir + "/run.script", "1 move 10 10\n3 quit\n");
+    e2e::writeFile(dir + "/log.txt", "earlier line\n");
+    e2e::RunOptions options;
+    options.cwd = dir;
+    options.redirections = ">> log.txt";
+    const e2e::Run r = e2e::run(platform().install(platform().fake("fake_complete")),
+                                {{"LUMEN_SCRIPT", dir + "/run.script"}, {"LUMEN_TRACE", "/dev/stdout"}}, options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> log = e2e::lines(e2e::readFile(dir + "/log.txt"));
+    ASSERT_GT(log.size(), 5u);
+    EXPECT_EQ(log[0], "earlier line");
+    EXPECT_EQ(log[1].rfind("AllocMem ", 0), 0u) << log[1];
+    EXPECT_EQ(e2e::count(log, "Free live="), 1);
+    fs::remove_all(dir);
+}
