@@ -9,10 +9,13 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#if !defined(__EMSCRIPTEN__)
+#if defined(__EMSCRIPTEN__)
+#include <emscripten.h>
+#else
 #include <dlfcn.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -25,6 +28,16 @@
 #include "os/os.h"
 #include "os/temp_name.h"
 #include "lumen/lumen.h"
+
+#if defined(__EMSCRIPTEN__)
+// "FOLDER\nSCRIPT" into `buffer`: the program's folder (with its '/'; on the page its folder in
+// the in-memory file system), where Data/Lumen.lmd is, and in node the program's script.
+EM_JS(int, lumen_web_program, (char* buffer, int size), {
+    var folder = typeof Module.stackriseFolder == 'string' ? Module.stackriseFolder : scriptDirectory;
+    var script = typeof process == 'object' && process.argv && process.argv[1] ? process.argv[1] : "";
+    return stringToUTF8(folder + '\n' + script, buffer, size);
+});
+#endif
 
 namespace lumen::os {
 
@@ -319,7 +332,16 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 std::vector<OwnFile> ownFiles() {
     std::vector<OwnFile> files;
-#if !defined(__EMSCRIPTEN__)
+#if defined(__EMSCRIPTEN__)
+    char text[8192];
+    const std::string program(text, static_cast<std::size_t>(std::max(0, lumen_web_program(text, sizeof text))));
+    const std::size_t cut = program.find('\n');
+    files.push_back({"Lumen's library", program.substr(0, cut) + "Data/Lumen.lmd"});
+    const std::string script = cut == std::string::npos ? "" : program.substr(cut + 1);
+    if (!script.empty()) files.push_back({"the program", script});
+    if (script.size() > 3 && script.compare(script.size() - 3, 3, ".js") == 0)
+        files.push_back({"the program", script.substr(0, script.size() - 3) + ".wasm"});
+#else
     static const char inLumen = 0;
     Dl_info info {};
     if (::dladdr(&inLumen, &info) != 0 && info.dli_fname != nullptr && info.dli_fname[0] != '\0')
