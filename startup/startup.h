@@ -37,7 +37,8 @@ void initRuntime();
 void errorHook(const ErrorObject& error);
 // Releases AppConfig, then calls the runtime's Free if it is bound.
 void shutdown();
-// The diagnostic line for a fault; `message` may be null.
+// The diagnostic line for a fault, one line of visible text (lumen::appendVisible); `message`
+// may be null.
 std::string diagnostic(uint32_t code, const lumen::String* message, uint64_t location);
 // The process entry's body: start-up, the main routine and the top-level handling. Never
 // returns: the process ends with status 0 after the orderly end and 1 after any other fault.

@@ -44,16 +44,6 @@ void dropMessage(rt::Ref<lumen::String>& message) {
     }
 }
 
-// The message as UTF-8, with control characters (but tab) shown as '?' so it stays one line.
-void appendMessage(std::string& out, std::u16string_view text) {
-    const size_t from = out.size();
-    lumen::appendUtf8(out, text);
-    for (size_t i = from; i < out.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(out[i]);
-        if (byte < 0x20 && byte != '\t') out[i] = '?';
-    }
-}
-
 const char* describeCode(uint32_t code) {
     switch (code) {
         case lumen::kAccessViolation: return "invalid memory access";
@@ -171,13 +161,16 @@ std::string diagnostic(uint32_t code, const lumen::String* message, uint64_t loc
     }
     line += ": ";
     if (message) {
-        appendMessage(line, rt::view(message));
+        lumen::appendUtf8(line, rt::view(message));
     } else if (code == lumen::kRuntimeMissing && !bindFailure().empty()) {
         line += bindFailure();
     } else {
         line += describeCode(code);
     }
-    return line;
+    // Paths and messages may hold anything: on the terminal the line is one line of text.
+    std::string visible;
+    lumen::appendVisible(visible, line, false);
+    return visible;
 }
 
 void errorHook(const ErrorObject& error) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace lumen::os {
 
@@ -16,24 +17,46 @@ enum class PathKind {
     Missing,    // nothing (or a dangling link)
     Regular,    // a regular file, or a link to one
     Directory,  // a folder, or a link to one
-    Stream,     // anything else that can be opened: FIFO, pipe, terminal, device
+    Stream,     // anything else that can be opened: FIFO, pipe, terminal, device; also a
+                // descriptor of this process named through a link (/dev/stdout, /dev/fd/N)
 };
 PathKind pathKind(const std::string& path);
 
-// Creates a new, empty file in the folder of `path` (whose last part must name a file) for
-// writing, with the permissions a new file gets; its name goes to `tempPath`. Null on
-// failure, with the system's reason in `error`.
-std::FILE* createTempBeside(const std::string& path, std::string& tempPath, std::string& error);
+// The file that writing `path` replaces: `path` with its links followed to their end, which
+// need not exist yet (a dangling link names the file to create). False with the reason for a
+// loop of links.
+bool followLinks(const std::string& path, std::string& file, std::string& error);
+// Creates the temporary that is to replace `file` (an end of links, followLinks): a new, empty
+// file beside it, named by os/temp_name.h, open for writing. What can be known before the run
+// is checked first: that the folder takes new files and that `file` may be replaced (on POSIX
+// not another user's in a sticky folder nor mounted on its own, on Windows not read-only). The
+// temporary gets the mode, owner and group of the file it replaces where it may, else the mode
+// a new file gets; the stale temporaries of `file`, left by processes that are gone, are
+// removed. Null with the reason in `error`, which names the folder when the folder is at fault.
+std::FILE* createTempBeside(const std::string& file, std::string& tempPath, std::string& error);
 // Makes what `file` holds durable (flushes the stream and the system's buffers). False with the
 // reason on failure. Streams that cannot be synced (pipes, terminals) count as synced.
 bool syncFile(std::FILE* file, std::string& error);
-// Puts `tempPath` in the place of `path` in one step: whatever was at `path` is replaced whole.
-bool replaceFile(const std::string& tempPath, const std::string& path, std::string& error);
+// Puts `tempPath` in the place of `file` (from followLinks) in one step: whatever was there is
+// replaced whole.
+bool replaceFile(const std::string& tempPath, const std::string& file, std::string& error);
+// A complete temporary that could not be put in place is kept: renamed to its kept name
+// (os/temp_name.h) where it can be, so that no later run removes it. Its path at the end.
+std::string keepTemp(const std::string& tempPath);
 // Removes a file; errors are ignored (the file is a temporary of ours).
 void removeFile(const std::string& path);
-// Opens `path` for writing, as an existing stream (FIFO, device, terminal) or, with `append`,
-// an existing regular file at its end. Null with the reason on failure.
+// Opens `path` for writing: without `append`, an existing stream (a descriptor of this process
+// named through a link is duplicated, so that it writes as the shell opened it, at the end after
+// `>>`; a FIFO, device or terminal is opened); with `append`, an existing regular file at its
+// end. Null with the reason on failure.
 std::FILE* openForWriting(const std::string& path, bool append, std::string& error);
+// A file that no output may name, with its name in messages ("Lumen's library").
+struct OwnFile {
+    const char* what;
+    std::string path;
+};
+// Lumen's library and the program's executable, where the system tells them.
+std::vector<OwnFile> ownFiles();
 // The same file, when both exist; the same absolute path after resolving links otherwise.
 bool sameFile(const std::string& a, const std::string& b);
 // Writes `size` bytes to `out` (after what the stream holds); "" or the system's reason.

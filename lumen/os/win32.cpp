@@ -1,4 +1,4 @@
-// Lumen's operating-system layer on Windows: files through CreateFileW/MoveFileExW with the CRT's
+// Lumen's operating-system layer on Windows: files through CreateFileW/ReplaceFileW with the CRT's
 // streams on top, stop requests through the console's control handler (Ctrl-C, Ctrl-Break,
 // close), the standard streams kept on the NUL device. Paths are UTF-8 in the core and UTF-16
 // here (lumen/win32_text.h), as are the system's messages. Contract: lumen/os/os.h.
@@ -22,6 +22,7 @@
 
 #include "lumen/win32_text.h"
 #include "os/os.h"
+#include "os/temp_name.h"
 
 #if defined(__x86_64__)
 // Returns from a host signal handler (rt_sigreturn), as the C library's restorer does.
@@ -91,6 +92,34 @@ std::FILE* streamOver(HANDLE handle, bool append, std::string& error) {
         _close(fd);
     }
     return file;
+}
+
+// The folder part of `path` with its separator ("" for a bare name, "C:" for "C:name"), its last part.
+void splitPath(const std::string& path, std::string& folder, std::string& name) {
+    std::size_t cut = path.find_last_of("/\\");
+    if (cut == std::string::npos && path.size() >= 2 && path[1] == ':') cut = 1;
+    folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+    name = cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+// Removes the temporaries of output `name` in `folder` whose process is gone (one still open, of
+// another machine's process on a shared folder, cannot be deleted and stays).
+void removeStaleTemps(const std::string& folder, const std::string& name) {
+    WIN32_FIND_DATAW found{};
+    HANDLE find = FindFirstFileW(wideOf(folder + ".*.tmp").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        uint64_t pid = 0;
+        if (!isTempOf(win32::utf8Of(found.cFileName), name, pid) || pid == GetCurrentProcessId() || pid > MAXDWORD)
+            continue;
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+        if (process != nullptr) {
+            CloseHandle(process);
+        } else if (GetLastError() == ERROR_INVALID_PARAMETER) {  // no such process
+            DeleteFileW((wideOf(folder) + found.cFileName).c_str());
+        }
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
 }
 
 #if defined(__x86_64__)
@@ -175,38 +204,53 @@ PathKind pathKind(const std::string& path) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Directory : PathKind::Regular;
 }
 
-std::FILE* createTempBeside(const std::string& path, std::string& tempPath, std::string& error) {
-    std::size_t cut = path.find_last_of("/\\");
-    if (cut == std::string::npos && path.size() >= 2 && path[1] == ':') cut = 1;  // "C:name"
-    const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
-    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+// Links are left to the system: a path names what the system's calls open through it.
+bool followLinks(const std::string& path, std::string& file, std::string&) {
+    file = path;
+    return true;
+}
+
+std::FILE* createTempBeside(const std::string& file, std::string& tempPath, std::string& error) {
+    std::string folder;
+    std::string name;
+    splitPath(file, folder, name);
     if (name.empty() || name == "." || name == "..") {
         error = "not a file name";
         return nullptr;
     }
-    // A name of our own in the same folder, unique by process, clock and attempt; CREATE_NEW
-    // never opens anything that is already there.
+    // A read-only file cannot be replaced: said now rather than when the run has ended.
+    const DWORD attributes = GetFileAttributesW(wideOf(file).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == FILE_ATTRIBUTE_READONLY) {
+        error = "it is read-only, and a read-only file cannot be replaced";
+        return nullptr;
+    }
+    removeStaleTemps(folder, name);
+    // A name of our own in the same folder, unique by process, clock and attempt; CREATE_NEW never
+    // opens what is there. Not to be deleted while written: no run elsewhere takes it for stale.
     LARGE_INTEGER tick{};
     QueryPerformanceCounter(&tick);
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         const std::string candidate =
-            folder + "." + name + "." + std::to_string(GetCurrentProcessId()) + "-" +
-            std::to_string((static_cast<unsigned long long>(tick.QuadPart) + attempt * 7919u) % 1000000007u) + ".tmp";
-        HANDLE handle = CreateFileW(wideOf(candidate).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+            folder + tempName(name, GetCurrentProcessId(),
+                              (static_cast<unsigned long long>(tick.QuadPart) + attempt * 7919u) % 1000000007u);
+        HANDLE handle = CreateFileW(wideOf(candidate).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             const DWORD code = GetLastError();
             if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
-            error = systemErrorText(code);
+            const std::size_t cut = folder.size() > 1 && folder.back() != ':' ? folder.size() - 1 : folder.size();
+            error = "cannot create a file in folder " + (folder.empty() ? "." : folder.substr(0, cut)) + ": " +
+                    systemErrorText(code);
             return nullptr;
         }
-        std::FILE* file = streamOver(handle, false, error);
-        if (file == nullptr) {
+        std::FILE* stream = streamOver(handle, false, error);
+        if (stream == nullptr) {
             DeleteFileW(wideOf(candidate).c_str());
             return nullptr;
         }
         tempPath = candidate;
-        return file;
+        return stream;
     }
     error = "no free name for a temporary file";
     return nullptr;
@@ -229,12 +273,24 @@ bool syncFile(std::FILE* file, std::string& error) {
     return true;
 }
 
-bool replaceFile(const std::string& tempPath, const std::string& path, std::string& error) {
-    if (!MoveFileExW(wideOf(tempPath).c_str(), wideOf(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        error = lastErrorText();
-        return false;
-    }
-    return true;
+bool replaceFile(const std::string& tempPath, const std::string& file, std::string& error) {
+    std::wstring from = wideOf(tempPath), to = wideOf(file);
+    for (std::wstring* p : {&from, &to}) std::replace(p->begin(), p->end(), L'/', L'\\');
+    // An existing file is replaced keeping its attributes, security and creation time; a new one,
+    // or one where the system cannot do that, is moved into place.
+    if (ReplaceFileW(to.c_str(), from.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) ||
+        MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    error = lastErrorText();
+    return false;
+}
+
+std::string keepTemp(const std::string& tempPath) {
+    std::string folder;
+    std::string name;
+    splitPath(tempPath, folder, name);
+    const std::string kept = folder + keptName(name);
+    return MoveFileExW(wideOf(tempPath).c_str(), wideOf(kept).c_str(), MOVEFILE_WRITE_THROUGH) ? kept : tempPath;
 }
 
 void removeFile(const std::string& path) { DeleteFileW(wideOf(path).c_str()); }
@@ -275,6 +331,20 @@ bool sameFile(const std::string& a, const std::string& b) {
     }
     return CompareStringOrdinal(fa.c_str(), static_cast<int>(fa.size()), fb.c_str(), static_cast<int>(fb.size()),
                                 TRUE) == CSTR_EQUAL;
+}
+
+std::vector<OwnFile> ownFiles() {
+    static const char inLumen = 0;
+    HMODULE lumen = nullptr;
+    std::vector<OwnFile> files;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&inLumen), &lumen);
+    std::wstring path(32768, L'\0');
+    if (DWORD n = lumen ? GetModuleFileNameW(lumen, path.data(), 32768) : 0; n > 0 && n < 32768)
+        files.push_back({"Lumen's library", win32::utf8Of(path.substr(0, n))});
+    if (DWORD n = GetModuleFileNameW(nullptr, path.data(), 32768); n > 0 && n < 32768)
+        files.push_back({"the program", win32::utf8Of(path.substr(0, n))});
+    return files;
 }
 
 // The core passes errno values (from the CRT's stream functions), as on POSIX; Windows API

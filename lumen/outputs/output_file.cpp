@@ -23,7 +23,7 @@ bool OutputFile::open(const std::string& path, const char* what) {
         case os::PathKind::Missing:
         case os::PathKind::Regular:
             streaming_ = false;
-            file_ = os::createTempBeside(path, tempPath_, reason);
+            if (os::followLinks(path, target_, reason)) file_ = os::createTempBeside(target_, tempPath_, reason);
             break;
     }
     if (file_ == nullptr) {
@@ -82,8 +82,12 @@ bool OutputFile::commit() {
     if (written && !closed) fail(os::errorText(errno != 0 ? errno : EIO));
     if (tempPath_.empty()) return !failed();  // a stream, or a file continued in place
     std::string reason;
-    if (!failed() && !os::replaceFile(tempPath_, path_, reason)) fail(reason);
-    if (failed()) os::removeFile(tempPath_);
+    if (!failed() && !os::replaceFile(tempPath_, target_, reason)) {
+        // Complete but refused its place: the only copy of the output, so it stays.
+        fail(reason + "; the whole " + what_ + " is kept in " + os::keepTemp(tempPath_));
+    } else if (failed()) {
+        os::removeFile(tempPath_);
+    }
     tempPath_.clear();
     return !failed();
 }
@@ -93,7 +97,7 @@ bool OutputFile::commitAndContinue() {
     if (tempPath_.empty()) return finishWriting();
     if (!commit()) return false;
     std::string reason;
-    file_ = os::openForWriting(path_, true, reason);
+    file_ = os::openForWriting(target_, true, reason);
     if (file_ == nullptr) fail(reason);
     return !failed();
 }

@@ -1,8 +1,10 @@
 // One output file of a run (the trace, the picture, the movie, the recording), written so that
-// nothing the user had is lost: a regular file (or a path where nothing is yet) is written to
-// a new temporary beside it and put in its place only when complete, flushed and synced; a
-// failure removes the temporary and leaves the path as it was. An existing FIFO, pipe,
-// terminal or device is written directly as a stream and never removed.
+// nothing the user had is lost: a regular file (or a path where nothing is yet), at the end of
+// the path's links, is written to a new temporary beside it and put in its place only when
+// complete, flushed and synced, keeping the mode of what it replaces; a failure while writing
+// removes the temporary and leaves the path as it was, and a complete one that cannot be put in
+// place is kept and named. An existing FIFO, pipe, terminal or device, and a descriptor named
+// through a link (/dev/stdout), are written directly as streams and never removed.
 #pragma once
 
 #include <cstdint>
@@ -42,7 +44,8 @@ public:
     const std::string& error() const { return error_; }
 
     // Completes the file: flushes, syncs, closes, and puts the temporary in the path's place.
-    // False with error() when anything failed on the way; the temporary is then removed.
+    // False with error() when anything failed on the way; the temporary is then removed, or
+    // kept when only putting it in place failed ("...: REASON; the whole WHAT is kept in FILE").
     bool commit();
     // Commits what is written so far and keeps writing at the end of the file (the trace after
     // Free). Streams are only flushed.
@@ -55,6 +58,7 @@ private:
 
     std::FILE* file_ = nullptr;
     std::string path_;
+    std::string target_;    // the file the temporary replaces: path_ with its links followed
     std::string tempPath_;  // empty when streaming
     std::string what_;
     std::string error_;

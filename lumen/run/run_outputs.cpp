@@ -48,8 +48,13 @@ std::string sameFileError(const Settings& s) {
         const char* variable;
         const std::optional<std::string>* path;
     };
-    // The inputs, then the outputs; each output is checked against every name before it.
+    // Lumen's library, the program and the inputs, then the outputs; each output is checked
+    // against every name before it.
+    const std::vector<os::OwnFile> own = os::ownFiles();
+    std::vector<std::optional<std::string>> ownPaths;
+    for (const os::OwnFile& file : own) ownPaths.emplace_back(file.path);
     std::vector<NamedPath> paths;
+    for (std::size_t i = 0; i < own.size(); ++i) paths.push_back({own[i].what, &ownPaths[i]});
     for (const SettingInfo& setting : kSettings) {
         if (setting.input) paths.push_back({setting.variable, &(s.*setting.text)});
     }

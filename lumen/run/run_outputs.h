@@ -68,8 +68,9 @@ inline constexpr OutputKind kOutputKinds[] = {
      writerAt<&RunOutputs::recording>},
 };
 
-// "Lumen: A and B name the same file PATH" for the first output, in table order, that names an
-// input (a file setting the run reads) or an earlier output; "" when none does. A stream (the
+// "Lumen: A and B name the same file PATH" for the first output, in table order, that names
+// Lumen's library, the program, an input (a file setting the run reads) or an earlier output;
+// "" when none does. A stream (the
 // null device, a terminal, a FIFO) may be named twice: it is never destroyed. It is checked
 // before anything is read or opened, and when it fails nothing is.
 std::string sameFileError(const Settings& settings);

@@ -56,8 +56,8 @@ SimdPath simdPathFor(const SimdChoice& choice) {
         std::fprintf(stderr, "Lumen: %s=%s is not supported here, using %s\n", kSimd.variable,
                      simdPathName(*choice.path), simdPathName(best));
     } else if (!choice.unknown.empty()) {
-        std::fprintf(stderr, "Lumen: %s=%s is not %s, using %s\n", kSimd.variable,
-                     choice.unknown.c_str(), kSimd.values, simdPathName(best));
+        printNote(std::string("Lumen: ").append(kSimd.variable).append("=").append(choice.unknown).append(" is not ")
+                      .append(kSimd.values).append(", using ").append(simdPathName(best)));
     }
     return best;
 }
@@ -164,7 +164,9 @@ std::string settingsTableMarkdown() {
 }
 
 void printNote(const std::string& line) {
-    std::fprintf(stderr, "%s\n", line.c_str());
+    std::string visible;  // a setting's text may hold control characters
+    appendVisible(visible, line, false);
+    std::fprintf(stderr, "%s\n", visible.c_str());
     std::fflush(stderr);
 }
 

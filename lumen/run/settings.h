@@ -167,8 +167,8 @@ struct RunSettings {
 // nothing.
 RunSettings parseSettings(const Settings& settings);
 
-// Writes an informational line to stderr (the seed of a window run, the headless note); every
-// failure is raised as a fault instead.
+// Writes an informational line to stderr, its control characters escaped (the seed of a window
+// run, the headless note); every failure is raised as a fault instead.
 void printNote(const std::string& line);
 // The seed of a window run without LUMEN_SEED: the clock's, noted on stderr so that it can be
 // replayed ("Lumen: seed N (LUMEN_SEED=N replays it)").

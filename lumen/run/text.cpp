@@ -5,48 +5,6 @@
 
 namespace lumen {
 
-namespace {
-
-void appendHexByte(std::string& out, unsigned b) {
-    static const char kHex[] = "0123456789ABCDEF";
-    out += "\\x";
-    out += kHex[(b >> 4) & 0xF];
-    out += kHex[b & 0xF];
-}
-
-void appendEscaped(std::string& out, std::string_view text) {
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const unsigned char c = static_cast<unsigned char>(text[pos]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-            ++pos;
-        } else if (c == '\n') {
-            out += "\\n", ++pos;
-        } else if (c == '\r') {
-            out += "\\r", ++pos;
-        } else if (c == '\t') {
-            out += "\\t", ++pos;
-        } else if (c < 0x20 || c == 0x7F) {
-            appendHexByte(out, c), ++pos;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c), ++pos;
-        } else {
-            std::size_t length;
-            if (decodeUtf8(text, pos, length) < 0) {
-                appendHexByte(out, c);
-                ++pos;
-            } else {
-                out.append(text.substr(pos, length));
-                pos += length;
-            }
-        }
-    }
-}
-
-}  // namespace
-
 std::string formatFloat(double value) {
     if (std::isnan(value)) return "nan";
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
@@ -59,7 +17,7 @@ std::string quote(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 2);
     out += '"';
-    appendEscaped(out, text);
+    appendVisible(out, text, true);
     out += '"';
     return out;
 }

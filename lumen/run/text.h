@@ -14,8 +14,8 @@ namespace lumen {
 // zero, "inf", "-inf", and "nan" for every NaN.
 std::string formatFloat(double value);
 
-// `text` in double quotes, with \" and \\ escaped; control bytes become \n, \r, \t or \xNN and
-// bytes that are not valid UTF-8 become \xNN, so the result is one line of valid UTF-8.
+// `text` in double quotes, escaped by appendVisible (lumen/utf.h): \" and \\, control characters
+// as \n, \r, \t or \xNN, bytes that are not valid UTF-8 as \xNN; one line of valid UTF-8.
 std::string quote(std::string_view text);
 
 // As quote(), but at most `limit` bytes of `text`, with "..." after the closing quote when cut.

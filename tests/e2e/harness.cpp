@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <regex>
+#include <thread>
 
 #include "support/process.h"
 
@@ -19,7 +20,14 @@ Run run(const std::string& exe, const std::map<std::string, std::string>& env, c
     const test_support::TempDir dir("run");
     const std::string tracePath = dir.path() + "/trace.txt";
     test_support::Command command;
-    command.argv = {exe};
+    command.argv = options.through;
+    if (options.redirections.empty()) {
+        command.argv.push_back(exe);
+    } else {
+        // The shell opens what the redirections name, as a user's shell does; $0 is the program.
+        for (const std::string& a : std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" " + options.redirections, exe})
+            command.argv.push_back(a);
+    }
     command.env = test_support::childEnv(dir.path(), {{"LUMEN_TRACE", tracePath}});
     for (const auto& [k, v] : env) (*command.env)[k] = v;
     command.cwd = options.cwd;
@@ -29,6 +37,10 @@ Run run(const std::string& exe, const std::map<std::string, std::string>& env, c
     wait.signal = options.signal;
     wait.signalAfter = std::chrono::milliseconds(options.signalAfterMs);
     const pid_t child = test_support::spawn(command);
+    if (options.meanwhile) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.meanwhileAfterMs));
+        options.meanwhile();
+    }
     Run result;
     result.status = test_support::waitFor(child, std::chrono::seconds(options.timeoutSeconds), wait).status;
     result.err = readFile(command.errPath);

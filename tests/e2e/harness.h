@@ -2,6 +2,7 @@
 // standard error, and Lumen's call trace.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,6 +32,10 @@ struct RunOptions {
     int signal = 0;              // sent once, `signalAfterMs` after the start (0: none)
     int signalAfterMs = 0;
     bool closeStderr = false;    // start with descriptor 2 closed (stderr then reads "")
+    std::vector<std::string> through;  // a command the program runs under (setpriv ...), its path last
+    std::string redirections;    // the shell's (">> log.txt 2>> err.log"): the program runs by /bin/sh
+    std::function<void()> meanwhile;  // called once, `meanwhileAfterMs` after the start
+    int meanwhileAfterMs = 0;
 };
 
 // Runs `exe` (no arguments) in `cwd` with `env` added to a minimal environment (PATH, HOME),

@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "harness.h"
+#include "output_checks.h"
 
 namespace fs = std::filesystem;
 
@@ -24,35 +24,11 @@ const std::string kExe = STACKRISE_EXE;
 const std::string kLibrary = fs::path(STACKRISE_EXE).parent_path().string() + "/Data/Lumen.lmd";
 const std::string kShortRun = "1 move 100 500\n2 press left\n3 move 400 500\n4 release left\n30 quit\n";
 
+using e2e::expectOneFailureLine;
 using e2e::lines;
-
-bool wholePng(const std::string& bytes) {
-    return bytes.size() > 20 && bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0 &&
-           bytes.compare(bytes.size() - 8, 8, std::string("IEND\xAE\x42\x60\x82", 8)) == 0;
-}
-
-bool wholeGif(const std::string& bytes) {
-    return bytes.size() > 20 && bytes.compare(0, 6, "GIF89a") == 0 && bytes.back() == ';';
-}
-
-// Files in `dir` other than those named: a temporary left behind shows up here.
-std::vector<std::string> strayFiles(const std::string& dir, const std::vector<std::string>& known) {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(dir)) {
-        const std::string name = e.path().filename().string();
-        if (std::find(known.begin(), known.end(), name) == known.end()) out.push_back(name);
-    }
-    return out;
-}
-
-// Exactly one diagnostic line of status 1 that contains every one of `parts`.
-void expectOneFailureLine(const e2e::Run& r, std::initializer_list<std::string> parts) {
-    EXPECT_EQ(r.status, 1) << r.err;
-    const auto err = lines(r.err);
-    ASSERT_EQ(err.size(), 1u) << r.err;
-    EXPECT_EQ(err[0].rfind("Stackrise: fault ", 0), 0u) << err[0];
-    for (const std::string& p : parts) EXPECT_NE(err[0].find(p), std::string::npos) << err[0] << " lacks " << p;
-}
+using e2e::strayFiles;
+using e2e::wholeGif;
+using e2e::wholePng;
 
 // A small tmpfs, which root can mount: a real full disk or a real read-only folder.
 class Tmpfs {
@@ -102,7 +78,8 @@ TEST(Outputs, ReadOnlyFolderFailsAtInitAndTouchesNothing) {
     folder.readOnly();
     ASSERT_TRUE(folder.mounted());
     const e2e::Run r = e2e::runScript(kExe, kShortRun, "1", {{"LUMEN_CAPTURE", folder.dir() + "/shot.png"}});
-    expectOneFailureLine(r, {"(1002)", "cannot write picture " + folder.dir() + "/shot.png: Read-only file system"});
+    expectOneFailureLine(r, {"(1002)", "cannot write picture " + folder.dir() + "/shot.png: cannot create a file in folder " +
+                                           folder.dir() + ": Read-only file system"});
     EXPECT_EQ(e2e::find(r.trace, "Act"), -1);
     EXPECT_EQ(e2e::readFile(folder.dir() + "/shot.png"), "earlier picture");
 }

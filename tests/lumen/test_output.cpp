@@ -7,6 +7,8 @@
 #include <filesystem>
 
 #include "run/input.h"
+#include "lumen/utf.h"
+#include "os/temp_name.h"
 #include "outputs/output_file.h"
 #include "support/files.h"
 
@@ -100,7 +102,7 @@ TEST_F(OutputFile, FoldersAndMissingFoldersAreRefusedDevicesAreStreams) {
     EXPECT_FALSE(out.open("/tmp", "picture"));
     EXPECT_EQ(out.error(), "cannot write picture /tmp: it is a folder");
     EXPECT_FALSE(out.open("/nonexistent-dir/x", "movie"));
-    EXPECT_EQ(out.error(), "cannot write movie /nonexistent-dir/x: No such file or directory");
+    EXPECT_EQ(out.error(), "cannot write movie /nonexistent-dir/x: cannot create a file in folder /nonexistent-dir: No such file or directory");
     ASSERT_TRUE(out.open("/dev/null", "trace"));
     EXPECT_TRUE(out.streaming());
     EXPECT_TRUE(out.line("x"));
@@ -108,6 +110,98 @@ TEST_F(OutputFile, FoldersAndMissingFoldersAreRefusedDevicesAreStreams) {
     struct stat st {};
     ASSERT_EQ(::stat("/dev/null", &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+// A replaced file keeps its mode; a new one takes the umask's.
+TEST_F(OutputFile, AReplacedFileKeepsItsModeANewOneTakesTheUmasks) {
+    const std::string kept = dir() + "/private.txt", made = dir() + "/new.txt";
+    test_support::writeFile(kept, "before");
+    ASSERT_EQ(::chmod(kept.c_str(), 0604), 0);
+    const mode_t umask = ::umask(022);
+    for (const std::string& path : {kept, made}) {
+        lumen::OutputFile out;
+        ASSERT_TRUE(out.open(path, "trace")) << out.error();
+        out.line("after");
+        ASSERT_TRUE(out.commit()) << out.error();
+    }
+    ::umask(umask);
+    struct stat st {};
+    ASSERT_EQ(::stat(kept.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u);
+    ASSERT_EQ(::stat(made.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(readAll(kept), "after\n");
+}
+
+// A dangling link makes its target (through a relative link in another folder); a loop is
+// refused when opened.
+TEST_F(OutputFile, ADanglingLinkMakesItsTargetALoopIsRefused) {
+    fs::create_directories(dir() + "/real");
+    fs::create_directories(dir() + "/links");
+    fs::create_symlink("../real/t.txt", dir() + "/links/t.txt");
+    fs::create_symlink("links/t.txt", dir() + "/top.txt");
+    lumen::OutputFile out;
+    ASSERT_TRUE(out.open(dir() + "/top.txt", "trace")) << out.error();
+    out.line("x");
+    ASSERT_TRUE(out.commit()) << out.error();
+    EXPECT_TRUE(fs::is_symlink(dir() + "/top.txt"));
+    EXPECT_TRUE(fs::is_symlink(dir() + "/links/t.txt"));
+    EXPECT_EQ(readAll(dir() + "/real/t.txt"), "x\n");
+
+    fs::create_symlink("loop", dir() + "/loop");
+    EXPECT_FALSE(out.open(dir() + "/loop", "picture"));
+    EXPECT_EQ(out.error(), "cannot write picture " + dir() + "/loop: Too many levels of symbolic links");
+}
+
+// A complete output whose rename is refused is kept under a name no run takes for a stale
+// temporary, and the message names it.
+TEST_F(OutputFile, ACompleteOutputRefusedItsPlaceIsKept) {
+    const std::string path = dir() + "/p.png";
+    lumen::OutputFile out;
+    ASSERT_TRUE(out.open(path, "picture"));
+    out.write("whole");
+    fs::create_directories(path + "/in-the-way");
+    EXPECT_FALSE(out.commit());
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir())) names.push_back(e.path().filename().string());
+    ASSERT_EQ(names.size(), 2u);
+    const std::string keptName = names[0] == "p.png" ? names[1] : names[0];
+    EXPECT_EQ(out.error(), "cannot write picture " + path + ": Is a directory; the whole picture is kept in " + dir() + "/" + keptName);
+    EXPECT_EQ(keptName.rfind("p.png.", 0), 0u) << keptName;
+    EXPECT_EQ(keptName.substr(keptName.size() - 5), ".kept");
+    EXPECT_EQ(readAll(dir() + "/" + keptName), "whole");
+}
+
+// ---- Temporaries' names --------------------------------------------------------------------
+
+TEST(TempName, FitsBesideAnyNameAndIsKnownAgain) {
+    using lumen::os::isTempOf;
+    using lumen::os::tempName;
+    EXPECT_EQ(tempName("shot.png", 123, 45), ".shot.png.123-45.tmp");
+    uint64_t pid = 0;
+    EXPECT_TRUE(isTempOf(".shot.png.123-45.tmp", "shot.png", pid));
+    EXPECT_EQ(pid, 123u);
+    EXPECT_FALSE(isTempOf(".shot.png.123-45.tmp", "shot.pn", pid));
+    EXPECT_FALSE(isTempOf(".shot.png.123-45.tmp", "other.png", pid));
+    EXPECT_FALSE(isTempOf(".shot.png.12a-45.tmp", "shot.png", pid));
+    EXPECT_FALSE(isTempOf(".shot.png.123-.tmp", "shot.png", pid));
+    EXPECT_FALSE(isTempOf("shot.png.123-45.tmp", "shot.png", pid));
+    EXPECT_FALSE(isTempOf("shot.png.123-45.kept", "shot.png", pid));
+    // Names up to the limit: the temporary is cut to 255 bytes, never inside a character.
+    std::string accented;
+    for (int i = 0; i < 126; ++i) accented += "\xC3\xA9";
+    for (const std::string& name : {std::string(255, 'n'), std::string(250, 'n'), accented}) {
+        const std::string temp = tempName(name, 4194304, 1000000006);
+        EXPECT_LE(temp.size(), lumen::os::kMaxNameBytes);
+        EXPECT_GE(temp.size() + 3, lumen::os::kMaxNameBytes);
+        std::size_t length = 0;
+        for (std::size_t at = 0; at < temp.size(); at += length)
+            ASSERT_GE(lumen::decodeUtf8(temp, at, length), 0) << "cut inside a character at " << at;
+        EXPECT_TRUE(isTempOf(temp, name, pid)) << temp;
+        EXPECT_EQ(pid, 4194304u);
+        EXPECT_EQ(lumen::os::keptName(temp).size(), temp.size());
+    }
+    EXPECT_EQ(lumen::os::keptName(".shot.png.123-45.tmp"), "shot.png.123-45.kept");
 }
 
 // ---- InputQueue ----------------------------------------------------------------------------

@@ -477,9 +477,11 @@ TEST(Session, BadSettingsAreRaisedByInit) {
         {"endless", std::nullopt, endlessScript,
          "Lumen: cannot read script /dev/zero: larger than 64 MiB, the most a script may hold"},
         {"movie", std::string("1 quit\n"), noMovie,
-         "Lumen: cannot write movie /nonexistent/dir/x.gif: No such file or directory"},
+         "Lumen: cannot write movie /nonexistent/dir/x.gif: cannot create a file in folder /nonexistent/dir: No such "
+         "file or directory"},
         {"picture", std::string("1 quit\n"), noPicture,
-         "Lumen: cannot write picture /nonexistent/dir/x.png: No such file or directory"},
+         "Lumen: cannot write picture /nonexistent/dir/x.png: cannot create a file in folder /nonexistent/dir: No "
+         "such file or directory"},
         {"picture folder", std::string("1 quit\n"), pictureIsFolder,
          "Lumen: cannot write picture /tmp: it is a folder"},
     };
@@ -533,7 +535,8 @@ TEST(Session, AnUnwritableTraceIsRaisedByInit) {
     Record rec;
     const Fault f = faultOf([&] { s.init(&rec.record); });
     EXPECT_EQ(f.code, lumen::kBadSetting);
-    EXPECT_EQ(messageOf(f), "Lumen: cannot write trace /nonexistent/dir/t.trace: No such file or directory");
+    EXPECT_EQ(messageOf(f), "Lumen: cannot write trace /nonexistent/dir/t.trace: cannot create a file in folder "
+                            "/nonexistent/dir: No such file or directory");
     s.freeMem(reinterpret_cast<void*>(f.argument));
     s.freeMem(block);
 }

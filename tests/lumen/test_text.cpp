@@ -54,6 +54,15 @@ TEST(Quote, KeepsValidUtf8AndEscapesTheRest) {
     EXPECT_EQ(quote("\xE2\x82x"), "\"\\xE2\\x82x\"");
 }
 
+// C1 controls (U+0080 to U+009F, which some terminals obey) are escaped byte by byte; the
+// unquoted form, for diagnostics, leaves quotes and backslashes alone.
+TEST(Quote, C1ControlsAreEscapedAndTheUnquotedFormKeepsQuotes) {
+    EXPECT_EQ(quote("a\xC2\x9B" "1m\xC2\xA0"), "\"a\\xC2\\x9B" "1m\xC2\xA0\"");  // CSI escaped, no-break space kept
+    std::string visible;
+    lumen::appendVisible(visible, "say \"a\\b\"\x1B[2J\tend\xFF", false);
+    EXPECT_EQ(visible, "say \"a\\b\"\\x1B[2J\\tend\\xFF");
+}
+
 TEST(Quote, ShortFormCutsLongTexts) {
     EXPECT_EQ(lumen::quoteShort("abc", 3), "\"abc\"");
     EXPECT_EQ(lumen::quoteShort("abcd", 3), "\"abc\"...");

@@ -183,6 +183,12 @@ TEST(Diagnostic, NamesCodeLocationAndMessage) {
         EXPECT_EQ(line.rfind("Stackrise: fault 0x1388 (5000) at 0x1234", 0), 0u) << line;
         EXPECT_EQ(line.substr(line.find(": ", 20)), ": tour \xC3\xA9" "croul\xC3\xA9" "e \xE2\x86\x92 \xF0\x9F\x8F\x97");
     }
+    {
+        // Control characters, C1 ones and bytes that are not UTF-8 reach no terminal raw.
+        rt::Ref<lumen::String> message = rt::makeString(u"folder a\x1B]0;x\x07\u009B2J\n\tb");
+        EXPECT_EQ(startup::diagnostic(1006, message.get(), 0),
+                  "Stackrise: fault 0x3EE (1006) at an unknown place: folder a\\x1B]0;x\\x07\\xC2\\x9B2J\\n\\tb");
+    }
     EXPECT_EQ(startup::diagnostic(lumen::kFloatInvalid, nullptr, 0),
               "Stackrise: fault 0xC0000090 (3221225616) at an unknown place: floating-point invalid operation");
     EXPECT_EQ(startup::diagnostic(0x12345678, nullptr, 0),

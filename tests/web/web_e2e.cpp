@@ -8,6 +8,8 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <tuple>
+#include <vector>
 
 #include "web_platform.h"
 
@@ -89,4 +91,43 @@ int main(int argc, char** argv) {
     }
     theWeb = std::make_unique<web::Web>(node, fs::absolute(program).string());
     return RUN_ALL_TESTS();
+}
+
+// ---- Outputs --------------------------------------------------------------------------------
+
+// The shell's `>>` reaches a run in node as it reaches a native one: the trace through
+// /dev/stdout comes after the log's earlier lines, which stay.
+TEST(WebOutputs, AppendRedirectionOfStdoutKeepsEarlierLines) {
+    const std::string dir = e2e::tempDir("webappend");
+    e2e::writeFile(dir + "/run.script", "1 move 10 10\n3 quit\n");
+    e2e::writeFile(dir + "/log.txt", "earlier line\n");
+    e2e::RunOptions options;
+    options.cwd = dir;
+    options.redirections = ">> log.txt";
+    const e2e::Run r = e2e::run(platform().install(platform().fake("fake_complete")),
+                                {{"LUMEN_SCRIPT", dir + "/run.script"}, {"LUMEN_TRACE", "/dev/stdout"}}, options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> log = e2e::lines(e2e::readFile(dir + "/log.txt"));
+    ASSERT_GT(log.size(), 5u);
+    EXPECT_EQ(log[0], "earlier line");
+    EXPECT_EQ(log[1].rfind("AllocMem ", 0), 0u) << log[1];
+    EXPECT_EQ(e2e::count(log, "Free live="), 1);
+    fs::remove_all(dir);
+}
+
+// The program's script, its module and its library are never written over.
+TEST(WebOutputs, TheProgramAndItsLibraryAreRefused) {
+    const std::string exe = platform().install(platform().fake("fake_complete"));
+    const std::string dir = folderOf(exe), script = dir + "/run.script";
+    e2e::writeFile(script, "3 quit\n");
+    const std::string library = e2e::readFile(dir + "/Data/Lumen.lmd"), wasm = e2e::readFile(dir + "/stackrise.wasm");
+    for (const auto& [variable, file, what] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"LUMEN_CAPTURE", dir + "/Data/Lumen.lmd", "Lumen's library"}, {"LUMEN_MOVIE", dir + "/stackrise.wasm", "the program"}}) {
+        const e2e::Run r = platform().run(exe, {{"LUMEN_SCRIPT", script}, {variable, file}}, "");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("(1002)"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(variable + " and " + what + " name the same file " + file), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(e2e::readFile(dir + "/Data/Lumen.lmd") == library);
+    EXPECT_TRUE(e2e::readFile(dir + "/stackrise.wasm") == wasm);
 }

@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "lumen/lumen.h"
+#include "output_checks.h"
 #include "platform_cases.h"
 #include "pixels/letterbox.h"
 #include "pixels/scale.h"
@@ -1101,6 +1102,33 @@ TEST(WindowsOutputs, ReadOnlyFolderFailsWithOneLineAndKeepsItsFile) {
     EXPECT_TRUE(std::regex_match(said[0], kDiagnostic)) << said[0];
     EXPECT_NE(said[0].find("cannot write picture " + disk.dir + "/last.png: "), std::string::npos) << said[0];
     EXPECT_EQ(e2e::readFile(disk.dir + "/last.png"), "an earlier picture");
+}
+
+// A read-only file cannot be replaced on Windows: refused at the start, untouched. A name near
+// the limit works (its temporary is shortened), and a stale temporary of a gone process goes.
+TEST(WindowsOutputs, ReadOnlyFileIsRefusedAtTheStartLongNamesWorkStaleTemporariesGo) {
+    const test_support::TempDir dir("winout");
+    const std::string locked = dir.path() + "/last.png";
+    e2e::writeFile(locked, "an earlier picture");
+    ASSERT_EQ(::chmod(locked.c_str(), 0444), 0);  // Wine shows it as FILE_ATTRIBUTE_READONLY
+    const e2e::Run refused = win::runScript(kExe, "3 quit\n", "1", {{"LUMEN_CAPTURE", locked}});
+    EXPECT_EQ(refused.status, 1);
+    const auto said = lines(refused.err);
+    ASSERT_EQ(said.size(), 1u) << refused.err;
+    EXPECT_NE(said[0].find("(1002)"), std::string::npos) << said[0];
+    EXPECT_NE(said[0].find("cannot write picture " + locked + ": it is read-only"), std::string::npos) << said[0];
+    EXPECT_EQ(e2e::readFile(locked), "an earlier picture");
+
+    const std::string name = std::string(246, 'n') + ".png";
+    const std::string stale = ".n.gif.99999-1.tmp";
+    e2e::writeFile(dir.path() + "/" + stale, "half");
+    e2e::writeFile(dir.path() + "/n.gif", "an earlier picture");
+    const e2e::Run ok = win::runScript(kExe, "3 quit\n", "1",
+                                       {{"LUMEN_CAPTURE", dir.path() + "/" + name}, {"LUMEN_MOVIE", dir.path() + "/n.gif"}});
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_TRUE(e2e::wholePng(e2e::readFile(dir.path() + "/" + name)));
+    EXPECT_TRUE(e2e::wholeGif(e2e::readFile(dir.path() + "/n.gif")));
+    EXPECT_EQ(e2e::strayFiles(dir.path(), {"last.png", name, "n.gif"}), std::vector<std::string>{});
 }
 
 TEST(WindowsOutputs, NulDeviceIsWrittenAsAStream) {

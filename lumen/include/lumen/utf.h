@@ -106,4 +106,33 @@ inline std::u16string utf8ToUtf16(std::string_view text) {
     return out;
 }
 
+// Appends `text` so that it shows as one line of valid UTF-8 on any terminal: control characters
+// (C0, DEL and C1) become \n, \r, \t or \xNN (each byte of a C1 character's UTF-8), and bytes
+// that are not valid UTF-8 become \xNN; with `quoted`, " and \ become \" and \\ as well.
+inline void appendVisible(std::string& out, std::string_view text, bool quoted) {
+    static const char kHex[] = "0123456789ABCDEF";
+    const auto hex = [&](unsigned b) {
+        out += "\\x";
+        out += kHex[(b >> 4) & 0xF];
+        out += kHex[b & 0xF];
+    };
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const auto c = static_cast<unsigned char>(text[pos]);
+        std::size_t length = 1;
+        const int32_t cp = c < 0x80 ? c : decodeUtf8(text, pos, length);
+        if (quoted && (c == '"' || c == '\\')) {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n' || c == '\r' || c == '\t') {
+            out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+        } else if (cp < 0 || cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
+            for (std::size_t i = 0; i < length; ++i) hex(static_cast<unsigned char>(text[pos + i]));
+        } else {
+            out.append(text.substr(pos, length));
+        }
+        pos += length;
+    }
+}
+
 }  // namespace lumen
