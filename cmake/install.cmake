@@ -81,6 +81,29 @@ input scripts and the outputs.")
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/resources/README.user.in ${readme_out} @ONLY NEWLINE_STYLE ${readme_newlines})
 
+# gzip_file(FILE): FILE.gz beside FILE, with no name or time stamp in it (reproducible).
+function(gzip_file file)
+  execute_process(COMMAND gzip -9nc ${file} OUTPUT_FILE ${file}.gz RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "gzip -9n ${file} failed (${status})")
+  endif()
+endfunction()
+
+if(NOT WIN32 AND CMAKE_OBJCOPY)
+  # A stripped install (the packages) also drops the compilers' notes (.comment), as Debian's
+  # own packaging does.
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      foreach(file ${STACKRISE_INSTALL_APPDIR}/stackrise ${STACKRISE_INSTALL_APPDIR}/Data/Lumen.lmd)
+        execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${file}\" RESULT_VARIABLE status)
+        if(NOT status EQUAL 0)
+          message(FATAL_ERROR \"objcopy --remove-section=.comment \${file} failed\")
+        endif()
+      endforeach()
+    endif()")
+endif()
+
 if(NOT WIN32)
   # A relative link, made once here and installed as a link.
   file(MAKE_DIRECTORY ${gen}/bin)
@@ -105,11 +128,9 @@ if(NOT WIN32)
   # Debian package carries; each dated by the release, not by the build.
   configure_file(${PROJECT_SOURCE_DIR}/resources/changelog.in ${gen}/changelog @ONLY)
   configure_file(${PROJECT_SOURCE_DIR}/resources/copyright.in ${gen}/copyright @ONLY)
-  file(ARCHIVE_CREATE OUTPUT ${gen}/changelog.gz PATHS ${gen}/changelog FORMAT raw COMPRESSION GZip
-       COMPRESSION_LEVEL 9)
+  gzip_file(${gen}/changelog)
   configure_file(${PROJECT_SOURCE_DIR}/resources/stackrise.6.in ${gen}/stackrise.6 @ONLY)
-  file(ARCHIVE_CREATE OUTPUT ${gen}/stackrise.6.gz PATHS ${gen}/stackrise.6 FORMAT raw COMPRESSION GZip
-       COMPRESSION_LEVEL 9)
+  gzip_file(${gen}/stackrise.6)
   install(FILES ${gen}/stackrise.6.gz DESTINATION share/man/man6)
   install(FILES ${gen}/README ${PROJECT_SOURCE_DIR}/docs/lumen.md ${gen}/copyright ${gen}/changelog.gz
           DESTINATION share/doc/stackrise)
@@ -127,6 +148,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${STACKRISE_SUMMARY}")
 set(CPACK_PACKAGE_DESCRIPTION "${STACKRISE_DESCRIPTION}")
 set(CPACK_PACKAGE_CONTACT "${STACKRISE_MAINTAINER}")
 set(CPACK_PACKAGE_HOMEPAGE_URL "${STACKRISE_HOMEPAGE}")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${STACKRISE_HOMEPAGE}")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 # Stripped: the unpacked .deb is what install.deb runs, and the .zip what windows.Zip runs.
 set(CPACK_STRIP_FILES ON)
@@ -136,7 +158,8 @@ if(WIN32)
 else()
   set(CPACK_GENERATOR DEB TGZ)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION games)
+  # A graphics demo: Debian's games section would also put the program in /usr/games.
+  set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # Lumen opens SDL itself when a window opens, so the library's dependency is not in its links.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsdl2-2.0-0")
