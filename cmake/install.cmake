@@ -3,8 +3,8 @@
 # Linux: the program and Lumen sit together in lib/stackrise/ (the program loads Data/Lumen.lmd
 # from the folder of its real path), bin/stackrise is a relative link to it, and the desktop
 # entry, icons, AppStream metadata and documents go under share/. The tree is relocatable.
-# Windows: stackrise.exe and Data/Lumen.lmd at the top of the folder, nothing else.
-set(STACKRISE_SUMMARY "Raise towers with the mouse and tip them over")
+# Windows: stackrise.exe and Data/Lumen.lmd at the top of the folder, with README.txt and
+# LICENSE.txt beside them.
 # Lines of at most 79 characters (the package's extended description).
 set(STACKRISE_DESCRIPTION "Drag the left mouse button across the window and a tower of random
 height and colour climbs out of the ground in three stages. Right-click a
