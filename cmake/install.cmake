@@ -79,7 +79,19 @@ key and file; lumen.md beside this file is the full reference of the settings, t
 input scripts and the outputs.")
   set(STACKRISE_README_LICENSE "The whole text is in the copyright file beside this one.")
 endif()
-configure_file(${PROJECT_SOURCE_DIR}/resources/README.user.in ${readme_out} @ONLY NEWLINE_STYLE ${readme_newlines})
+# Its lines end as the platform's text files do (the values above hold line ends of their own).
+configure_file(${PROJECT_SOURCE_DIR}/resources/README.user.in ${gen}/README.user @ONLY NEWLINE_STYLE UNIX)
+file(READ ${gen}/README.user readme)
+if(readme_newlines STREQUAL CRLF)
+  string(REPLACE "\n" "\r\n" readme "${readme}")
+endif()
+set(written "")
+if(EXISTS ${readme_out})
+  file(READ ${readme_out} written)
+endif()
+if(NOT written STREQUAL readme)  # written only when it changes, as configure_file does
+  file(WRITE ${readme_out} "${readme}")
+endif()
 
 # gzip_file(FILE): FILE.gz beside FILE, with no name or time stamp in it (reproducible).
 function(gzip_file file)

@@ -23,13 +23,15 @@ unzip -q "$zip" -d "$work/out"
 printf '%s\n' "$name/Data/Lumen.lmd" "$name/LICENSE.txt" "$name/README.txt" "$name/stackrise.exe" >"$work/expected"
 diff -u "$work/expected" "$work/found" || fail "the .zip's files differ (- expected, + found)"
 dir=$work/out/$name
-echo "$name.zip: $(wc -c <"$zip") bytes; stackrise.exe $(wc -c <"$dir/stackrise.exe") bytes"
+echo "$name.zip: $(wc -c <"$zip") bytes; stackrise.exe $(wc -c <"$dir/stackrise.exe"), Lumen.lmd $(wc -c <"$dir/Data/Lumen.lmd") bytes"
 
 # Stripped: no symbol table and no debugging sections left; the resources stay.
-x86_64-w64-mingw32-objdump -h "$dir/stackrise.exe" >"$work/sections"
-! grep -q ' \.debug_' "$work/sections" || fail "stackrise.exe carries debugging sections"
-x86_64-w64-mingw32-objdump -t "$dir/stackrise.exe" | grep -q 'SYMBOL TABLE:' &&
-  [ "$(x86_64-w64-mingw32-objdump -t "$dir/stackrise.exe" | grep -c '^\[')" -eq 0 ] || fail "stackrise.exe keeps its symbols"
+for file in stackrise.exe Data/Lumen.lmd; do
+  x86_64-w64-mingw32-objdump -h "$dir/$file" >"$work/sections"
+  ! grep -q ' \.debug_' "$work/sections" || fail "$file carries debugging sections"
+  x86_64-w64-mingw32-objdump -t "$dir/$file" | grep -q 'SYMBOL TABLE:' &&
+    [ "$(x86_64-w64-mingw32-objdump -t "$dir/$file" | grep -c '^\[')" -eq 0 ] || fail "$file keeps its symbols"
+done
 wrestool -l "$dir/stackrise.exe" | grep -q -- '--type=24 ' || fail "the stripped exe lost its manifest"
 
 # The texts: Windows line ends, the licence's title, the README naming what to keep together.
