@@ -60,7 +60,7 @@ LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$man" >"$work/man.txt" 2>
 [ ! -s "$work/man.err" ] || { cat "$work/man.err" >&2; fail "man -l warns"; }
 tail -n 1 "$work/man.txt" | grep -q "Stackrise $version  *$date  *STACKRISE(6)" ||
   { tail -n 1 "$work/man.txt" >&2; fail "the manual page's footer lacks version $version or date $date"; }
-for section in NAME SYNOPSIS DESCRIPTION OPTIONS 'MOUSE AND KEYS' FILES 'EXIT STATUS' EXAMPLES; do
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS ENVIRONMENT 'MOUSE AND KEYS' FILES 'EXIT STATUS' EXAMPLES; do
   grep -qx "$section" "$work/man.txt" || fail "the manual page has no $section section"
 done
 for option in --help --version; do
