@@ -11,6 +11,9 @@ set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++-posix)
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_C_COMPILER_TARGET ${MINGW_TRIPLE})
 set(CMAKE_RC_COMPILER ${MINGW_TRIPLE}-windres)
+# The packages' strip: binutils' (CMake would take clang's llvm-strip, which cannot strip
+# Data/Lumen.lmd: "invalid SymbolTableIndex").
+set(CMAKE_STRIP /usr/bin/${MINGW_TRIPLE}-strip CACHE FILEPATH "strip for the Windows files" FORCE)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -5,7 +5,8 @@
 
 namespace resources {
 
-// The .ico image (16, 32, 48 and 64 px, 32 bits per pixel) in the form Lumen takes on Linux.
+// The .ico image (16 to 256 px, 32 bits per pixel; the 256 px one a PNG) in the form Lumen takes
+// on Linux.
 extern const lumen::IconFile kIcon;
 
 }  // namespace resources

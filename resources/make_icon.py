@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Draws the program's icon (three translucent towers on a dark sky above a ground line) at
-16, 32, 48 and 64 px, 32 bits per pixel, and writes icon-N.png and stackrise.ico beside this
-file. The images are committed; run this again only to change the picture."""
+16, 32, 48, 64, 128 and 256 px, 32 bits per pixel, and writes icon-N.png and stackrise.ico beside
+this file (the 256 px image as PNG inside the .ico, as the system's large icons are; the others
+as bitmaps). The images are committed; run this again only to change the picture."""
 import os
 import struct
 import zlib
 
-SIZES = (16, 32, 48, 64)
+SIZES = (16, 32, 48, 64, 128, 256)
 SKY_TOP = (24, 30, 64)
 SKY_BOTTOM = (54, 44, 96)
 GROUND = (40, 34, 30)
@@ -97,7 +98,7 @@ def main():
         rows = render(size)
         with open(os.path.join(here, "icon-%d.png" % size), "wb") as f:
             f.write(png(rows))
-        images.append((size, dib(rows)))
+        images.append((size, png(rows) if size >= 256 else dib(rows)))
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
     for size, data in images:

@@ -127,6 +127,11 @@ struct SdlWindow {
         FpGuard guard;
         if (!drivers.empty() && !isSet("SDL_VIDEODRIVER")) SDL_SetHint(SDL_HINT_VIDEODRIVER, drivers.c_str());
         SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");  // the session's own
+        // The window's class (X11's WM_CLASS, Wayland's app id) is the desktop entry's id, so
+        // that docks tie the window to its launcher; one set in the environment wins. SDL 2.26
+        // reads these two from the environment only, not as hints.
+        setenv("SDL_VIDEO_X11_WMCLASS", LUMEN_WINDOW_CLASS, 0);
+        setenv("SDL_VIDEO_WAYLAND_WMCLASS", LUMEN_WINDOW_CLASS, 0);
 
         SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");  // a window, not a game
         SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");

@@ -26,6 +26,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = stackrise ] || fail "Package is '$(field Package)'"
 [ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', not $version"
 [ -n "$(field Description)" ] || fail "no Description"
+[ -n "$(field Homepage)" ] || fail "no Homepage"
 # Dependencies come from dpkg-shlibdeps: the C and C++ runtimes at least.
 depends=$(field Depends)
 echo "Depends: $depends"
@@ -33,4 +34,10 @@ case "$depends" in *libc6*) ;; *) fail "Depends lacks libc6" ;; esac
 case "$depends" in *libstdc++6*) ;; *) fail "Depends lacks libstdc++6" ;; esac
 
 dpkg-deb -x "$deb" "$work/root"
+# The documents: the user's short README (not the developer's), the licence in the copyright file.
+doc=$work/root/usr/share/doc/stackrise
+[ -f "$doc/README" ] || fail "no user README in the package"
+[ ! -e "$doc/README.md" ] || fail "the developer's README.md is in the package"
+grep -q '^License: Expat$' "$doc/copyright" || fail "the copyright file names no Expat (MIT) licence"
+grep -q '^ Permission is hereby granted, free of charge' "$doc/copyright" || fail "the copyright file lacks the licence's text"
 "$here/run_installed.sh" "$work/root/usr" "$id"

@@ -22,11 +22,13 @@ share/icons/hicolor/16x16/apps/$id.png
 share/icons/hicolor/32x32/apps/$id.png
 share/icons/hicolor/48x48/apps/$id.png
 share/icons/hicolor/64x64/apps/$id.png
-share/doc/stackrise/README.md
+share/icons/hicolor/128x128/apps/$id.png
+share/icons/hicolor/256x256/apps/$id.png
+share/doc/stackrise/README
 share/doc/stackrise/lumen.md
 share/doc/stackrise/copyright
 share/doc/stackrise/changelog.gz
-share/man/man1/stackrise.1.gz
+share/man/man6/stackrise.6.gz
 LIST
 if ! diff -u "$work/expected" "$work/found"; then
   echo "FAIL: the installed files differ from the layout above (- expected, + found)" >&2

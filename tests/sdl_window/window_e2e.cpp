@@ -152,7 +152,7 @@ std::unique_ptr<Child> replay(const std::string& script, std::map<std::string, s
     return child;
 }
 
-TEST_F(WindowTest, OpensTitledWithTheIconAtOneToOneCentredOnTheScreen) {
+TEST_F(WindowTest, OpensTitledWithTheIconAndTheAppsClassAtOneToOneCentredOnTheScreen) {
     start();
     EXPECT_TRUE(mapsSdl(child_->pid()));  // opened by Lumen for the window
     const wintest::Geometry g = view_->geometry(window_);
@@ -160,6 +160,11 @@ TEST_F(WindowTest, OpensTitledWithTheIconAtOneToOneCentredOnTheScreen) {
     EXPECT_EQ(g.height, 900);
     EXPECT_EQ(g.x, (1920 - 1600) / 2);
     EXPECT_EQ(g.y, (1080 - 900) / 2);
+    // Its class (both parts of WM_CLASS) is the desktop entry's id, which the entry's
+    // StartupWMClass names.
+    const std::string id = std::to_string(window_);
+    EXPECT_EQ(server_->xdotool("search --onlyvisible --classname '^" STACKRISE_APP_ID_RE "$'"), id + "\n");
+    EXPECT_EQ(server_->xdotool("search --onlyvisible --class '^" STACKRISE_APP_ID_RE "$'"), id + "\n");
 
     // The window system holds the .ico's 64 px image, exactly as the resource's picture.
     const std::vector<uint32_t> icon = view_->icon(window_);

@@ -3,12 +3,13 @@
 //   loadicon ok|failed          LoadIconW(module, 101)
 //   group N                     the number of images in group icon 101
 //   image W H BITS              each image of the group: its size and bits per pixel, read from
-//                               the image's own bitmap header
+//                               the image's own bitmap header (or a PNG image's IHDR)
 // Exit status 0 when the module and the group were found, 1 otherwise.
 #include <windows.h>
 
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -45,6 +46,16 @@ int wmain(int argc, wchar_t** argv) {
         const auto* bitmap = image ? static_cast<const BITMAPINFOHEADER*>(LockResource(LoadResource(module, image))) : nullptr;
         if (!bitmap) {
             std::fprintf(stderr, "image missing %u\n", entries[i].id);
+            continue;
+        }
+        const auto* bytes = reinterpret_cast<const unsigned char*>(bitmap);
+        if (std::memcmp(bytes, "\x89PNG\r\n\x1a\n", 8) == 0) {
+            // A PNG image (the large sizes): its IHDR's size; 8 bits a channel of RGBA (type 6).
+            auto be32 = [&](int at) {
+                return static_cast<long>(bytes[at]) << 24 | bytes[at + 1] << 16 | bytes[at + 2] << 8 | bytes[at + 3];
+            };
+            const unsigned bits = bytes[25] == 6 ? bytes[24] * 4u : 0u;
+            std::fprintf(stderr, "image %ld %ld %u\n", be32(16), be32(20), bits);
             continue;
         }
         // An icon image's bitmap is twice as high as the icon: colour rows, then the mask.

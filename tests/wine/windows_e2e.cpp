@@ -579,12 +579,13 @@ TEST(WindowsBuild, FolderNeedsNoCompilerRuntimeDlls) {
 
 // ---- The icon -----------------------------------------------------------------------------
 
-TEST(WindowsIcon, GroupIcon101LoadsAndHoldsFourSizesAt32Bits) {
+TEST(WindowsIcon, GroupIcon101LoadsAndHoldsSixSizesAt32Bits) {
     const e2e::Run r = e2e::run(win::launcher(win::kTests + "/icon_probe.exe", {kExe}), win::wineEnv());
     EXPECT_EQ(r.status, 0) << r.err;
     const auto found = lines(r.err);
-    const std::vector<std::string> expected = {"loadicon ok", "group 4", "image 16 16 32", "image 32 32 32",
-                                               "image 48 48 32", "image 64 64 32"};
+    const std::vector<std::string> expected = {"loadicon ok",      "group 6",         "image 16 16 32",
+                                               "image 32 32 32",   "image 48 48 32",  "image 64 64 32",
+                                               "image 128 128 32", "image 256 256 32"};
     std::vector<std::string> sorted = found;
     std::sort(sorted.begin() + std::min<size_t>(2, sorted.size()), sorted.end(),
               [](const std::string& a, const std::string& b) { return std::stoi(a.substr(6)) < std::stoi(b.substr(6)); });
@@ -595,22 +596,22 @@ TEST(WindowsIcon, GroupIcon101LoadsAndHoldsFourSizesAt32Bits) {
     EXPECT_NE(run.trace[static_cast<size_t>(e2e::find(run.trace, "Init "))].find(" icon=set "), std::string::npos);
 }
 
-TEST(WindowsIcon, IcoFileHoldsTheFourSizesAt32Bits) {
+TEST(WindowsIcon, IcoFileHoldsTheSixSizesAt32Bits) {
     const std::string ico = e2e::readFile(ICON_FILE);
-    ASSERT_GE(ico.size(), 6u + 4 * 16);
+    ASSERT_GE(ico.size(), 6u + 6 * 16);
     auto u16 = [&](size_t o) { return static_cast<unsigned>(static_cast<uint8_t>(ico[o]) | static_cast<uint8_t>(ico[o + 1]) << 8); };
     EXPECT_EQ(u16(2), 1u) << "an icon file";
-    ASSERT_EQ(u16(4), 4u);
+    ASSERT_EQ(u16(4), 6u);
     std::vector<unsigned> sizes;
-    for (size_t i = 0; i < 4; ++i) {
+    for (size_t i = 0; i < 6; ++i) {
         const size_t entry = 6 + 16 * i;
-        const unsigned w = static_cast<uint8_t>(ico[entry]);
-        EXPECT_EQ(w, static_cast<unsigned>(static_cast<uint8_t>(ico[entry + 1])));
+        EXPECT_EQ(ico[entry], ico[entry + 1]) << "a square image";
+        const unsigned w = static_cast<uint8_t>(ico[entry]) == 0 ? 256 : static_cast<uint8_t>(ico[entry]);  // 0: 256
         EXPECT_EQ(u16(entry + 6), 32u) << "bits per pixel of the " << w << " px image";
         sizes.push_back(w);
     }
     std::sort(sizes.begin(), sizes.end());
-    EXPECT_EQ(sizes, (std::vector<unsigned>{16, 32, 48, 64}));
+    EXPECT_EQ(sizes, (std::vector<unsigned>{16, 32, 48, 64, 128, 256}));
 }
 
 // ---- In a window --------------------------------------------------------------------------
@@ -1160,7 +1161,7 @@ TEST(WindowsInstall, InstalledFolderHoldsTheProgramAndLumenAndRuns) {
     for (const auto& e : fs::recursive_directory_iterator(prefix)) {
         if (!e.is_directory()) files.insert(fs::relative(e.path(), prefix).generic_string());
     }
-    EXPECT_EQ(files, (std::set<std::string>{"Data/Lumen.lmd", "stackrise.exe"}));
+    EXPECT_EQ(files, (std::set<std::string>{"Data/Lumen.lmd", "stackrise.exe", "README.txt", "LICENSE.txt"}));
 
     const std::string drag = "0 seed 1\n10 move 100 880\n10 press left\n20 move 300 880\n22 release left\n200 quit\n";
     const e2e::Run r = win::runScript(prefix + "/stackrise.exe", drag);
