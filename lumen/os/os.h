@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace lumen::os {
 
@@ -72,6 +73,25 @@ void keepStandardDescriptors();
 // lumen::Fault{code, argument, address}; Windows raises a structured exception with `argument`
 // as its one parameter, whose raising place the system reports (`address` is not used).
 [[noreturn]] void raiseFault(uint32_t code, uint64_t argument, uint64_t address);
+
+// The process's arguments after the program's name, as UTF-8: /proc/self/cmdline on Linux,
+// GetCommandLineW on Windows, node's process.argv; none on the page.
+std::vector<std::string> commandLine();
+// The names of the process's environment variables, as UTF-8, in the system's order.
+std::vector<std::string> environmentNames();
+// Writes `text` (UTF-8, whole lines) where the user who started the program reads it: standard
+// output; on Windows, where the program has none (a GUI program started from a console), the
+// console it was started from, else a message box.
+void printOut(const std::string& text);
+// The folder a picture the user asks for (F12) goes to: the XDG pictures folder on Linux
+// (XDG_PICTURES_DIR, else user-dirs.dirs, else ~/Pictures, else the home folder), Pictures on
+// Windows, the in-memory "/" on the page. "" with the reason in `error` when there is none.
+std::string picturesFolder(std::string& error);
+// Hands the file at `path`, just written, to the user under `name`: on the page as a download;
+// elsewhere it stays where it is and nothing is done.
+void offerDownload(const std::string& path, const std::string& name);
+// The local date and time as "YYYY-MM-DD HH-MM-SS" (no colons: a file name on every system).
+std::string localTimeStamp();
 
 // Whether the Init record's icon field has the platform's form: null or a lumen::IconFile on
 // POSIX; on Windows any value, an HICON that the window backend hands to the system as it is.

@@ -111,6 +111,9 @@ private:
     void openOutputs(OpenAt when);
     // Ends the run in order: outputs finished, then fault 0, or 1006 if an output failed.
     [[noreturn]] void endRun();
+    // At the end of a window run with a recording put in place: one line naming it and the
+    // command that replays it (once).
+    void noteRecording();
     // "Lumen: cannot write WHAT PATH: REASON" of the first failed output not yet raised, or "".
     std::string unreportedOutputFailure();
     // Carries out a script command that ends the frame: quit, fault, crash, overflow.
@@ -135,6 +138,11 @@ private:
     bool headless_ = true;
     int64_t frame_ = 0;
     bool outputFailureReported_ = false;
+    bool help_ = false;              // --help: Init shows the usage and ends the run
+    bool version_ = false;           // --version: the same with the version
+    bool recordingNoted_ = false;
+    bool pictureDue_ = false;        // F12 was pressed: the next frame presented is saved
+    std::string title_;              // the Init record's, UTF-8
     std::unique_ptr<Canvas> canvas_;
 };
 
