@@ -59,7 +59,7 @@ std::string wrongFormatError(const Settings& s) {
         for (const char* e : kMediaExtensions) media = media || extension == e;
         if (!media) continue;
         std::string error = "Lumen: bad ";
-        error.append(s.nameOf(settingOf(kind.setting))).append(" ").append(quoteShort(*path));
+        error.append(s.nameOf(settingOf(kind.setting))).append(" ").append(quote(*path));
         error.append(": the ").append(kind.name).append(" is a ").append(kind.format);
         return error.append("; name it ").append(kind.extension).append(" or leave the extension off");
     }

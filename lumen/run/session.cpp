@@ -10,22 +10,22 @@
 namespace lumen {
 
 Session::Session(const Settings& settings, const Backend* window) : window_(window) {
-    // --help and --version play nothing and open nothing; nor does a run asked for wrongly.
+    // --help and --version play nothing and open nothing but the trace.
     help_ = settings.help;
     version_ = settings.version;
-    if (help_ || version_) return;
-    if (!settings.problems.empty()) {
-        setupError_ = settings.problems.front();
-        return;
-    }
     // Nothing is read or opened when an output names an input or another output: it would
     // destroy it.
     setupError_ = sameFileError(settings);
-    if (setupError_.empty()) setupError_ = wrongFormatError(settings);
+    if (!setupError_.empty()) return;
+    settings_.given = settings;
+    setupError_ = outputs_.open(OpenAt::Session, settings, 0);
+    if (help_ || version_ || !setupError_.empty()) return;
+    // A run asked for wrongly (an unknown option or variable, a picture named as a JPEG) reads
+    // and opens nothing more.
+    setupError_ = settings.problems.empty() ? wrongFormatError(settings) : settings.problems.front();
     if (!setupError_.empty()) return;
     settings_ = parseSettings(settings);
-    setupError_ = outputs_.open(OpenAt::Session, settings_.given, 0);
-    if (setupError_.empty() && !settings_.errors.empty()) setupError_ = settings_.errors.front();
+    if (!settings_.errors.empty()) setupError_ = settings_.errors.front();
     planted_ = std::move(settings_.fault);
     if (settings_.fps) pacer_.setRate(*settings_.fps);
     if (settings_.script) script_.load(std::move(*settings_.script));

@@ -30,9 +30,10 @@ class Canvas;
 
 class Session {
 public:
-    // Checks the settings' files and parses the settings now (sameFileError, then
-    // parseSettings: the script read) and opens the outputs opened with the Session (the
-    // trace). Problems are raised by Init (fault 1002). `window` is the window backend, or null
+    // Checks the settings' files (sameFileError), opens the outputs opened with the Session (the
+    // trace), then, unless --help or --version was asked for, checks how the run was asked for
+    // (Settings::problems, wrongFormatError) and parses the settings (parseSettings: the script
+    // read). Problems are raised by Init (fault 1002). `window` is the window backend, or null
     // where there is none.
     explicit Session(const Settings& settings, const Backend* window = nullptr);
     ~Session();

@@ -20,10 +20,13 @@ Run run(const std::string& exe, const std::map<std::string, std::string>& env, c
     const std::string tracePath = dir.path() + "/trace.txt";
     test_support::Command command;
     command.argv = {exe};
-    command.env = test_support::childEnv(dir.path(), {{"LUMEN_TRACE", tracePath}});
+    command.argv.insert(command.argv.end(), options.args.begin(), options.args.end());
+    command.env = test_support::childEnv(dir.path());
+    if (options.trace) (*command.env)["LUMEN_TRACE"] = tracePath;
     for (const auto& [k, v] : env) (*command.env)[k] = v;
     command.cwd = options.cwd;
     command.errPath = dir.path() + "/stderr.txt";
+    command.outPath = dir.path() + "/stdout.txt";
     command.closeStderr = options.closeStderr;
     test_support::WaitOptions wait;
     wait.signal = options.signal;
@@ -32,6 +35,7 @@ Run run(const std::string& exe, const std::map<std::string, std::string>& env, c
     Run result;
     result.status = test_support::waitFor(child, std::chrono::seconds(options.timeoutSeconds), wait).status;
     result.err = readFile(command.errPath);
+    result.out = readFile(command.outPath);
     result.trace = test_support::readLines(tracePath);
     return result;
 }

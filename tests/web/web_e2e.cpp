@@ -64,12 +64,13 @@ TEST(WebStartup, InvalidAccessInsideLumenBecomesAnAccessViolation) {
 
 TEST(WebStartup, BadScriptLineIsReportedAndEndsTheRun) {
     const e2e::Run r = e2e::cases::badScriptLineIsReportedAndEndsTheRun(platform());
-    // Raised in Lumen's Init, which reached the raise through a call that may throw: the place is
-    // Lumen's, not the JavaScript between.
-    const auto err = platform().errLines(r.err);
-    ASSERT_FALSE(err.empty());
-    EXPECT_TRUE(platform().placeInLumen(err.back())) << err.back();
+    // Raised in Lumen's Init, which reached the raise through a call that may throw.
+    EXPECT_NE(e2e::find(r.trace, "raise 1002 \"Lumen: "), -1);
 }
+
+// ---- The command line: node's process.argv --------------------------------------------------
+
+E2E_SHARED_COMMAND_LINE_TESTS(WebCommandLine, platform())
 
 // ---- The town -------------------------------------------------------------------------------
 

@@ -238,6 +238,13 @@ public:
     e2e::Run runScript(const std::string& script, const std::string& seed) const override {
         return win::runScript(kExe, script, seed);
     }
+    e2e::Run runArgs(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) const override {
+        std::map<std::string, std::string> all = win::wineEnv();
+        for (const auto& [k, v] : env) all[k] = v;
+        e2e::RunOptions options;
+        return e2e::run(win::launcher(kExe, args), all, options);
+    }
+    std::string commandName() const override { return "stackrise.exe"; }
     std::vector<std::string> errLines(const std::string& err) const override { return lines(err); }
     // Every copy is stackrise.exe of the Windows tree, byte for byte.
     std::string functionAt(const std::string&, const std::string& diagnosticLine) const override {
@@ -261,6 +268,9 @@ TEST(WindowsBinding, MissingLibraryFailsWith3001NamingThePathAndTheSystemsReason
     EXPECT_NE(err[0].find("cannot load Data/Lumen.lmd (" + tried + ": "), std::string::npos) << err[0];
     EXPECT_EQ(err[0].find("system error"), std::string::npos) << "a number, not words: " << err[0];
     EXPECT_GT(err[0].size(), err[0].find(tried) + tried.size() + 5) << "no reason after the path: " << err[0];
+    // And what to do about it.
+    EXPECT_NE(err[0].find("; keep Data\\Lumen.lmd beside stackrise.exe: extract the whole folder"), std::string::npos)
+        << err[0];
 }
 
 TEST(WindowsBinding, LibraryInTheWorkingDirectoryOrOnThePathIsNeverLoaded) {
@@ -473,6 +483,10 @@ TEST(WindowsFaults, EveryPlantedFaultEndsAsOnLinux) {
 // ---- The town rules, end to end (tests/e2e/town_cases.cpp) -----------------------------------
 
 E2E_SHARED_TOWN_TESTS(WindowsTown, kWine)
+
+// ---- The command line: read from GetCommandLineW, wide ------------------------------------
+
+E2E_SHARED_COMMAND_LINE_TESTS(WindowsCommandLine, kWine)
 
 // ---- The same trace on both platforms -------------------------------------------------------
 
