@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,9 @@ void keepStandardDescriptors();
 // The process's arguments after the program's name, as UTF-8: /proc/self/cmdline on Linux,
 // GetCommandLineW on Windows, node's process.argv; none on the page.
 std::vector<std::string> commandLine();
+// The value of the environment variable `name`, as UTF-8 (Windows: its wide value, whatever the
+// code page), or nullopt when it is unset.
+std::optional<std::string> environmentValue(const char* name);
 // The names of the process's environment variables, as UTF-8, in the system's order.
 std::vector<std::string> environmentNames();
 // Writes `text` (UTF-8, whole lines) where the user who started the program reads it: standard

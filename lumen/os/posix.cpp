@@ -265,6 +265,12 @@ std::vector<std::string> commandLine() {
     return args;
 }
 
+std::optional<std::string> environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
 std::vector<std::string> environmentNames() {
     std::vector<std::string> names;
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) {

@@ -366,6 +366,17 @@ std::vector<std::string> commandLine() {
     return args;
 }
 
+std::optional<std::string> environmentValue(const char* name) {
+    const std::wstring wide = wideOf(name);
+    const DWORD size = GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
+    if (size == 0) return std::nullopt;
+    std::wstring value(size, L'\0');
+    const DWORD n = GetEnvironmentVariableW(wide.c_str(), value.data(), size);
+    if (n == 0 || n >= size) return n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND ? std::nullopt : std::optional<std::string>("");
+    value.resize(n);
+    return win32::utf8Of(value);
+}
+
 std::vector<std::string> environmentNames() {
     std::vector<std::string> names;
     wchar_t* block = GetEnvironmentStringsW();

@@ -16,9 +16,9 @@ namespace {
 
 std::optional<std::string> variable(const char* name) {
     // An empty value counts as unset, so that `LUMEN_TRACE= stackrise` turns the trace off.
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0') return std::nullopt;
-    return std::string(value);
+    std::optional<std::string> value = os::environmentValue(name);
+    if (!value || value->empty()) return std::nullopt;
+    return value;
 }
 
 // "Lumen: bad NAME "TEXT": FORM", NAME the variable or the option that gave TEXT.
