@@ -36,6 +36,8 @@ void removeFile(const std::string& path);
 // Opens `path` for writing, as an existing stream (FIFO, device, terminal) or, with `append`,
 // an existing regular file at its end. Null with the reason on failure.
 std::FILE* openForWriting(const std::string& path, bool append, std::string& error);
+// Opens `path` (UTF-8; on Windows as its wide name) for reading bytes; null with errno set.
+std::FILE* openForReading(const std::string& path);
 // The same file, when both exist; the same absolute path after resolving links otherwise.
 bool sameFile(const std::string& a, const std::string& b);
 // Writes `size` bytes to `out` (after what the stream holds); "" or the system's reason.

@@ -187,6 +187,8 @@ std::FILE* openForWriting(const std::string& path, bool append, std::string& err
     return file;
 }
 
+std::FILE* openForReading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+
 bool sameFile(const std::string& a, const std::string& b) {
     struct stat sa {};
     struct stat sb {};

@@ -253,6 +253,8 @@ std::FILE* openForWriting(const std::string& path, bool append, std::string& err
     return streamOver(handle, append, error);
 }
 
+std::FILE* openForReading(const std::string& path) { return _wfopen(wideOf(path).c_str(), L"rb"); }
+
 bool sameFile(const std::string& a, const std::string& b) {
     const std::wstring wa = wideOf(a);
     const std::wstring wb = wideOf(b);
