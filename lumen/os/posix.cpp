@@ -287,6 +287,7 @@ void printOut(const std::string& text) {
     std::fflush(stdout);
 }
 
+#if !defined(__EMSCRIPTEN__)
 namespace {
 
 std::string environmentText(const char* name) {
@@ -321,6 +322,7 @@ std::string userDirsPictures(const std::string& home) {
 }
 
 }  // namespace
+#endif
 
 std::string picturesFolder(std::string& error) {
 #if defined(__EMSCRIPTEN__)
