@@ -36,7 +36,7 @@ lumen::Session& session() {
     if (instance == nullptr) {
         lumen::os::keepStandardDescriptors();
         lumen::os::ignoreBrokenPipes();
-        instance = new lumen::Session(lumen::Settings::fromEnvironment(), windowBackend());
+        instance = new lumen::Session(lumen::Settings::fromProcess(), windowBackend());
     }
     return *instance;
 }

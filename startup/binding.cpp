@@ -18,13 +18,14 @@ __attribute__((noinline)) void bindRuntime() {
     std::string why;
     runtimeModule = platform::loadLibrary(kRuntimePath, why);
     if (!runtimeModule) {
-        failure = "cannot load Data/Lumen.lmd (" + why + ")";
+        failure = "cannot load Data/Lumen.lmd (" + why + ")" + platform::libraryAdvice();
         raiseFault(lumen::kRuntimeMissing, 0);
     }
     for (int i = 0; i < rt::kNameCount; ++i) {
         void* entry = platform::findName(runtimeModule, rt::kNames[i]);
         if (!entry) {
-            failure = std::string("Data/Lumen.lmd has no entry point \"") + rt::kNames[i] + "\"";
+            failure = std::string("Data/Lumen.lmd has no entry point \"") + rt::kNames[i] + "\"" +
+                      platform::libraryAdvice();
             raiseFault(lumen::kRuntimeMissing, 0);
         }
         rt::setEntry(static_cast<rt::Name>(i), entry);

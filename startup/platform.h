@@ -17,6 +17,9 @@ using Library = void*;
 // directory of the executable, never the working directory. Null on failure, with the reason
 // in `why`.
 Library loadLibrary(std::u16string_view path, std::string& why);
+// What a user can do about a library that is missing or damaged, as the end of the line that
+// reports it ("; keep ..."), or "" where there is nothing to say (a package installs it).
+std::string libraryAdvice();
 // The address of the entry point `name` exported by `library` itself, or null.
 void* findName(Library library, const char* name);
 // Releases a library loaded by loadLibrary.

@@ -135,6 +135,8 @@ Library loadLibrary(std::u16string_view path, std::string& why) {
     return handle;
 }
 
+std::string libraryAdvice() { return ""; }
+
 void* findName(Library library, const char* name) {
     void* entry = dlsym(library, name);
     if (!entry) return nullptr;

@@ -142,6 +142,8 @@ Library loadLibrary(std::u16string_view path, std::string& why) {
     return list;
 }
 
+std::string libraryAdvice() { return ""; }
+
 void* findName(Library library, const char* name) {
     const auto* list = static_cast<const ExportList*>(library);
     bool listed = false;

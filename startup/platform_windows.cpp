@@ -157,6 +157,11 @@ Library loadLibrary(std::u16string_view path, std::string& why) {
     return module;
 }
 
+std::string libraryAdvice() {
+    return "; keep Data\\Lumen.lmd beside stackrise.exe: extract the whole folder from the zip, "
+           "not the program alone, or extract it again if it is damaged";
+}
+
 void* findName(Library library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }

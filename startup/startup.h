@@ -41,7 +41,8 @@ void shutdown();
 // may be null.
 std::string diagnostic(uint32_t code, const lumen::String* message, uint64_t location);
 // The process entry's body: start-up, the main routine and the top-level handling. Never
-// returns: the process ends with status 0 after the orderly end and 1 after any other fault.
+// returns: the process ends with lumen::exitStatusFor the first fault (0 after the orderly end,
+// 2 after a bad setting, 1 after any other fault).
 [[noreturn]] void runProcess();
 
 }  // namespace startup

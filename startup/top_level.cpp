@@ -60,10 +60,17 @@ const char* describeCode(uint32_t code) {
     }
 }
 
+// The exit status after `code`; a later fault never lowers an earlier one's (a bad setting
+// stays 2 if Free then fails).
+void noteExitStatus(uint32_t code, bool hasMessage) {
+    const int status = lumen::exitStatusFor(code, hasMessage);
+    if (status > exitStatus) exitStatus = status;
+}
+
 // Reports a fault whose record could not be made, from the fault itself.
 void reportFault(const lumen::Fault& fault, const lumen::String* message, uint64_t location) {
     if (isOrderlyEnd(fault)) return;
-    exitStatus = 1;
+    noteExitStatus(fault.code, message != nullptr);
     writeDiagnostic(fault.code, message, location);
 }
 
@@ -107,7 +114,7 @@ void handleTopLevel(const lumen::Fault& fault) {
             record->location = static_cast<int64_t>(faultLocation);
             faultLocation = 0;
             recorded = true;
-            if (!isOrderlyEnd(fault)) exitStatus = 1;
+            noteExitStatus(fault.code, record->message.get() != nullptr);
             errorHook(*record);
         }
     } catch (const lumen::Fault& inner) {
@@ -147,6 +154,17 @@ void handleTopLevel(const lumen::Fault& fault) {
 }  // namespace
 
 std::string diagnostic(uint32_t code, const lumen::String* message, uint64_t location) {
+    if (code == lumen::kBadSetting && message) {
+        // A mistake in how the run was asked for, not a fault of the code: the message alone,
+        // as the program's ("Stackrise: bad LUMEN_SEED ..."), without Lumen's own prefix.
+        std::string line;
+        lumen::appendUtf8(line, rt::view(message));
+        constexpr std::string_view kLumenPrefix = "Lumen: ";
+        if (line.rfind(kLumenPrefix, 0) == 0) line.erase(0, kLumenPrefix.size());
+        std::string visible = "Stackrise: ";
+        lumen::appendVisible(visible, line, false);  // one line of text on the terminal
+        return visible;
+    }
     char head[96];
     std::snprintf(head, sizeof head, "Stackrise: fault 0x%X (%u) at ", code, code);
     std::string line = head;

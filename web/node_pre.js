@@ -3,6 +3,8 @@
 Module['preRun'] = Module['preRun'] || [];
 Module['preRun'].push(function () {
   if (typeof process === 'object' && process.env) {
-    for (var name in process.env) ENV[name] = process.env[name];
+    // The module writes each variable a byte a character: hand it the value's UTF-8 bytes, so
+    // that a path with accents, CJK or emoji reaches Lumen as the host gave it.
+    for (var name in process.env) ENV[name] = unescape(encodeURIComponent(process.env[name]));
   }
 });

@@ -83,7 +83,8 @@ Module['onRunError'] = function (e) {
 Module['preRun'] = Module['preRun'] || [];
 Module['preRun'].push(function () {
   var env = stackriseEnvironment(typeof location == 'object' ? location.search : '');
-  for (var name in env) ENV[name] = env[name];
+  // The module writes each variable a byte a character: the value's UTF-8 bytes.
+  for (var name in env) ENV[name] = unescape(encodeURIComponent(env[name]));
   addRunDependency('Data/Lumen.lmd');
   fetch('Data/Lumen.lmd')
     .then(function (response) {

@@ -19,6 +19,8 @@
 //   close request ends the run                    -         yes    yes    yes 7
 //   Escape ends the run                           -         yes    yes    yes
 //   F11 and Alt+Enter: fullscreen and back        -         yes    yes    no 8
+//   fullscreen at open (--fullscreen)             -         yes    yes    no 8
+//   F12: a picture of the canvas asked for        -         yes    yes    yes
 //   pacing by the display (displayFrame)          no        no     no     yes
 //
 //   1 also false without the SDL library.  2 the page's canvas; false without a page (node).
@@ -47,6 +49,7 @@
 //   program's input: none goes into the InputQueue or a recording.
 // - F11 and Alt+Enter: fullscreen on the window's screen at the desktop's resolution, and back;
 //   present() letterboxes into the new size as into any other.
+// - F12: InputQueue::askPicture(); the Session saves the next frame it presents (run/snapshot.h).
 // - pacing: without displayFrame the Session paces by sleeping; present() never blocks on the
 //   display.
 #pragma once
@@ -83,6 +86,20 @@ inline WindowIcon windowIconOf(const void* recordIcon) {
 #endif
 }
 
+// The window's keys, for --help and the line a window run starts with; each window backend
+// serves them (the feature matrix above), and none of them is the program's input.
+struct WindowKey {
+    const char* keys;    // "F11, Alt+Enter"
+    const char* effect;  // "fullscreen on the window's screen, and back"
+    const char* brief;   // for the line a window run starts with: "F11 fullscreen"
+};
+inline constexpr WindowKey kWindowKeys[] = {
+    {"Escape, closing the window", "ends the run in order", "Escape or closing the window ends the run"},
+    {"F11, Alt+Enter", "fullscreen on the window's screen, and back", "F11 fullscreen"},
+    {"F12", "saves what the window shows as a PNG in your pictures folder (a download on the page)",
+     "F12 saves a picture"},
+};
+
 // A backend's five entries. The Session calls them inside Lumen's floating-point mode (an entry
 // point's FpGuard); none raises a fault.
 struct Backend {
@@ -105,6 +122,9 @@ struct Backend {
     // display's next frame and gives its time (ms, steady clock); the Session's pacer calls it
     // until a frame is due (a browser's animation frames).
     double (*displayFrame)();
+    // Null: the backend has no fullscreen of its own asking. Else called once, right after a
+    // successful open(), for --fullscreen: the window goes fullscreen as F11 makes it.
+    void (*fullscreen)() = nullptr;
 };
 
 // The table of a backend kept in one object, `window`, of static storage, whose members

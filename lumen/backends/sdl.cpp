@@ -253,15 +253,17 @@ private:
     }
 
     // A key went down (not a repeat): Escape asks to end the run (true); F11 and Alt+Enter
-    // toggle fullscreen. Every other key is ignored.
+    // toggle fullscreen; F12 asks for a picture. Every other key is ignored.
     bool noteKey(const SDL_Keysym& key) {
         const bool alt = (key.mod & KMOD_ALT) != 0;
         if (key.sym == SDLK_ESCAPE) return true;
         const bool enter = key.sym == SDLK_RETURN || key.sym == SDLK_KP_ENTER;
         if (key.sym == SDLK_F11 || (alt && enter)) toggleFullscreen();
+        if (key.sym == SDLK_F12) input.askPicture();
         return false;
     }
 
+public:
     // Desktop fullscreen on the display the window is on (no mode change), or back to the
     // window as it was. present() letterboxes into whatever size results. On X11 SDL asks the
     // window manager (_NET_WM_STATE_FULLSCREEN) and waits up to 0.1 s for the change, so a frame
@@ -271,6 +273,8 @@ private:
         const bool full = (SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN) != 0;
         SDL_SetWindowFullscreen(window, full ? 0 : SDL_WINDOW_FULLSCREEN_DESKTOP);
     }
+
+private:
 
     // The pointer moved to window point (x, y); ignored while the window has no size.
     void notePointer(int x, int y) {
@@ -302,7 +306,11 @@ private:
 
 SdlWindow sdlWindow;
 
-constexpr Backend kBackend = backendOf<sdlWindow>("sdl");
+constexpr Backend kBackend = [] {
+    Backend backend = backendOf<sdlWindow>("sdl");
+    backend.fullscreen = [] { sdlWindow.toggleFullscreen(); };
+    return backend;
+}();
 
 }  // namespace
 

@@ -96,7 +96,13 @@ EM_JS(int, lumen_web_open,
     area.addEventListener("pointercancel", note);
     area.addEventListener("contextmenu", function(e) { e.preventDefault(); });
     window.addEventListener("keydown", function(e) {
-        if (e.key != "Escape" || !web.open || document.fullscreenElement) return;
+        if (!web.open) return;
+        if (e.key == "F12" && !e.repeat) {
+            web.pictureAsked = true;  // taken by the next poll; the download is the Session's
+            e.preventDefault();
+            return;
+        }
+        if (e.key != "Escape" || document.fullscreenElement) return;
         Module.lumenCloseRequested = true;
     });
     return 1;
@@ -141,6 +147,13 @@ EM_JS(int, lumen_web_take_events, (double* out, int max), {
 });
 
 EM_JS(int, lumen_web_close_requested, (), { return Module.lumenCloseRequested ? 1 : 0; });
+
+// Whether F12 was pressed since the last call.
+EM_JS(int, lumen_web_picture_asked, (), {
+    var asked = Module.lumenWeb.pictureAsked;
+    Module.lumenWeb.pictureAsked = false;
+    return asked ? 1 : 0;
+});
 
 EM_JS(void, lumen_web_close, (), {
     if (Module.lumenWeb) Module.lumenWeb.open = false;
@@ -222,6 +235,7 @@ struct WebPage {
                 }
             }
         }
+        if (lumen_web_picture_asked() != 0) input.askPicture();
         input.take(state);
         return lumen_web_close_requested() != 0;
     }

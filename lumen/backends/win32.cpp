@@ -236,7 +236,8 @@ struct Win32Window {
     }
 
 private:
-    // A key went down: Escape asks to end the run, F11 and Alt+Enter toggle fullscreen; true if
+    // A key went down: Escape asks to end the run, F11 and Alt+Enter toggle fullscreen, F12 asks
+    // for a picture; true if
     // the key was one of them. Auto-repeats of a held key are taken but do nothing.
     bool noteKey(WPARAM key, LPARAM lParam) {
         const bool repeat = (lParam & (LPARAM{1} << 30)) != 0;  // the key was already down
@@ -249,9 +250,14 @@ private:
             if (!repeat) toggleFullscreen();
             return true;
         }
+        if (key == VK_F12) {
+            if (!repeat) input.askPicture();
+            return true;
+        }
         return false;
     }
 
+public:
     // Fullscreen: the frame taken off and the window covering its monitor; back: the frame and
     // the place (size, position, maximised or not) it had before.
     void toggleFullscreen() {
@@ -374,7 +380,11 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     return win32Window.handleMessage(hwnd, message, wParam, lParam);
 }
 
-constexpr Backend kBackend = backendOf<win32Window>("win32");
+constexpr Backend kBackend = [] {
+    Backend backend = backendOf<win32Window>("win32");
+    backend.fullscreen = [] { win32Window.toggleFullscreen(); };
+    return backend;
+}();
 
 }  // namespace
 

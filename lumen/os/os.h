@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,8 @@ struct OwnFile {
 };
 // Lumen's library and the program's executable, where the system tells them.
 std::vector<OwnFile> ownFiles();
+// Opens `path` (UTF-8; on Windows as its wide name) for reading bytes; null with errno set.
+std::FILE* openForReading(const std::string& path);
 // The same file, when both exist; the same absolute path after resolving links otherwise.
 bool sameFile(const std::string& a, const std::string& b);
 // Writes `size` bytes to `out` (after what the stream holds); "" or the system's reason.
@@ -95,6 +98,28 @@ void keepStandardDescriptors();
 // lumen::Fault{code, argument, address}; Windows raises a structured exception with `argument`
 // as its one parameter, whose raising place the system reports (`address` is not used).
 [[noreturn]] void raiseFault(uint32_t code, uint64_t argument, uint64_t address);
+
+// The process's arguments after the program's name, as UTF-8: /proc/self/cmdline on Linux,
+// GetCommandLineW on Windows, node's process.argv; none on the page.
+std::vector<std::string> commandLine();
+// The value of the environment variable `name`, as UTF-8 (Windows: its wide value, whatever the
+// code page), or nullopt when it is unset.
+std::optional<std::string> environmentValue(const char* name);
+// The names of the process's environment variables, as UTF-8, in the system's order.
+std::vector<std::string> environmentNames();
+// Writes `text` (UTF-8, whole lines) where the user who started the program reads it: standard
+// output; on Windows, where the program has none (a GUI program started from a console), the
+// console it was started from, else a message box.
+void printOut(const std::string& text);
+// The folder a picture the user asks for (F12) goes to: the XDG pictures folder on Linux
+// (XDG_PICTURES_DIR, else user-dirs.dirs, else ~/Pictures, else the home folder), Pictures on
+// Windows, the in-memory "/" on the page. "" with the reason in `error` when there is none.
+std::string picturesFolder(std::string& error);
+// Hands the file at `path`, just written, to the user under `name`: on the page as a download;
+// elsewhere it stays where it is and nothing is done.
+void offerDownload(const std::string& path, const std::string& name);
+// The local date and time as "YYYY-MM-DD HH-MM-SS" (no colons: a file name on every system).
+std::string localTimeStamp();
 
 // Whether the Init record's icon field has the platform's form: null or a lumen::IconFile on
 // POSIX; on Windows any value, an HICON that the window backend hands to the system as it is.

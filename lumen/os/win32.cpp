@@ -1,4 +1,6 @@
-// Lumen's operating-system layer on Windows: files through CreateFileW/ReplaceFileW with the CRT's
+// Lumen's operating-system layer on Windows (with win32_user.cpp: the command line, the
+// environment, standard output, the pictures folder and the time): files through
+// CreateFileW/ReplaceFileW with the CRT's
 // streams on top, stop requests through the console's control handler (Ctrl-C, Ctrl-Break,
 // close), the standard streams kept on the NUL device. Paths are UTF-8 in the core and UTF-16
 // here (lumen/win32_text.h), as are the system's messages. Contract: lumen/os/os.h.
@@ -305,6 +307,8 @@ std::FILE* openForWriting(const std::string& path, bool append, std::string& err
     }
     return streamOver(handle, append, error);
 }
+
+std::FILE* openForReading(const std::string& path) { return _wfopen(wideOf(path).c_str(), L"rb"); }
 
 bool sameFile(const std::string& a, const std::string& b) {
     const std::wstring wa = wideOf(a);

@@ -11,6 +11,9 @@ struct InputState {
     double x = 0.0;             // canvas px
     double y = 0.0;             // canvas px
     bool down[2] = {false, false};  // [0] left, [1] right
+    // The window asked for a picture of the canvas (F12) since the Session last looked: not the
+    // program's input, never recorded or played.
+    bool pictureAsked = false;
 };
 
 // Mouse(b) of one button: 0 while up, 1 in the first sampled frame down, then 2, 3, ...
@@ -71,6 +74,8 @@ public:
             held_[b] = down;
         }
     }
+    // The user asked for a picture of the canvas (F12); the next take() hands it on.
+    void askPicture() { pictureAsked_ = true; }
     // Button b went down or up with the pointer where it last was.
     void button(int b, bool down) { button(b, down, x_, y_); }
     // Whether button b (0 left, 1 right) is down as the system last said, taken or not: a
@@ -102,6 +107,8 @@ public:
         }
         state.x = x;
         state.y = y;
+        state.pictureAsked = state.pictureAsked || pictureAsked_;
+        pictureAsked_ = false;
     }
     void clear() { *this = InputQueue{}; }
 
@@ -115,6 +122,7 @@ private:
     double x_ = 0.0;               // canvas px
     double y_ = 0.0;               // canvas px
     bool held_[2] = {false, false};  // [0] left, [1] right, as last delivered
+    bool pictureAsked_ = false;
 };
 
 }  // namespace lumen

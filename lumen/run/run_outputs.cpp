@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "os/os.h"
+#include "run/text.h"
 
 namespace lumen {
 
@@ -41,6 +42,28 @@ const OutputFile* RunOutputs::firstFailure() {
         if (file.failed()) return &file;
     }
     return nullptr;
+}
+
+std::string wrongFormatError(const Settings& s) {
+    for (const OutputKind& kind : kOutputKinds) {
+        const std::optional<std::string>& path = s.*kind.setting;
+        if (kind.extension == nullptr || !path) continue;
+        const std::size_t slash = path->find_last_of("/\\");
+        const std::string name = slash == std::string::npos ? *path : path->substr(slash + 1);
+        const std::size_t dot = name.rfind('.');
+        if (dot == std::string::npos || dot == 0) continue;
+        std::string extension = name.substr(dot);
+        for (char& c : extension) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        if (extension == kind.extension) continue;
+        bool media = false;
+        for (const char* e : kMediaExtensions) media = media || extension == e;
+        if (!media) continue;
+        std::string error = "Lumen: bad ";
+        error.append(s.nameOf(settingOf(kind.setting))).append(" ").append(quote(*path));
+        error.append(": the ").append(kind.name).append(" is a ").append(kind.format);
+        return error.append("; name it ").append(kind.extension).append(" or leave the extension off");
+    }
+    return {};
 }
 
 std::string sameFileError(const Settings& s) {

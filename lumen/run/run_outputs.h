@@ -52,6 +52,8 @@ struct OutputKind {
     const char* name;                               // in messages: "cannot write NAME PATH: ..."
     OpenAt opened;
     OutputWriter& (*writer)(RunOutputs&);           // its writer in a run's outputs
+    const char* extension;                          // of the format written (".png"), or null
+    const char* format;                             // that format's name in messages ("PNG")
 };
 
 // The writer that `member` of RunOutputs is.
@@ -61,12 +63,26 @@ OutputWriter& writerAt(RunOutputs& outputs) {
 }
 
 inline constexpr OutputKind kOutputKinds[] = {
-    {&Settings::trace, "trace", OpenAt::Session, writerAt<&RunOutputs::trace>},
-    {&Settings::capture, "picture", OpenAt::Init, writerAt<&RunOutputs::picture>},
-    {&Settings::movie, "movie", OpenAt::Init, writerAt<&RunOutputs::movie>},
+    {&Settings::trace, "trace", OpenAt::Session, writerAt<&RunOutputs::trace>, nullptr, nullptr},
+    {&Settings::capture, "picture", OpenAt::Init, writerAt<&RunOutputs::picture>, ".png", "PNG"},
+    {&Settings::movie, "movie", OpenAt::Init, writerAt<&RunOutputs::movie>, ".gif", "GIF"},
     {&Settings::record, settingOf(&Settings::record).variable, OpenAt::InitWindowed,
-     writerAt<&RunOutputs::recording>},
+     writerAt<&RunOutputs::recording>, nullptr, nullptr},
 };
+
+// The file extensions of picture and movie formats, in lower case: an output of a format of its
+// own whose path ends in another of them is refused.
+inline constexpr const char* kMediaExtensions[] = {
+    ".png", ".apng", ".gif", ".jpg", ".jpeg", ".jpe", ".jfif", ".bmp", ".dib", ".tif", ".tiff",
+    ".webp", ".avif", ".heic", ".heif", ".ico", ".svg", ".ppm", ".pgm", ".pbm", ".pnm", ".tga",
+    ".qoi", ".jxl", ".psd", ".pdf", ".mp4", ".m4v", ".webm", ".mkv", ".avi", ".mov", ".ogv",
+    ".mpg", ".mpeg", ".wmv", ".flv", ".3gp",
+};
+
+// "Lumen: bad LUMEN_CAPTURE "pic.jpg": the picture is a PNG; name it .png" for the first output
+// whose path ends in the extension of another format than its own (in any case of letters);
+// "" when none does.
+std::string wrongFormatError(const Settings& settings);
 
 // "Lumen: A and B name the same file PATH" for the first output, in table order, that names
 // Lumen's library, the program, an input (a file setting the run reads) or an earlier output;

@@ -249,7 +249,7 @@ bool readScriptFile(const std::string& path, std::string& text, std::string& err
         return false;
     }
     errno = 0;
-    std::FILE* in = std::fopen(path.c_str(), "rb");
+    std::FILE* in = os::openForReading(path);
     if (in == nullptr) {
         error = os::errorText(errno != 0 ? errno : ENOENT);
         return false;

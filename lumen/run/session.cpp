@@ -1,20 +1,31 @@
 #include "run/session.h"
 
 #include "pixels/canvas.h"
+#include "run/command_line.h"
 #include "run/demo_script.h"
+#include "run/snapshot.h"
 #include "os/os.h"
 #include "run/text.h"
 
 namespace lumen {
 
 Session::Session(const Settings& settings, const Backend* window) : window_(window) {
+    // --help and --version play nothing and open nothing but the trace.
+    help_ = settings.help;
+    version_ = settings.version;
     // Nothing is read or opened when an output names an input or another output: it would
     // destroy it.
     setupError_ = sameFileError(settings);
     if (!setupError_.empty()) return;
+    settings_.given = settings;
+    setupError_ = outputs_.open(OpenAt::Session, settings, 0);
+    if (help_ || version_ || !setupError_.empty()) return;
+    // A run asked for wrongly (an unknown option or variable, a picture named as a JPEG) reads
+    // and opens nothing more.
+    setupError_ = settings.problems.empty() ? wrongFormatError(settings) : settings.problems.front();
+    if (!setupError_.empty()) return;
     settings_ = parseSettings(settings);
-    setupError_ = outputs_.open(OpenAt::Session, settings_.given, 0);
-    if (setupError_.empty() && !settings_.errors.empty()) setupError_ = settings_.errors.front();
+    if (!settings_.errors.empty()) setupError_ = settings_.errors.front();
     planted_ = std::move(settings_.fault);
     if (settings_.fps) pacer_.setRate(*settings_.fps);
     if (settings_.script) script_.load(std::move(*settings_.script));
@@ -74,6 +85,10 @@ void Session::init(const InitRecord* record) {
     if (state_ == State::Freed) raise(kBadArgument, "Lumen: Init after Free");
     if (state_ != State::Fresh) raise(kBadArgument, "Lumen: Init called twice");
     state_ = State::Failed;  // until everything below has worked
+    if (help_ || version_) {
+        os::printOut(help_ ? usageText(title) : versionText(title, record->buildId));
+        raiseNull(kEndOfRun);
+    }
     if (!setupError_.empty()) raise(kBadSetting, setupError_);
     if (planted_.due(FaultOp::Init)) raisePlanted();
     if (!titleOk) raise(kBadArgument, "Lumen: Init: the title's length is out of range");
@@ -98,7 +113,10 @@ void Session::init(const InitRecord* record) {
         }
     } else {
         pacer_.setRate(60.0);  // a window is always paced
+        if (settings_.fullscreen && backend_->fullscreen != nullptr) backend_->fullscreen();
+        printNote(playLine(title));
     }
+    title_ = title;
 
     seed_ = settings_.seed ? *settings_.seed : script_.seed() ? *script_.seed() : headless_ ? 1 : clockSeed();
     rng_.reseed(seed_);
@@ -121,6 +139,7 @@ void Session::free() {
     const bool wasRunning = state_ == State::Running;
     if (wasRunning) {
         outputs_.endRun(canvas_.get());
+        noteRecording();
         backend_->close();
     }
     // Drops what a failed Init left open; the trace is whole up to here and goes in its place
@@ -143,6 +162,9 @@ void Session::act() {
     pacer_.wait(backend_->displayFrame);
     const InputState before = input_;
     const bool quit = backend_->poll(input_) || os::stopRequested();
+    // F12: the next frame presented is saved; the input the program sees is not touched.
+    pictureDue_ = pictureDue_ || input_.pictureAsked;
+    input_.pictureAsked = false;
     InputRecorder& recorder = outputs_.recording;
     if (recorder.recording()) recorder.record(n, before, input_);
     if (quit) {
@@ -162,6 +184,10 @@ void Session::presentFrame() {
         const uint32_t* pixels = canvas_->pixels();
         backend_->present(pixels, Canvas::kWidth, Canvas::kHeight,
                           canvas_->takeChanges(Canvas::kWindowView));
+        if (pictureDue_) {
+            pictureDue_ = false;
+            saveSnapshot(pixels, Canvas::kWidth, Canvas::kHeight, title_);
+        }
     }
     outputs_.frame(*canvas_);
     canvas_->clear();
@@ -175,9 +201,18 @@ void Session::endScript(const ScriptCommand& cmd) {
 
 void Session::endRun() {
     outputs_.endRun(canvas_.get());
+    noteRecording();
     if (const std::string failure = unreportedOutputFailure(); !failure.empty())
         raise(kOutputFailed, failure);
     raiseNull(kEndOfRun);
+}
+
+void Session::noteRecording() {
+    const std::optional<std::string>& path = settings_.given.record;
+    if (recordingNoted_ || headless_ || !path || outputs_.recording.output().failed()) return;
+    recordingNoted_ = true;
+    printNote("Lumen: the run is recorded in " + *path + "; " + commandName(title_) + " " +
+              optionName(settingOf(&Settings::script)) + " " + shellWord(*path) + " plays it again");
 }
 
 std::string Session::unreportedOutputFailure() {

@@ -30,9 +30,10 @@ class Canvas;
 
 class Session {
 public:
-    // Checks the settings' files and parses the settings now (sameFileError, then
-    // parseSettings: the script read) and opens the outputs opened with the Session (the
-    // trace). Problems are raised by Init (fault 1002). `window` is the window backend, or null
+    // Checks the settings' files (sameFileError), opens the outputs opened with the Session (the
+    // trace), then, unless --help or --version was asked for, checks how the run was asked for
+    // (Settings::problems, wrongFormatError) and parses the settings (parseSettings: the script
+    // read). Problems are raised by Init (fault 1002). `window` is the window backend, or null
     // where there is none.
     explicit Session(const Settings& settings, const Backend* window = nullptr);
     ~Session();
@@ -111,6 +112,9 @@ private:
     void openOutputs(OpenAt when);
     // Ends the run in order: outputs finished, then fault 0, or 1006 if an output failed.
     [[noreturn]] void endRun();
+    // At the end of a window run with a recording put in place: one line naming it and the
+    // command that replays it (once).
+    void noteRecording();
     // "Lumen: cannot write WHAT PATH: REASON" of the first failed output not yet raised, or "".
     std::string unreportedOutputFailure();
     // Carries out a script command that ends the frame: quit, fault, crash, overflow.
@@ -135,6 +139,11 @@ private:
     bool headless_ = true;
     int64_t frame_ = 0;
     bool outputFailureReported_ = false;
+    bool help_ = false;              // --help: Init shows the usage and ends the run
+    bool version_ = false;           // --version: the same with the version
+    bool recordingNoted_ = false;
+    bool pictureDue_ = false;        // F12 was pressed: the next frame presented is saved
+    std::string title_;              // the Init record's, UTF-8
     std::unique_ptr<Canvas> canvas_;
 };
 

@@ -16,28 +16,21 @@ namespace {
 
 std::optional<std::string> variable(const char* name) {
     // An empty value counts as unset, so that `LUMEN_TRACE= stackrise` turns the trace off.
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0') return std::nullopt;
-    return std::string(value);
+    std::optional<std::string> value = os::environmentValue(name);
+    if (!value || value->empty()) return std::nullopt;
+    return value;
 }
 
-SimdChoice parseSimd(const std::string& text) {
-    SimdChoice choice;
-    for (const SimdPath p : kSimdPaths) {
-        if (text == simdPathName(p)) {
-            choice.path = p;
-            return choice;
-        }
-    }
-    choice.unknown = text;
-    return choice;
-}
-
-// "Lumen: bad VARIABLE "TEXT" (FORM)".
-std::string badValue(const char* variable, const std::string& text, const std::string& form) {
+// "Lumen: bad NAME "TEXT": FORM", NAME the variable or the option that gave TEXT.
+std::string badValue(const std::string& name, const std::string& text, const std::string& form) {
     std::string error = "Lumen: bad ";
-    error.append(variable).append(" ").append(quoteShort(text));
-    return error.append(" (").append(form).append(")");
+    error.append(name).append(" ").append(quoteShort(text));
+    return error.append(": ").append(form);
+}
+
+std::string lowerCase(std::string text) {
+    for (char& c : text) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return text;
 }
 
 }  // namespace
@@ -48,6 +41,20 @@ Settings Settings::fromEnvironment() {
     return s;
 }
 
+std::string Settings::nameOf(const SettingInfo& setting) const {
+    for (const std::string& v : fromOptions) {
+        if (v == setting.variable) return optionName(setting);
+    }
+    return setting.variable;
+}
+
+std::string optionName(const SettingInfo& setting) {
+    const std::string option = setting.option;
+    return option.substr(0, option.find(' '));
+}
+
+bool optionTakesValue(const SettingInfo& setting) { return std::strchr(setting.option, ' ') != nullptr; }
+
 SimdPath simdPathFor(const SimdChoice& choice) {
     static constexpr const SettingInfo& kSimd = settingOf(&Settings::simd);
     const SimdPath best = widestSimdPath();
@@ -55,9 +62,6 @@ SimdPath simdPathFor(const SimdChoice& choice) {
         if (simdPathSupported(*choice.path)) return *choice.path;
         std::fprintf(stderr, "Lumen: %s=%s is not supported here, using %s\n", kSimd.variable,
                      simdPathName(*choice.path), simdPathName(best));
-    } else if (!choice.unknown.empty()) {
-        printNote(std::string("Lumen: ").append(kSimd.variable).append("=").append(choice.unknown).append(" is not ")
-                      .append(kSimd.values).append(", using ").append(simdPathName(best)));
     }
     return best;
 }
@@ -73,7 +77,14 @@ std::optional<double> parseFps(const std::string& text) {
 namespace setting {
 
 bool Flag::read(const std::string& text, Value& value, std::string&) {
-    value = text == "1";
+    const std::string word = lowerCase(text);
+    if (word == "1" || word == "yes" || word == "true") {
+        value = true;
+    } else if (word == "0" || word == "no" || word == "false") {
+        value = false;
+    } else {
+        return false;
+    }
     return true;
 }
 
@@ -88,8 +99,13 @@ bool Rate::read(const std::string& text, Value& value, std::string&) {
 }
 
 bool SimdName::read(const std::string& text, Value& value, std::string&) {
-    value = parseSimd(text);
-    return true;
+    for (const SimdPath p : kSimdPaths) {
+        if (text == simdPathName(p)) {
+            value.path = p;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool PlantedFault::read(const std::string& text, Value& value, std::string& form) {
@@ -108,11 +124,11 @@ namespace {
 
 // Reads the text of `setting`, when set, into `value`; a bad text's problem goes to `errors`.
 template <typename Type>
-void readValue(const SettingInfo& setting, const std::optional<std::string>& text,
+void readValue(const Settings& settings, const SettingInfo& setting, const std::optional<std::string>& text,
                typename Type::Value& value, std::vector<std::string>& errors) {
     if (!text) return;
     std::string form = setting.values;
-    if (!Type::read(*text, value, form)) errors.push_back(badValue(setting.variable, *text, form));
+    if (!Type::read(*text, value, form)) errors.push_back(badValue(settings.nameOf(setting), *text, form));
 }
 
 // A Markdown table cell: '|' escaped.
@@ -127,9 +143,10 @@ std::string cell(const std::string& text) {
 RunSettings parseSettings(const Settings& s) {
     RunSettings run;
     run.given = s;
+    run.errors = s.problems;
 #define LUMEN_SETTING_IGNORE_(...)
 #define LUMEN_SETTING_READ_(member, Type, ...)                                                   \
-    readValue<setting::Type>(settingOf(&Settings::member), s.member, run.member, run.errors);
+    readValue<setting::Type>(s, settingOf(&Settings::member), s.member, run.member, run.errors);
     LUMEN_SETTINGS(LUMEN_SETTING_IGNORE_, LUMEN_SETTING_READ_)
 #undef LUMEN_SETTING_IGNORE_
 #undef LUMEN_SETTING_READ_
@@ -151,7 +168,7 @@ RunSettings parseSettings(const Settings& s) {
 }
 
 std::string settingsTableMarkdown() {
-    std::string table = "| variable | option (not read yet) | type | values | unset | effect |\n";
+    std::string table = "| variable | option | type | values | unset | effect |\n";
     table += "| --- | --- | --- | --- | --- | --- |\n";
     for (const SettingInfo& s : kSettings) {
         const std::string cells[] = {std::string("`") + s.variable + "`",
@@ -172,9 +189,10 @@ void printNote(const std::string& line) {
 
 uint64_t clockSeed() {
     const auto seed = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
-    printNote(std::string("Lumen: seed ").append(std::to_string(seed)).append(" (")
-                  .append(settingOf(&Settings::seed).variable).append("=")
-                  .append(std::to_string(seed)).append(" replays it)"));
+    printNote(std::string("Lumen: seed ").append(std::to_string(seed))
+                  .append("; to play a run again, record it with ")
+                  .append(settingOf(&Settings::record).option).append(", then play it with ")
+                  .append(settingOf(&Settings::script).option));
     return seed;
 }
 

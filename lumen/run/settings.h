@@ -19,49 +19,56 @@
 //   VALUE(member, Type, VARIABLE, option, values, unset, help) for a value read as
 //     setting::Type (below) into RunSettings::member.
 // member: the Settings field that holds the text; VARIABLE: the environment variable; option:
-// its command-line form (kept for the command line, which nothing reads yet); values: what it
-// takes, as the docs and its "bad" message say it; unset: what holds without it; help: what it
-// does, in one line. The environment's reading, the checks and their messages, and the table
-// in docs/lumen.md derive from here. Adding a setting: one entry here and its use.
+// its command-line form, "--name" and a placeholder for its value (none for a flag), which wins
+// over the variable; values: what it takes, as the docs and its "bad" message say it; unset:
+// what holds without it; help: what it does, in one line. The environment's reading, the
+// options, --help, the checks and their messages, and the table in docs/lumen.md derive from
+// here. Adding a setting: one entry here and its use.
 #define LUMEN_SETTINGS(PATH, VALUE)                                                               \
     PATH(trace, Written, "LUMEN_TRACE", "--trace FILE", "a path", "no trace",                     \
-         "writes the call trace (below) to FILE")                                                 \
+         "writes the call trace to FILE: a line for each call into Lumen")                        \
     PATH(script, Read, "LUMEN_SCRIPT", "--replay FILE", "a path",                                 \
          "the window's input; headless, the built-in demo",                                       \
-         "plays the input script FILE (below); the run is headless")                              \
-    VALUE(headless, Flag, "LUMEN_HEADLESS", "--headless", "1; any other value means nothing",     \
+         "plays the input script FILE (a recording, say); the run is headless")                   \
+    VALUE(headless, Flag, "LUMEN_HEADLESS", "--headless", kFlagValues,                            \
           "a window if one opens", "runs headless: no window")                                    \
+    VALUE(fullscreen, Flag, "LUMEN_FULLSCREEN", "--fullscreen", kFlagValues, "a window",          \
+          "opens the window fullscreen (F11 switches back); not on the page")                     \
     VALUE(seed, Unsigned, "LUMEN_SEED", "--seed N", "a decimal or 0x hex number below 2^64",      \
           "the script's seed line; else 1 headless, else the clock", "seed of the generator")     \
     VALUE(fps, Rate, "LUMEN_FPS", "--fps N", "frames per second, from 0.000001 to 1000000",       \
           "headless runs unpaced; a window is paced at 60",                                       \
           "paces a headless run at N frames per second, by sleeping")                             \
-    PATH(capture, Written, "LUMEN_CAPTURE", "--picture FILE", "a path", "no picture",             \
-         "writes the last frame presented before the run ends, as a PNG")                         \
-    PATH(movie, Written, "LUMEN_MOVIE", "--movie FILE", "a path", "no movie",                     \
-         "writes the run as an animated GIF: every fourth frame, at half size")                   \
+    PATH(capture, Written, "LUMEN_CAPTURE", "--picture FILE", "a path; a picture or movie extension only .png", \
+         "no picture", "writes the last frame presented before the run ends, as a PNG")           \
+    PATH(movie, Written, "LUMEN_MOVIE", "--movie FILE", "a path; a picture or movie extension only .gif",   \
+         "no movie", "writes the run as an animated GIF: every fourth frame, at half size")       \
     PATH(record, Written, "LUMEN_RECORD", "--record FILE", "a path", "no recording",              \
-         "windowed runs only: writes the session's input as a script, seed first, that replays "  \
-         "headless to the same frames")                                                           \
-    VALUE(traceTime, Flag, "LUMEN_TRACE_TIME", "--trace-time", "1; any other value means nothing", \
+         "windowed runs only: writes the session's input as a script, seed first, that --replay " \
+         "plays to the same frames")                                                              \
+    VALUE(traceTime, Flag, "LUMEN_TRACE_TIME", "--trace-time", kFlagValues,                       \
           "Act lines without the time",                                                           \
           "each Act line of the trace carries the monotonic time of the call, "                   \
           "Act N t=SECONDS.NNNNNNNNN (for measuring frame intervals)")                            \
     VALUE(simd, SimdName, "LUMEN_SIMD", "--simd PATH", "scalar, sse2 or avx2",                    \
-          "the widest the processor has", "the blend code the canvas uses")                       \
-    VALUE(fault, PlantedFault, "LUMEN_FAULT", "--fault PLAN", "OP:N:CODE[:MESSAGE]",                 \
-          "no fault planted", "a test hook: the N-th call of OP raises fault CODE (below)")
+          "the widest the processor has",                                                         \
+          "the blend code the canvas uses (the widest it has if it lacks PATH)")                  \
+    VALUE(fault, PlantedFault, "LUMEN_FAULT", "--fault PLAN", "OP:N:CODE[:MESSAGE]",              \
+          "no fault planted", "a test hook: the N-th call of OP raises fault CODE")
 
 namespace lumen {
 
+// What a yes/no setting takes, in any case of letters.
+inline constexpr const char* kFlagValues = "1, yes or true; 0, no or false";
+
 // LUMEN_SIMD as asked: a path by name, nothing (the widest), or a name that is no path.
 struct SimdChoice {
-    std::optional<SimdPath> path;  // the path named
-    std::string unknown;           // the text when it names no path; "" otherwise
+    std::optional<SimdPath> path;  // the path named; none: the widest
 };
 
 // The blend path a canvas uses for `choice`: the path named if this processor has it, else the
-// widest it has, with a note on stderr ("Lumen: LUMEN_SIMD=... using ...") when not as asked.
+// widest it has, with a note on stderr ("Lumen: LUMEN_SIMD=avx2 is not supported here, using
+// sse2") when it lacks the path named.
 SimdPath simdPathFor(const SimdChoice& choice);
 
 // A frame rate whose interval the pacer can hold: from one frame in 11.5 days to a million a
@@ -73,7 +80,7 @@ inline constexpr double kMaxFps = 1e6;   // frames per second
 // read. read() is false for a bad text, whose problem is "Lumen: bad VARIABLE "TEXT" (FORM)";
 // FORM is the setting's values, which read() may add to.
 namespace setting {
-struct Flag {  // "1" is on, any other text off
+struct Flag {  // kFlagValues, in any case of letters; any other text is bad
     using Value = bool;
     static constexpr const char* kTypeName = "flag";
     static bool read(const std::string& text, Value& value, std::string& form);
@@ -88,7 +95,7 @@ struct Rate {  // parseFps: frames per second in [kMinFps, kMaxFps]
     static constexpr const char* kTypeName = "number";
     static bool read(const std::string& text, Value& value, std::string& form);
 };
-struct SimdName {  // never bad: a name that is no path is kept, and noted by simdPathFor
+struct SimdName {  // a name of kSimdPaths
     using Value = SimdChoice;
     static constexpr const char* kTypeName = "name";
     static bool read(const std::string& text, Value& value, std::string& form);
@@ -103,14 +110,27 @@ struct PlantedFault {  // FaultPlan::parse; FORM adds the names OP takes. Unset 
 // What a file setting is to the run.
 enum class FileUse { Read, Written };
 
-// The variables as the environment gives them, one field a setting.
+struct SettingInfo;
+
+// The settings as the environment and the command line give them, one field a setting.
 struct Settings {
 #define LUMEN_SETTING_TEXT_(member, ...) std::optional<std::string> member;
     LUMEN_SETTINGS(LUMEN_SETTING_TEXT_, LUMEN_SETTING_TEXT_)
 #undef LUMEN_SETTING_TEXT_
+    bool help = false;     // --help: the usage text, and nothing played
+    bool version = false;  // --version: the name, the version and the build, and nothing played
+    // Mistakes in how the run was asked for, before any value is looked at: unknown options and
+    // variables, missing values (run/command_line.h). The first is raised by Init.
+    std::vector<std::string> problems;
+    std::vector<std::string> fromOptions;  // the variables an option set, which messages name by it
 
     // The settings from the process environment; unset and empty variables stay empty.
     static Settings fromEnvironment();
+    // The environment's, then the command line's over them (os::commandLine), with the
+    // variables named LUMEN_ that are no setting as problems.
+    static Settings fromProcess();
+    // How a message names `setting`: its option if an option set it, else its variable.
+    std::string nameOf(const SettingInfo& setting) const;
 };
 
 // A setting as the table gives it.
@@ -144,6 +164,11 @@ constexpr const SettingInfo& settingOf(std::optional<std::string> Settings::*tex
     throw "not a setting";  // at compile time: an error
 }
 
+// The option of `setting` without its placeholder: "--trace".
+std::string optionName(const SettingInfo& setting);
+// Whether the option of `setting` takes a value ("--trace FILE"), or is a flag ("--headless").
+bool optionTakesValue(const SettingInfo& setting);
+
 // The settings table as docs/lumen.md shows it: a Markdown table, a line a setting, each line
 // ending in '\n'.
 std::string settingsTableMarkdown();
@@ -170,8 +195,8 @@ RunSettings parseSettings(const Settings& settings);
 // Writes an informational line to stderr, its control characters escaped (the seed of a window
 // run, the headless note); every failure is raised as a fault instead.
 void printNote(const std::string& line);
-// The seed of a window run without LUMEN_SEED: the clock's, noted on stderr so that it can be
-// replayed ("Lumen: seed N (LUMEN_SEED=N replays it)").
+// The seed of a window run without LUMEN_SEED: the clock's, noted on stderr with what replays
+// a run ("Lumen: seed N; to play a run again, record it with --record FILE ...").
 uint64_t clockSeed();
 
 // LUMEN_FPS: a decimal number in [kMinFps, kMaxFps], the whole text; else nullopt.

@@ -23,15 +23,21 @@ Run run(const std::string& exe, const std::map<std::string, std::string>& env, c
     command.argv = options.through;
     if (options.redirections.empty()) {
         command.argv.push_back(exe);
+        command.argv.insert(command.argv.end(), options.args.begin(), options.args.end());
     } else {
-        // The shell opens what the redirections name, as a user's shell does; $0 is the program.
-        for (const std::string& a : std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" " + options.redirections, exe})
+        // The shell opens what the redirections name, as a user's shell does; $0 is the program
+        // and its arguments follow.
+        for (const std::string& a :
+             std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" \"$@\" " + options.redirections, exe})
             command.argv.push_back(a);
+        command.argv.insert(command.argv.end(), options.args.begin(), options.args.end());
     }
-    command.env = test_support::childEnv(dir.path(), {{"LUMEN_TRACE", tracePath}});
+    command.env = test_support::childEnv(dir.path());
+    if (options.trace) (*command.env)["LUMEN_TRACE"] = tracePath;
     for (const auto& [k, v] : env) (*command.env)[k] = v;
     command.cwd = options.cwd;
     command.errPath = dir.path() + "/stderr.txt";
+    command.outPath = dir.path() + "/stdout.txt";
     command.closeStderr = options.closeStderr;
     test_support::WaitOptions wait;
     wait.signal = options.signal;
@@ -44,6 +50,7 @@ Run run(const std::string& exe, const std::map<std::string, std::string>& env, c
     Run result;
     result.status = test_support::waitFor(child, std::chrono::seconds(options.timeoutSeconds), wait).status;
     result.err = readFile(command.errPath);
+    result.out = readFile(command.outPath);
     result.trace = test_support::readLines(tracePath);
     return result;
 }

@@ -15,6 +15,7 @@ namespace e2e {
 struct Run {
     int status = -1;               // exit status, or 128 + signal number
     std::string err;               // everything written to standard error
+    std::string out;               // everything written to standard output
     std::vector<std::string> trace;  // lines of LUMEN_TRACE, if one was asked for
 };
 
@@ -32,13 +33,15 @@ struct RunOptions {
     int signal = 0;              // sent once, `signalAfterMs` after the start (0: none)
     int signalAfterMs = 0;
     bool closeStderr = false;    // start with descriptor 2 closed (stderr then reads "")
+    std::vector<std::string> args;  // the program's arguments
+    bool trace = true;           // LUMEN_TRACE into a temporary file (env may still name another)
     std::vector<std::string> through;  // a command the program runs under (setpriv ...), its path last
     std::string redirections;    // the shell's (">> log.txt 2>> err.log"): the program runs by /bin/sh
     std::function<void()> meanwhile;  // called once, `meanwhileAfterMs` after the start
     int meanwhileAfterMs = 0;
 };
 
-// Runs `exe` (no arguments) in `cwd` with `env` added to a minimal environment (PATH, HOME),
+// Runs `exe` (with options.args, else no arguments) in `cwd` with `env` added to a minimal environment (PATH, HOME),
 // plus LUMEN_TRACE pointing into a temporary file whose lines are returned. Kills the child
 // after `timeoutSeconds`.
 Run run(const std::string& exe, const std::map<std::string, std::string>& env, const std::string& cwd = "",

@@ -31,6 +31,11 @@ public:
     Run runScript(const std::string& script, const std::string& seed) const override {
         return e2e::runScript(exe_, script, seed);
     }
+    Run runArgs(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) const override {
+        RunOptions options;
+        options.args = args;
+        return e2e::run(exe_, env, options);
+    }
     std::vector<std::string> errLines(const std::string& err) const override { return lines(err); }
     std::string functionAt(const std::string& exe, const std::string& diagnosticLine) const override {
         return e2e::functionAt(exe, diagnosticLine);

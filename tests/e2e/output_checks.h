@@ -44,4 +44,17 @@ inline void expectOneFailureLine(const Run& r, std::initializer_list<std::string
     for (const std::string& p : parts) EXPECT_NE(err[0].find(p), std::string::npos) << err[0] << " lacks " << p;
 }
 
+
+// Exactly one line of status 2, a bad setting's: the message without a code or place, and every
+// one of `parts` in it.
+inline void expectOneSettingLine(const Run& r, std::initializer_list<std::string> parts) {
+    EXPECT_EQ(r.status, 2) << r.err;
+    const auto err = lines(r.err);
+    ASSERT_EQ(err.size(), 1u) << r.err;
+    EXPECT_EQ(err[0].rfind("Stackrise: ", 0), 0u) << err[0];
+    EXPECT_EQ(err[0].find("fault 0x"), std::string::npos) << err[0];
+    EXPECT_EQ(err[0].find("Lumen: "), std::string::npos) << err[0];
+    for (const std::string& p : parts) EXPECT_NE(err[0].find(p), std::string::npos) << err[0] << " lacks " << p;
+}
+
 }  // namespace e2e

@@ -25,6 +25,7 @@ const std::string kShortRun = "1 move 100 500\n2 press left\n3 move 400 500\n4 r
 constexpr uid_t kNobody = 65534;
 
 using e2e::expectOneFailureLine;
+using e2e::expectOneSettingLine;
 using e2e::lines;
 using e2e::strayFiles;
 using e2e::wholePng;
@@ -91,13 +92,14 @@ TEST_F(Outputs, StderrAppendedByTheShellTakesTheTraceAndTheDiagnostic) {
     options.cwd = dir();
     options.redirections = "2>> err.log";
     const e2e::Run r = e2e::run(kExe, {{"LUMEN_SCRIPT", script("1 jump\n")}, {"LUMEN_TRACE", "/dev/stderr"}}, options);
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 2);
     const std::vector<std::string> log = lines(e2e::readFile(dir() + "/err.log"));
     ASSERT_GT(log.size(), 3u);
     EXPECT_EQ(log[0], "an earlier error");
-    const int diagnostic = e2e::find(log, "Stackrise: fault 0x3EA (1002)");
+    const int diagnostic = e2e::find(log, "Stackrise: ");
     ASSERT_NE(diagnostic, -1) << e2e::readFile(dir() + "/err.log");
     EXPECT_NE(log[static_cast<std::size_t>(diagnostic)].find("run.script:1: unknown command \"jump\""), std::string::npos);
+    EXPECT_EQ(log[static_cast<std::size_t>(diagnostic)].find("fault 0x"), std::string::npos);
     EXPECT_LT(e2e::find(log, "Init title="), diagnostic);
     EXPECT_GT(e2e::find(log, "Free live="), diagnostic);
 }
@@ -105,11 +107,11 @@ TEST_F(Outputs, StderrAppendedByTheShellTakesTheTraceAndTheDiagnostic) {
 // A descriptor that is not open, or open only for reading, is refused before the run.
 TEST_F(Outputs, DescriptorsThatCannotTakeAnOutputAreRefused) {
     const e2e::Run closed = e2e::run(kExe, {{"LUMEN_SCRIPT", script()}, {"LUMEN_CAPTURE", "/dev/fd/97"}});
-    expectOneFailureLine(closed, {"(1002)", "cannot write picture /dev/fd/97: descriptor 97 is not open"});
+    expectOneSettingLine(closed, {"cannot write picture /dev/fd/97: descriptor 97 is not open"});
     e2e::RunOptions options;
     options.redirections = "< " + script();
     const e2e::Run input = e2e::run(kExe, {{"LUMEN_SCRIPT", script()}, {"LUMEN_CAPTURE", "/dev/stdin"}}, options);
-    expectOneFailureLine(input, {"(1002)", "cannot write picture /dev/stdin: descriptor 0 is open only for reading"});
+    expectOneSettingLine(input, {"cannot write picture /dev/stdin: descriptor 0 is open only for reading"});
     EXPECT_EQ(e2e::readFile(dir() + "/run.script"), kShortRun);
 }
 
@@ -121,9 +123,9 @@ TEST_F(Outputs, TheProgramAndItsLibraryAreRefused) {
     fs::create_symlink(dir() + "/Data/Lumen.lmd", dir() + "/lib-link");
     const std::string program = e2e::readFile(dir() + "/stackrise"), library = e2e::readFile(kLibrary);
     const e2e::Run lib = e2e::run(dir() + "/stackrise", {{"LUMEN_SCRIPT", script()}, {"LUMEN_CAPTURE", dir() + "/lib-link"}});
-    expectOneFailureLine(lib, {"(1002)", "LUMEN_CAPTURE and Lumen's library name the same file " + dir() + "/lib-link"});
+    expectOneSettingLine(lib, {"LUMEN_CAPTURE and Lumen's library name the same file " + dir() + "/lib-link"});
     const e2e::Run exe = e2e::run(dir() + "/stackrise", {{"LUMEN_SCRIPT", script()}, {"LUMEN_TRACE", dir() + "/stackrise"}});
-    expectOneFailureLine(exe, {"(1002)", "LUMEN_TRACE and the program name the same file " + dir() + "/stackrise"});
+    expectOneSettingLine(exe, {"LUMEN_TRACE and the program name the same file " + dir() + "/stackrise"});
     EXPECT_TRUE(e2e::readFile(dir() + "/stackrise") == program) << "the program was written over";
     EXPECT_TRUE(e2e::readFile(dir() + "/Data/Lumen.lmd") == library) << "the library was written over";
 }
@@ -171,7 +173,7 @@ TEST_F(Outputs, ADanglingLinkIsFollowedALoopIsRefused) {
     fs::create_symlink("b", dir() + "/a");
     fs::create_symlink("a", dir() + "/b");
     const e2e::Run loop = e2e::run(kExe, {{"LUMEN_SCRIPT", script()}, {"LUMEN_CAPTURE", dir() + "/a"}});
-    expectOneFailureLine(loop, {"(1002)", "cannot write picture " + dir() + "/a: Too many levels of symbolic links"});
+    expectOneSettingLine(loop, {"cannot write picture " + dir() + "/a: Too many levels of symbolic links"});
     EXPECT_EQ(e2e::find(loop.trace, "Act"), -1);
     EXPECT_EQ(fs::read_symlink(dir() + "/a"), "b");
     EXPECT_EQ(fs::read_symlink(dir() + "/b"), "a");
@@ -198,7 +200,7 @@ TEST_F(Outputs, AnotherUsersFileInAStickyFolderIsRefusedAtTheStart) {
     options.through = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
     const e2e::Run r = e2e::run(kExe, {{"LUMEN_SCRIPT", runScript}, {"LUMEN_CAPTURE", sticky + "/shot.png"},
                                        {"LUMEN_TRACE", sticky + "/trace.txt"}}, options);
-    expectOneFailureLine(r, {"(1002)", "cannot write picture " + sticky + "/shot.png: it belongs to another user in "
+    expectOneSettingLine(r, {"cannot write picture " + sticky + "/shot.png: it belongs to another user in "
                                        "sticky folder " + sticky + ", where only its owner may replace it"});
     const std::vector<std::string> trace = test_support::readLines(sticky + "/trace.txt");
     EXPECT_NE(e2e::find(trace, "Init title="), -1);
@@ -245,7 +247,7 @@ TEST_F(Outputs, AFileMountedOnItsOwnIsRefusedAtTheStart) {
     const e2e::Run r = e2e::run(kExe, {{"LUMEN_SCRIPT", script()}, {"LUMEN_CAPTURE", shot}});
     const std::string bound = e2e::readFile(shot);
     ::umount2(shot.c_str(), MNT_DETACH);
-    expectOneFailureLine(r, {"(1002)", "cannot write picture " + shot + ": it is mounted on its own"});
+    expectOneSettingLine(r, {"cannot write picture " + shot + ": it is mounted on its own"});
     EXPECT_EQ(bound, "the bound picture");
     EXPECT_EQ(e2e::readFile(source), "the bound picture");
     EXPECT_EQ(strayFiles(dir(), {"source.png", "shot.png", "run.script"}), std::vector<std::string>{});
@@ -297,7 +299,7 @@ TEST_F(Outputs, StaleTemporariesOfGoneProcessesAreRemoved) {
     const std::string gone = std::to_string(goneProcess()), alive = std::to_string(::getpid());
     const std::string stale = ".shot.png." + gone + "-4711.tmp", live = ".shot.png." + alive + "-4711.tmp",
                       other = ".other.png." + gone + "-4711.tmp";
-    const std::string longName = std::string(240, 'n') + ".png";
+    const std::string longName = std::string(240, 'n') + ".gif";
     const std::string longStale = "." + longName.substr(0, 255 - 1 - gone.size() - 10) + "." + gone + "-4711.tmp";
     ASSERT_EQ(longStale.size(), 255u);
     for (const std::string& name : {stale, live, other, longStale}) e2e::writeFile(dir() + "/" + name, "half a picture");
@@ -312,12 +314,12 @@ TEST_F(Outputs, StaleTemporariesOfGoneProcessesAreRemoved) {
 }
 
 // A missing folder is named as the problem, its control characters escaped: the line is one
-// line, with no raw escape sequence for the terminal; so are the 3001 line and Lumen's notes.
+// line, with no raw escape sequence for the terminal; so are the 3001 line and a bad setting's.
 TEST_F(Outputs, AMissingFolderIsNamedWithItsControlCharactersEscaped) {
     const std::string folder = dir() + "/a\x1b[31mred\x07\nb";
     const e2e::Run r = e2e::run(kExe, {{"LUMEN_SCRIPT", script()}, {"LUMEN_CAPTURE", folder + "/shot.png"}});
     const std::string shown = dir() + "/a\\x1B[31mred\\x07\\nb";
-    expectOneFailureLine(r, {"(1002)", "cannot write picture " + shown + "/shot.png: cannot create a file in folder " +
+    expectOneSettingLine(r, {"cannot write picture " + shown + "/shot.png: cannot create a file in folder " +
                                            shown + ": No such file or directory"});
     for (const char c : r.err) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << int(c);
 
@@ -328,10 +330,9 @@ TEST_F(Outputs, AMissingFolderIsNamedWithItsControlCharactersEscaped) {
     const e2e::Run missing = e2e::run(odd + "/stackrise", {});
     expectOneFailureLine(missing, {"(3001)", "in\\x1B]0;title\\x07here"});
 
-    // Lumen's notes too: a blend path named with an escape sequence.
+    // A bad setting's line too: a blend path named with an escape sequence.
     const e2e::Run note = e2e::run(kExe, {{"LUMEN_SCRIPT", script()}, {"LUMEN_SIMD", "x\x1b[2J"}});
-    EXPECT_EQ(note.status, 0) << note.err;
-    EXPECT_EQ(note.err.rfind("Lumen: LUMEN_SIMD=x\\x1B[2J is not scalar, sse2 or avx2, using ", 0), 0u) << note.err;
+    expectOneSettingLine(note, {"bad LUMEN_SIMD \"x\\x1B[2J\""});
     EXPECT_EQ(note.err.find('\x1b'), std::string::npos);
 }
 
@@ -349,7 +350,7 @@ TEST_F(Outputs, FoldersWithSpacesAccentsCjkAndEmojiTakeEveryOutput) {
     EXPECT_EQ(strayFiles(folder, {"shot \xE5\xA0\xB1.png", "m\xC3\xB6vie.gif", "trace.txt"}), std::vector<std::string>{});
 
     const e2e::Run missing = e2e::run(kExe, {{"LUMEN_SCRIPT", script()}, {"LUMEN_CAPTURE", folder + "/nope/x.png"}});
-    expectOneFailureLine(missing, {"(1002)", "cannot create a file in folder " + folder + "/nope: No such file"});
+    expectOneSettingLine(missing, {"cannot create a file in folder " + folder + "/nope: No such file"});
 }
 
 }  // namespace

@@ -27,6 +27,12 @@ public:
                     const std::string& cwd = "") const = 0;
     // Runs the build's program (with the real Lumen) on `script` with LUMEN_SEED `seed`.
     virtual Run runScript(const std::string& script, const std::string& seed = "1") const = 0;
+    // Runs the build's program (with the real Lumen) with `args` as its command line and `env`
+    // (LUMEN_TRACE into the Run's trace unless env names one); its standard output is kept.
+    virtual Run runArgs(const std::vector<std::string>& args,
+                        const std::map<std::string, std::string>& env = {}) const = 0;
+    // The program's command name as --help shows it: "stackrise", "stackrise.exe".
+    virtual std::string commandName() const { return "stackrise"; }
     // The lines of standard error (a Windows program ends them with CR LF).
     virtual std::vector<std::string> errLines(const std::string& err) const = 0;
     // The function of the program copy `exe` that holds the code place named in a diagnostic
@@ -74,6 +80,22 @@ void theThirtyFirstDragIsDropped(const Platform& p);
 // a freed slot is reused at the lowest index, and so painted first.
 void aFreedSlotIsReusedAtTheLowestIndex(const Platform& p);
 
+// The command line and the setting mistakes (command_line_cases.cpp):
+// --help and -h: the usage on standard output, every option of the settings table in it, status
+// 0, nothing played (Init, then the orderly end), nothing on standard error;
+void helpShowsEveryOptionAndPlaysNothing(const Platform& p);
+// --version: "Stackrise V (build 0x..., Lumen V for PLATFORM)", status 0, nothing played;
+void versionNamesTheBuild(const Platform& p);
+// an unknown option, a missing value, a stray argument: one line naming it, status 2;
+void usageMistakesAreOneLineAndStatusTwo(const Platform& p);
+// an option means what its variable means and wins over it; paths with spaces, accents, CJK and
+// emoji reach the run as typed;
+void optionsWinOverVariablesAndTakeAnyPath(const Platform& p);
+// unknown LUMEN_ names name the nearest setting; yes/no settings and LUMEN_SIMD are checked
+// alike; a picture or movie named as another format is refused and nothing is written; every
+// such line is the message alone, without a code or a place.
+void settingMistakesAreOneLineWithoutAPlace(const Platform& p);
+
 }  // namespace cases
 }  // namespace e2e
 
@@ -87,6 +109,16 @@ void aFreedSlotIsReusedAtTheLowestIndex(const Platform& p);
         e2e::cases::libraryWithoutTheLastNameFailsAllTheSame(platform);                                \
     }                                                                                                  \
     TEST(binding, ExtraNamesAreIgnored) { e2e::cases::extraNamesAreIgnored(platform); }
+#define E2E_SHARED_COMMAND_LINE_TESTS(suite, platform)                                                 \
+    TEST(suite, HelpShowsEveryOptionAndPlaysNothing) { e2e::cases::helpShowsEveryOptionAndPlaysNothing(platform); } \
+    TEST(suite, VersionNamesTheBuild) { e2e::cases::versionNamesTheBuild(platform); }                 \
+    TEST(suite, UsageMistakesAreOneLineAndStatusTwo) { e2e::cases::usageMistakesAreOneLineAndStatusTwo(platform); } \
+    TEST(suite, OptionsWinOverVariablesAndTakeAnyPath) {                                               \
+        e2e::cases::optionsWinOverVariablesAndTakeAnyPath(platform);                                   \
+    }                                                                                                  \
+    TEST(suite, SettingMistakesAreOneLineWithoutAPlace) {                                              \
+        e2e::cases::settingMistakesAreOneLineWithoutAPlace(platform);                                  \
+    }
 #define E2E_SHARED_TOWN_TESTS(town, platform)                                                          \
     TEST(town, RaisedStandingAndFallingTowerAreDrawnByTheTownRules) {                                  \
         e2e::cases::raisedStandingAndFallingTowerFollowTheTownRules(platform);                         \

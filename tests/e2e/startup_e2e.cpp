@@ -63,3 +63,7 @@ TEST(Startup, FaultInActReachesTheTopOnceWithCodeMessageAndLocation) {
 TEST(Startup, ProcessorFaultInsideLumenBecomesAnAccessViolation) { e2e::cases::invalidAccessInsideLumenBecomesAnAccessViolation(kNative); }
 
 TEST(Startup, BadScriptLineIsReportedAndEndsTheRun) { e2e::cases::badScriptLineIsReportedAndEndsTheRun(kNative); }
+
+// ---- The command line and the setting mistakes ---------------------------------------------
+
+E2E_SHARED_COMMAND_LINE_TESTS(CommandLine, kNative)

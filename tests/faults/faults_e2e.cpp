@@ -227,10 +227,10 @@ TEST(PlantedFault, PlatformCodeFromLumenHasNoMessage) {
 
 TEST(PlantedFault, BadPlantIsABadSettingRaisedByInit) {
     const Outcome o = runWith(kDragAndTip, "Jump:1:5");
-    EXPECT_EQ(o.run.status, 1);
-    ASSERT_EQ(o.err.size(), 1u) << o.run.err;  // the program's line, with Lumen's message
-    EXPECT_NE(o.err[0].find("fault 0x3EA (1002)"), std::string::npos) << o.err[0];
-    EXPECT_NE(o.err[0].find(": Lumen: bad LUMEN_FAULT \"Jump:1:5\""), std::string::npos) << o.err[0];
+    EXPECT_EQ(o.run.status, 2);
+    ASSERT_EQ(o.err.size(), 1u) << o.run.err;  // the program's line: Lumen's message, no code place
+    EXPECT_EQ(o.err[0].rfind("Stackrise: bad LUMEN_FAULT \"Jump:1:5\": OP:N:CODE", 0), 0u) << o.err[0];
+    EXPECT_EQ(o.err[0].find("0x3EA"), std::string::npos) << o.err[0];
     EXPECT_EQ(e2e::find(o.run.trace, "Act"), -1);
     EXPECT_EQ(ledgerProblem(o.run.trace), "");
 }

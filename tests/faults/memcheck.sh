@@ -87,7 +87,7 @@ run() {
 run demo 0 "" LUMEN_HEADLESS=1
 run drag-and-tip 0 "$drag"
 run fault-in-act 1 '2 fault 5000 the tower fell'
-run bad-script 1 '1 jump'
+run bad-script 2 '1 jump'
 run alloc-fails-in-town-set-up 1 "$drag" "LUMEN_FAULT=AllocMem:20:1003:no memory"
 run rnd-faults 1 "$drag" LUMEN_FAULT=Rnd:1:1005
 run drawrect-faults 1 "$drag" LUMEN_FAULT=DrawRect:40:5000:x

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <xmmintrin.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -202,6 +203,22 @@ TEST(Module, AScriptedRunThroughTheEntryPoints) {
 }
 
 int main(int argc, char** argv) {
+    // Lumen reads the process's arguments as the program's options: this process runs again
+    // without any, its test flags (--gtest_filter=X) handed on as the variables test flags also
+    // read (GTEST_FILTER=X).
+    if (argc > 1) {
+        for (int i = 1; i < argc; ++i) {
+            std::string flag = argv[i];
+            if (flag.rfind("--gtest_", 0) != 0) continue;
+            const std::size_t equals = flag.find('=');
+            std::string name = "GTEST_" + flag.substr(8, equals == std::string::npos ? std::string::npos : equals - 8);
+            for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            setenv(name.c_str(), equals == std::string::npos ? "1" : flag.c_str() + equals + 1, 1);
+        }
+        char* const alone[] = {argv[0], nullptr};
+        execv("/proc/self/exe", alone);
+        return 127;
+    }
     // Lumen reads its settings on the first call: set them first, one trace per process.
     const char* dir = std::getenv("TMPDIR");
     const std::string base = std::string(dir ? dir : "/tmp") + "/lumen_module_" + std::to_string(getpid());

@@ -16,6 +16,7 @@
 #include "run/fpguard.h"
 #include "run/input.h"
 #include "run/rng.h"
+#include "run/command_line.h"
 #include "run/session.h"
 #include "run/text.h"
 #include "helpers.h"
@@ -464,11 +465,11 @@ TEST(Session, BadSettingsAreRaisedByInit) {
     const Settings noMovie = with(&Settings::movie, "/nonexistent/dir/x.gif");
     const Settings noPicture = with(&Settings::capture, "/nonexistent/dir/x.png");
     const Settings pictureIsFolder = with(&Settings::capture, "/tmp");
-    const std::string fpsRange = " (frames per second, from 0.000001 to 1000000)";
+    const std::string fpsRange = ": frames per second, from 0.000001 to 1000000";
     const Case cases[] = {
         {"script", std::string("1 move 1 1\n2 jump\n"), {}, ""},
         {"seed", std::nullopt, badSeed,
-         "Lumen: bad LUMEN_SEED \"12x\" (a decimal or 0x hex number below 2^64)"},
+         "Lumen: bad LUMEN_SEED \"12x\": a decimal or 0x hex number below 2^64"},
         {"fps", std::nullopt, badFps, "Lumen: bad LUMEN_FPS \"0\"" + fpsRange},
         {"slow fps", std::nullopt, slowFps, "Lumen: bad LUMEN_FPS \"1e-7\"" + fpsRange},
         {"missing", std::nullopt, noScript,
@@ -685,9 +686,11 @@ TEST(Session, WindowBackendGivesInputFramesAndTheEnd) {
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_FALSE(s.headless());
     EXPECT_EQ(FakeWindow::title, "Stackrise");
-    // Not headless and no seed given: the clock's seed, printed so that it can be replayed.
-    EXPECT_EQ(err, "Lumen: seed " + std::to_string(s.seed()) + " (LUMEN_SEED=" +
-                       std::to_string(s.seed()) + " replays it)\n");
+    // Not headless and no seed given: how to play, then the clock's seed, with what replays a
+    // run.
+    EXPECT_EQ(err, lumen::playLine("Stackrise") + "\nLumen: seed " + std::to_string(s.seed()) +
+                       "; to play a run again, record it with --record FILE, then play it with "
+                       "--replay FILE\n");
     s.act();
     EXPECT_EQ(s.mouseX(), 100.0);
     s.drawRect(0, 0, 1, 1, 1, 1, 1, 1);  // white top-left pixel, shown by the next Act
@@ -924,9 +927,9 @@ TEST(Session, FpsPacesTheFrames) {
 }
 
 // LUMEN_TRACE_TIME=1: every Act line carries the monotonic time, never going back, and the rest
-// of the line is as without it; any other value leaves the trace as it is.
+// of the line is as without it; "no" leaves the trace as it is.
 TEST(Session, TraceTimeStampsEveryActLine) {
-    for (const char* value : {"1", "yes"}) {
+    for (const char* value : {"1", "no"}) {
         Settings settings;
         settings.traceTime = value;
         Harness run("4 quit\n", settings);

@@ -20,8 +20,8 @@ using lumen_test::TempFile;
 
 namespace {
 
-const std::string kFpsRange = " (frames per second, from 0.000001 to 1000000)";
-const std::string kSeedForm = " (a decimal or 0x hex number below 2^64)";
+const std::string kFpsRange = ": frames per second, from 0.000001 to 1000000";
+const std::string kSeedForm = ": a decimal or 0x hex number below 2^64";
 
 RunSettings withSeed(const std::string& text) {
     Settings s;
@@ -78,9 +78,9 @@ TEST(Settings, ProblemsComeInInitsOrderAndTheRestIsStillParsed) {
     ASSERT_EQ(run.errors.size(), 4u);
     EXPECT_EQ(run.errors[0], "Lumen: bad LUMEN_SEED \"x\"" + kSeedForm);
     EXPECT_EQ(run.errors[1], "Lumen: bad LUMEN_FPS \"0\"" + kFpsRange);
-    EXPECT_EQ(run.errors[2], "Lumen: bad LUMEN_FAULT \"Nowhere:1:5\" (OP:N:CODE[:MESSAGE], OP one of "
+    EXPECT_EQ(run.errors[2], "Lumen: bad LUMEN_FAULT \"Nowhere:1:5\": OP:N:CODE[:MESSAGE], OP one of "
                              "Init, Free, Act, Rnd, RndF, AllocMem, AllocMem/skip, DrawRect, Mouse, "
-                             "MouseX, MouseY)");
+                             "MouseX, MouseY");
     EXPECT_EQ(run.errors[3], "Lumen: " + script.path() + ":2: unknown command \"jump\"");
     EXPECT_FALSE(run.script.has_value());
     EXPECT_TRUE(run.headless);
@@ -104,19 +104,41 @@ TEST(Settings, AGoodScriptAndFaultAreKept) {
     EXPECT_EQ(run.fault.message(), "stop");
 }
 
-TEST(Settings, OnlyHeadlessOneMeansHeadless) {
-    for (const char* value : {"0", "yes", "true", "1 "}) {
-        Settings s;
-        s.headless = value;
-        EXPECT_FALSE(parseSettings(s).headless) << value;
+// Every yes/no setting reads its text alike: 1/0, yes/no, true/false in any case, else refused.
+TEST(Settings, EveryFlagTakesYesOrNoAndRefusesAnythingElse) {
+    const std::pair<std::optional<std::string> Settings::*, bool RunSettings::*> flags[] = {
+        {&Settings::headless, &RunSettings::headless},
+        {&Settings::fullscreen, &RunSettings::fullscreen},
+        {&Settings::traceTime, &RunSettings::traceTime}};
+    for (const auto& [text, value] : flags) {
+        const char* variable = lumen::settingOf(text).variable;
+        for (const char* yes : {"1", "yes", "true", "YES", "True"}) {
+            Settings s;
+            s.*text = yes;
+            const RunSettings run = parseSettings(s);
+            EXPECT_TRUE(run.*value) << variable << "=" << yes;
+            EXPECT_TRUE(run.errors.empty()) << variable << "=" << yes;
+        }
+        for (const char* no : {"0", "no", "false", "No", "FALSE"}) {
+            Settings s;
+            s.*text = no;
+            const RunSettings run = parseSettings(s);
+            EXPECT_FALSE(run.*value) << variable << "=" << no;
+            EXPECT_TRUE(run.errors.empty()) << variable << "=" << no;
+        }
+        for (const char* bad : {"2", "on", "y", "1 ", " yes", "oui", "ja"}) {
+            Settings s;
+            s.*text = bad;
+            const RunSettings run = parseSettings(s);
+            ASSERT_EQ(run.errors.size(), 1u) << variable << "=" << bad;
+            EXPECT_EQ(run.errors[0], std::string("Lumen: bad ") + variable + " \"" + bad +
+                                         "\": 1, yes or true; 0, no or false");
+        }
     }
-    Settings s;
-    s.headless = "1";
-    EXPECT_TRUE(parseSettings(s).headless);
     EXPECT_FALSE(parseSettings(Settings{}).headless);
 }
 
-TEST(Settings, SimdNamesAPathOrIsKeptAsUnknown) {
+TEST(Settings, SimdNamesAPathOrIsRefused) {
     Settings s;
     s.simd = "scalar";
     EXPECT_EQ(parseSettings(s).simd.path, SimdPath::Scalar);
@@ -124,8 +146,8 @@ TEST(Settings, SimdNamesAPathOrIsKeptAsUnknown) {
     s.simd = "AVX2";  // names are lower case
     const RunSettings run = parseSettings(s);
     EXPECT_FALSE(run.simd.path.has_value());
-    EXPECT_EQ(run.simd.unknown, "AVX2");
-    EXPECT_EQ(lumen::simdPathFor(run.simd), lumen::widestSimdPath());
+    ASSERT_EQ(run.errors.size(), 1u);
+    EXPECT_EQ(run.errors[0], "Lumen: bad LUMEN_SIMD \"AVX2\": scalar, sse2 or avx2");
     EXPECT_EQ(lumen::simdPathFor(parseSettings(Settings{}).simd), lumen::widestSimdPath());
 }
 

@@ -7,12 +7,15 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <regex>
 #include <sstream>
 #include <thread>
 
 #include "pixels/letterbox.h"
 #include "pixels/scale.h"
 #include "support/files.h"
+#include "support/trace.h"
 #include "support/xserver.h"
 
 namespace {
@@ -51,9 +54,9 @@ protected:
     }
 
     // Starts the program on the test's display and waits for its window and first frames.
-    void start(std::map<std::string, std::string> env = {}) {
+    void start(std::map<std::string, std::string> env = {}, const std::vector<std::string>& args = {}) {
         env["DISPLAY"] = server_->display();
-        child_ = std::make_unique<Child>(kExe, env);
+        child_ = std::make_unique<Child>(kExe, env, args);
         ASSERT_TRUE(waitUntil([&] {
             const std::string ids = server_->xdotool("search --onlyvisible --name '^Stackrise$'");
             window_ = std::strtoul(ids.c_str(), nullptr, 10);
@@ -668,6 +671,77 @@ TEST_F(OpenboxTest, F11FillsA4kScreenAndGivesTheWindowBack) {
     child_->signal(SIGTERM);
     EXPECT_EQ(child_->wait(), 0) << child_->err();
     expectOrderlyEnd(child_->trace());
+}
+
+// --fullscreen opens the window fullscreen; F11 gives it the window's size and place.
+TEST_F(KeyTest, FullscreenOptionOpensTheWindowFullscreen) {
+    start({}, {"--fullscreen"});
+    ASSERT_TRUE(awaitGeometry(0, 0, kTallW, kTallH)) << "not fullscreen";
+    press("F11");
+    ASSERT_TRUE(waitUntil([&] { return view_->geometry(window_).width == 1600; })) << "not back";
+    press("Escape");
+    ASSERT_EQ(child_->wait(), 0) << child_->err();
+}
+
+// F12 saves what the window shows as a PNG in the XDG pictures folder (user-dirs.dirs, a folder
+// with a space, accents and an emoji), named by the date and time, and says where; the run goes
+// on undisturbed: its recording holds no key and replays to the same trace. At the end one line
+// names the recording and the command that replays it.
+TEST_F(KeyTest, F12SavesThePictureInThePicturesFolderAndLeavesTheRunAsItIs) {
+    const std::string home = output("maison été");
+    const std::string pictures = home + "/Mes images 🖼";
+    std::filesystem::create_directories(pictures);
+    std::filesystem::create_directories(home + "/.config");
+    test_support::writeFile(home + "/.config/user-dirs.dirs",
+                            "# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Desktop\"\n"
+                            "XDG_PICTURES_DIR=\"$HOME/Mes images 🖼\"\n");
+    const std::string recordPath = output("f12 record.script");
+    const std::string capturePath = output("end.png");
+    start({{"HOME", home}, {"LUMEN_RECORD", recordPath}, {"LUMEN_CAPTURE", capturePath}});
+    leftDrag(300, 700, 500);
+    ASSERT_TRUE(awaitStill());
+
+    const std::string said = "Lumen: saved the picture ";
+    for (int shot = 1; shot <= 2; ++shot) {
+        press("F12");
+        ASSERT_TRUE(waitUntil([&] { return test_support::count(test_support::lines(child_->err()), said) == shot; }))
+            << child_->err();
+    }
+    std::vector<std::string> saved;
+    for (const std::string& line : test_support::lines(child_->err()))
+        if (line.rfind(said, 0) == 0) saved.push_back(line.substr(said.size()));
+    ASSERT_EQ(saved.size(), 2u);
+    EXPECT_NE(saved[0], saved[1]);
+    const std::regex name(R"(Stackrise \d{4}-\d\d-\d\d \d\d-\d\d-\d\d( \(2\))?\.png)");
+    for (const std::string& path : saved) {
+        EXPECT_EQ(path.rfind(pictures + "/", 0), 0u) << path;
+        EXPECT_TRUE(std::regex_match(path.substr(pictures.size() + 1), name)) << path;
+    }
+    press("Escape");
+    ASSERT_EQ(child_->wait(), 0) << child_->err();
+
+    // The picture is the canvas, the same as the run's last frame (nothing moved since).
+    int w = 0;
+    int h = 0;
+    std::vector<uint32_t> shot;
+    ASSERT_TRUE(wintest::readPng(saved[0], w, h, shot));
+    EXPECT_EQ(w, 1600);
+    EXPECT_EQ(h, 900);
+    std::vector<uint32_t> end;
+    ASSERT_TRUE(wintest::readPng(capturePath, w, h, end));
+    EXPECT_TRUE(shot == end) << "the picture of F12 is not the canvas";
+    EXPECT_NE(std::count(shot.begin(), shot.end(), shot[0]), static_cast<long>(shot.size())) << "a tower is in it";
+
+    const std::vector<std::string> err = test_support::lines(child_->err());
+    ASSERT_GE(err.size(), 4u) << child_->err();
+    EXPECT_EQ(err[0].rfind("Stackrise: drag with the left button", 0), 0u) << err[0];
+    EXPECT_EQ(err.back(), "Lumen: the run is recorded in " + recordPath + "; stackrise --replay '" + recordPath +
+                              "' plays it again");
+    const std::vector<std::string> windowed = child_->trace();
+    EXPECT_TRUE(foreignLines(recordPath).empty());
+    std::unique_ptr<Child> again = replay(recordPath);
+    ASSERT_EQ(again->wait(), 0) << again->err();
+    EXPECT_TRUE(again->trace() == windowed) << "the replay differs from the run";
 }
 
 // With a display there, LUMEN_HEADLESS=1 still runs headless: no window, no fallback line.

@@ -37,9 +37,10 @@ pid_t spawn(const Command& command) {
     if (child != 0) return child;
     const int nullFd = open("/dev/null", O_RDWR);
     const int errFd = command.errPath.empty() ? -1 : open(command.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int outFd = command.outPath.empty() ? -1 : open(command.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (!command.keepStdio) {
         dup2(nullFd, 0);
-        dup2(nullFd, 1);
+        dup2(outFd >= 0 ? outFd : nullFd, 1);
     }
     dup2(errFd >= 0 ? errFd : nullFd, 2);
     if (command.closeStderr) close(2);

@@ -23,6 +23,7 @@ struct Command {
     std::optional<Env> env;         // the whole environment; none: ours
     std::string cwd;                // working folder ("" keeps ours)
     std::string errPath;            // standard error into this file ("": /dev/null)
+    std::string outPath;            // standard output into this file ("": /dev/null)
     bool closeStderr = false;       // start with descriptor 2 closed
     bool keepStdio = false;         // standard input and output ours, not /dev/null
 };

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "output_checks.h"
 #include "web_platform.h"
 
 namespace fs = std::filesystem;
@@ -66,12 +67,13 @@ TEST(WebStartup, InvalidAccessInsideLumenBecomesAnAccessViolation) {
 
 TEST(WebStartup, BadScriptLineIsReportedAndEndsTheRun) {
     const e2e::Run r = e2e::cases::badScriptLineIsReportedAndEndsTheRun(platform());
-    // Raised in Lumen's Init, which reached the raise through a call that may throw: the place is
-    // Lumen's, not the JavaScript between.
-    const auto err = platform().errLines(r.err);
-    ASSERT_FALSE(err.empty());
-    EXPECT_TRUE(platform().placeInLumen(err.back())) << err.back();
+    // Raised in Lumen's Init, which reached the raise through a call that may throw.
+    EXPECT_NE(e2e::find(r.trace, "raise 1002 \"Lumen: "), -1);
 }
+
+// ---- The command line: node's process.argv --------------------------------------------------
+
+E2E_SHARED_COMMAND_LINE_TESTS(WebCommandLine, platform())
 
 // ---- The town -------------------------------------------------------------------------------
 
@@ -124,9 +126,7 @@ TEST(WebOutputs, TheProgramAndItsLibraryAreRefused) {
     for (const auto& [variable, file, what] : std::vector<std::tuple<std::string, std::string, std::string>>{
              {"LUMEN_CAPTURE", dir + "/Data/Lumen.lmd", "Lumen's library"}, {"LUMEN_MOVIE", dir + "/stackrise.wasm", "the program"}}) {
         const e2e::Run r = platform().run(exe, {{"LUMEN_SCRIPT", script}, {variable, file}}, "");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find("(1002)"), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find(variable + " and " + what + " name the same file " + file), std::string::npos) << r.err;
+        e2e::expectOneSettingLine(r, {variable + " and " + what + " name the same file " + file});
     }
     EXPECT_TRUE(e2e::readFile(dir + "/Data/Lumen.lmd") == library);
     EXPECT_TRUE(e2e::readFile(dir + "/stackrise.wasm") == wasm);

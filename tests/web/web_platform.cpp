@@ -221,6 +221,13 @@ e2e::Run Web::run(const std::string& exe, const std::map<std::string, std::strin
     return e2e::run(exe, all, cwd);
 }
 
+e2e::Run Web::runArgs(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) const {
+    e2e::RunOptions options;
+    options.args = {program_};
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    return e2e::run(node_, env, options);
+}
+
 e2e::Run Web::runScript(const std::string& script, const std::string& seed) const {
     return e2e::runScript(launcher_, script, seed);
 }

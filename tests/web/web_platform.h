@@ -39,6 +39,8 @@ public:
     e2e::Run run(const std::string& exe, const std::map<std::string, std::string>& env,
                  const std::string& cwd) const override;
     e2e::Run runScript(const std::string& script, const std::string& seed) const override;
+    // node stackrise.js ARGS: the arguments as node's process.argv gives them.
+    e2e::Run runArgs(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) const override;
     std::vector<std::string> errLines(const std::string& err) const override { return e2e::lines(err); }
     // The place "stackrise.wasm+0xOFFSET" named by the name section of the copy's stackrise.wasm.
     std::string functionAt(const std::string& exe, const std::string& diagnosticLine) const override;

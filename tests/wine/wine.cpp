@@ -44,7 +44,9 @@ std::map<std::string, std::string> wineEnv() {
     // Wine's desktop process ends with the last program and comes back with the next one, on
     // that program's display: every program gets the fixture's display, so that it is always
     // there for windows (scripted runs are headless all the same).
-    std::map<std::string, std::string> env = {{"WINEPREFIX", WINE_PREFIX}, {"WINEDEBUG", "-all"}};
+    // A UTF-8 locale, as users have: Wine turns the host's arguments and variables into Windows'
+    // wide text by the locale's character set (in the C locale every byte above 127 is lost).
+    std::map<std::string, std::string> env = {{"WINEPREFIX", WINE_PREFIX}, {"WINEDEBUG", "-all"}, {"LC_ALL", "C.UTF-8"}};
     if (const std::string d = display(); !d.empty()) env["DISPLAY"] = d;
     return env;
 }

@@ -86,6 +86,22 @@ constexpr uint32_t kIntDivideByZero = 0xC0000094u;
 constexpr uint32_t kIntOverflow = 0xC0000095u;
 constexpr uint32_t kStackOverflow = 0xC00000FDu;
 
+// The process's exit status after a run that ended by fault `code` (with or without a
+// message): one table, which the program's top-level handler and Lumen's --help both read.
+struct ExitStatus {
+    int status;
+    const char* meaning;  // for --help and the docs
+};
+inline constexpr ExitStatus kExitStatuses[] = {
+    {0, "the run ended in order (the window closed, Escape, the script's end, --help, --version)"},
+    {1, "a fault ended the run (the line on standard error names it, with its code and place)"},
+    {2, "nothing was played: a bad option or setting, a script or output that cannot be used"},
+};
+constexpr int exitStatusFor(uint32_t code, bool hasMessage) {
+    if (code == kEndOfRun && !hasMessage) return kExitStatuses[0].status;
+    return code == kBadSetting ? kExitStatuses[2].status : kExitStatuses[1].status;
+}
+
 }  // namespace lumen
 
 // The runtime operations: every exported name, in binding order, one entry each.
