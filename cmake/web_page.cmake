@@ -3,12 +3,13 @@
 #
 # The environment comes from the page's query (web/page_pre.js), files are in memory, the
 # module is fetched and compiled by the browser. Act pauses the module until the next animation
-# frame (asyncify): the imports that may pause are the backend's frame wait and the top-level
+# frame (asyncify): the imports that may pause are the backend's frame wait, the pacer's sleep of a
+# headless run (lumen_web_pause, lumen/os/posix.cpp) and the top-level
 # fault handler's call of the program, which the module re-enters when it resumes. The run's
 # end (exit) reaches the page through Module.onExit (EXIT_RUNTIME). The page is downloaded: its
 # module carries no debugging information (-g0 after the build type's -g), only the function
 # names (--profiling-funcs) that fault places are named by (web/return_address.js).
-set(STACKRISE_PAGE_IMPORTS "lumen_web_next_frame,stackrise_web_run")
+set(STACKRISE_PAGE_IMPORTS "lumen_web_next_frame,stackrise_web_run,lumen_web_pause")
 add_executable(stackrise_page main.cpp ${BUILD_ID_CPP})
 add_dependencies(stackrise_page stackrise_build_id)
 target_link_libraries(stackrise_page PRIVATE stackrise_startup lumen)

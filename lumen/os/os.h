@@ -4,9 +4,11 @@
 // and outputs/ hold no platform code of their own.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace lumen::os {
@@ -53,11 +55,22 @@ constexpr std::size_t largePageBytes(std::size_t bytes) {
 
 // Asks the run to end in order, as closing the window does. Safe in a signal handler.
 void requestStop();
-// True once a stop was asked for (a stop signal, the console's Ctrl-C, requestStop()).
+// True once a stop was asked for (a stop signal, the console's Ctrl-C, requestStop(); on the
+// page also window.stackrise.end()).
 bool stopRequested();
+// Stop signals that come within this time of the first are the same request (`timeout` signals
+// the run and then its process group); a later one has the system's effect (the process ends).
+constexpr std::chrono::milliseconds kSameStopWindow{500};
 // From now on a stop signal asks the run to end instead of killing the process: SIGINT,
-// SIGTERM and SIGHUP on POSIX, the console's Ctrl-C, Ctrl-Break and close on Windows.
+// SIGTERM and SIGHUP on POSIX, the console's Ctrl-C, Ctrl-Break and close on Windows (and the
+// host's signals under Wine). Repeats within kSameStopWindow are one request.
 void watchStopRequests();
+// Sleeps until `deadline` (steady clock), returning early, within a few ms, once a stop is
+// requested, also one that comes during the sleep. On the page the browser runs meanwhile.
+void sleepUntil(std::chrono::steady_clock::time_point deadline);
+// On the page: lets the browser run if the program has held it for 50 ms (a headless run's
+// frames come back to back), so that the page never freezes. Elsewhere nothing.
+void yieldToHost();
 // From now on, for the rest of the process, a write to a closed pipe fails as a write error
 // instead of killing the process (SIGPIPE is ignored on POSIX).
 void ignoreBrokenPipes();

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -42,6 +43,21 @@ using win32::wideOf;
 
 std::atomic<bool> stopFlag{false};
 bool watching = false;
+HANDLE wakeEvent = nullptr;  // set with the first console stop request; sleepUntil waits on it
+
+// Whether a stop request that comes at `nowMs` (ms, any steady clock) is the first one (true),
+// one within kSameStopWindow of the first (false, `later` false) or a later one (`later` true).
+std::atomic<long long> firstStopMs{-1};
+bool firstStop(long long nowMs, bool& later) {
+    long long first = -1;
+    later = false;
+    if (firstStopMs.compare_exchange_strong(first, nowMs)) {
+        stopFlag.store(true, std::memory_order_relaxed);
+        return true;
+    }
+    later = nowMs - first > std::chrono::milliseconds(kSameStopWindow).count();
+    return false;
+}
 
 std::string lastErrorText() { return systemErrorText(GetLastError()); }
 
@@ -96,10 +112,10 @@ std::FILE* streamOver(HANDLE handle, bool append, std::string& error) {
 #if defined(__x86_64__)
 // ---- Wine on a Linux host: the host's stop signals ----
 // Linux x86-64 system call numbers and sigaction flags (the kernel's own structure and ABI).
-constexpr long long kSysRtSigaction = 13;
+constexpr long long kSysRtSigaction = 13, kSysGetpid = 39, kSysKill = 62, kSysClockGettime = 228;
 constexpr int kSigHup = 1, kSigInt = 2, kSigTerm = 15;
-constexpr unsigned long long kSaRestart = 0x10000000, kSaRestorer = 0x04000000, kSaOnStack = 0x08000000,
-                        kSaResetHand = 0x80000000;
+constexpr long long kClockMonotonic = 1;
+constexpr unsigned long long kSaRestart = 0x10000000, kSaRestorer = 0x04000000, kSaOnStack = 0x08000000;
 struct HostSigaction {
     void* handler;
     unsigned long long flags;
@@ -117,8 +133,18 @@ long long hostSyscall4(long long number, long long a, long long b, long long c, 
     return result;
 }
 
-// Called by the host kernel (its calling convention) on the signal stack Wine gives each thread.
-__attribute__((sysv_abi)) void onHostSignal(int) { stopFlag.store(true, std::memory_order_relaxed); }
+// Called by the host kernel (its calling convention) on the signal stack Wine gives each thread:
+// the first signal asks for the stop (the pacer's sleep sees it within a slice), repeats within
+// kSameStopWindow are the same request, a later one gets the host's default effect.
+__attribute__((sysv_abi)) void onHostSignal(int sig) {
+    long long now[2] = {0, 0};  // the kernel's timespec: seconds, nanoseconds
+    hostSyscall4(kSysClockGettime, kClockMonotonic, reinterpret_cast<long long>(now), 0, 0);
+    bool later = false;
+    if (firstStop(now[0] * 1000 + now[1] / 1000000, later) || !later) return;
+    HostSigaction fallback{nullptr, 0, nullptr, 0};  // SIG_DFL
+    hostSyscall4(kSysRtSigaction, sig, reinterpret_cast<long long>(&fallback), 0, 8);
+    hostSyscall4(kSysKill, hostSyscall4(kSysGetpid, 0, 0, 0, 0), sig, 0, 0);  // taken on return
+}
 
 // True when this process runs under Wine on a Linux host.
 bool onLinuxHost() {
@@ -139,12 +165,18 @@ BOOL WINAPI onConsoleControl(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
-        case CTRL_CLOSE_EVENT:
-            stopFlag.store(true, std::memory_order_relaxed);
+        case CTRL_CLOSE_EVENT: {
+            bool later = false;
+            if (firstStop(static_cast<long long>(GetTickCount64()), later)) {
+                if (wakeEvent) SetEvent(wakeEvent);
+            } else if (later && event != CTRL_CLOSE_EVENT) {
+                return FALSE;  // the system's effect: the process ends
+            }
             // After the close event returns, the system ends the process: give the run a few
             // seconds to come to its next frame and end in order (it exits from there).
             if (event == CTRL_CLOSE_EVENT) Sleep(4000);
             return TRUE;
+        }
         default: return FALSE;
     }
 }
@@ -281,20 +313,44 @@ bool sameFile(const std::string& a, const std::string& b) {
 // failures inside this file are turned into words with FormatMessageW where they happen.
 std::string errorText(int error) { return std::strerror(error); }
 
-void requestStop() { stopFlag.store(true, std::memory_order_relaxed); }
+void requestStop() {
+    stopFlag.store(true, std::memory_order_relaxed);
+    if (wakeEvent) SetEvent(wakeEvent);
+}
 
 bool stopRequested() { return stopFlag.load(std::memory_order_relaxed); }
 
+void sleepUntil(std::chrono::steady_clock::time_point deadline) {
+    using Clock = std::chrono::steady_clock;
+    // The console's requests set the event; the host's signals (Wine) only the flag, which is
+    // looked at every slice.
+    constexpr long long kSliceMs = 20;
+    for (;;) {
+        if (stopRequested()) return;
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) return;
+        const long long ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        const DWORD wait = static_cast<DWORD>(std::min(ms, kSliceMs));
+        if (wakeEvent) {
+            WaitForSingleObject(wakeEvent, wait);
+        } else {
+            Sleep(wait);
+        }
+    }
+}
+
+void yieldToHost() {}
+
 void watchStopRequests() {
     if (watching) return;
+    if (!wakeEvent) wakeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // A process started with Ctrl-C ignored (in a process group of its own) keeps ignoring it,
     // as its starter asked; Ctrl-Break and the console's close still reach the handler.
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
 #if defined(__x86_64__)
     if (onLinuxHost()) {
-        // A second signal of the same kind ends the process the system's way, as on Linux.
         HostSigaction action{reinterpret_cast<void*>(&onHostSignal),
-                             kSaRestart | kSaRestorer | kSaOnStack | kSaResetHand,
+                             kSaRestart | kSaRestorer | kSaOnStack,
                              reinterpret_cast<void*>(&lumen_host_sigreturn), 0};
         hostWatching = true;
         for (int i = 0; i < 3; ++i) {
