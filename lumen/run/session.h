@@ -109,8 +109,9 @@ private:
     void presentFrame();
     // Opens the outputs opened at `when`; raises 1002 when one cannot be.
     void openOutputs(OpenAt when);
-    // Ends the run in order: outputs finished, then fault 0, or 1006 if an output failed.
-    [[noreturn]] void endRun();
+    // Ends the run in order: outputs finished, then fault 0, or 1006 if an output failed; with
+    // `lostDisplay` (the window backend's message), kDisplayLost with that message.
+    [[noreturn]] void endRun(const char* lostDisplay = nullptr);
     // "Lumen: cannot write WHAT PATH: REASON" of the first failed output not yet raised, or "".
     std::string unreportedOutputFailure();
     // Carries out a script command that ends the frame: quit, fault, crash, overflow.
