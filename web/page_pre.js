@@ -83,7 +83,7 @@ Module['onRunError'] = function (e) {
 Module['preRun'] = Module['preRun'] || [];
 Module['preRun'].push(function () {
   var env = stackriseEnvironment(typeof location == 'object' ? location.search : '');
-  for (var name in env) ENV[name] = env[name];
+  for (var name in env) ENV[name] = stackriseEnvironmentValue(env[name]);
   addRunDependency('Data/Lumen.lmd');
   fetch('Data/Lumen.lmd')
     .then(function (response) {

@@ -82,6 +82,7 @@ struct Win32Window {
     int frameW = 0, frameH = 0;
     InputQueue input;  // pointer and button events not yet polled
     bool closeRequested = false;
+    bool closing = false;  // close() is destroying the window
     bool fullscreen = false;
     WINDOWPLACEMENT windowed{};  // where the framed window was before fullscreen
 
@@ -184,7 +185,9 @@ struct Win32Window {
 
     void close() {
         if (handle) {
+            closing = true;
             DestroyWindow(handle);
+            closing = false;
             handle = nullptr;
             MSG msg;
             while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
@@ -207,6 +210,14 @@ struct Win32Window {
     LRESULT handleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         switch (message) {
             case WM_CLOSE: closeRequested = true; return 0;
+            case WM_DESTROY:
+                // Destroyed by anything but close(): the run ends as with a closed window, and
+                // nothing is drawn into it any more.
+                if (handle && !closing) {
+                    handle = nullptr;
+                    closeRequested = true;
+                }
+                return 0;
             case WM_ERASEBKGND: return 1;
             case WM_PAINT: {
                 PAINTSTRUCT ps;

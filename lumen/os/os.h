@@ -13,6 +13,15 @@
 
 namespace lumen::os {
 
+// The environment variable `name` (ASCII) as UTF-8, or nullopt when it is unset or empty. On
+// Windows it is read from the wide (UTF-16) environment, so every character comes through.
+std::optional<std::string> environmentVariable(const char* name);
+
+// Opens the file at `path` (UTF-8) for reading, in binary. Null with the reason in words on
+// failure. On the page a device (its in-memory /dev) is refused: reading one would ask the
+// browser a byte at a time, or open a prompt.
+std::FILE* openForReading(const std::string& path, std::string& error);
+
 // What exists at a path.
 enum class PathKind {
     Missing,    // nothing (or a dangling link)

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -38,6 +39,9 @@ EM_JS(int, lumen_web_pause, (double ms), {
         }, ms);
     });
 });
+
+// Whether the module runs on a page (1), not in node (0).
+EM_JS(int, lumen_web_on_page, (), { return typeof window == 'object' && typeof document == 'object' ? 1 : 0; });
 
 // Whether the page asked the run to end (window.stackrise.end()).
 EM_JS(int, lumen_web_end_requested, (), { return Module.lumenCloseRequested ? 1 : 0; });
@@ -114,6 +118,26 @@ std::string resolveLinks(const std::string& path) {
 }
 
 }  // namespace
+
+std::optional<std::string> environmentVariable(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') return std::nullopt;
+    return std::string(value);
+}
+
+std::FILE* openForReading(const std::string& path, std::string& error) {
+#if defined(__EMSCRIPTEN__)
+    struct stat st {};
+    if (lumen_web_on_page() != 0 && ::stat(path.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))) {
+        error = "it is a device, which the page does not read";
+        return nullptr;
+    }
+#endif
+    errno = 0;
+    std::FILE* file = std::fopen(path.c_str(), "rbe");
+    if (file == nullptr) error = errorText(errno != 0 ? errno : ENOENT);
+    return file;
+}
 
 PathKind pathKind(const std::string& path) {
     struct stat st {};

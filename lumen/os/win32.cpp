@@ -183,6 +183,24 @@ BOOL WINAPI onConsoleControl(DWORD event) {
 
 }  // namespace
 
+std::optional<std::string> environmentVariable(const char* name) {
+    const std::wstring wideName = wideOf(name);
+    const DWORD size = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+    if (size <= 1) return std::nullopt;  // unset (0) or empty (1: the NUL alone)
+    std::wstring value(size, L'\0');
+    const DWORD n = GetEnvironmentVariableW(wideName.c_str(), value.data(), size);
+    if (n == 0 || n >= size) return std::nullopt;
+    value.resize(n);
+    return win32::utf8Of(value);
+}
+
+std::FILE* openForReading(const std::string& path, std::string& error) {
+    errno = 0;
+    std::FILE* file = _wfopen(wideOf(path).c_str(), L"rb");
+    if (file == nullptr) error = std::strerror(errno != 0 ? errno : ENOENT);
+    return file;
+}
+
 PathKind pathKind(const std::string& path) {
     const std::wstring w = wideOf(path);
     if (w.empty()) return PathKind::Missing;

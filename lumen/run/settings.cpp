@@ -16,9 +16,7 @@ namespace {
 
 std::optional<std::string> variable(const char* name) {
     // An empty value counts as unset, so that `LUMEN_TRACE= stackrise` turns the trace off.
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0') return std::nullopt;
-    return std::string(value);
+    return os::environmentVariable(name);
 }
 
 SimdChoice parseSimd(const std::string& text) {
