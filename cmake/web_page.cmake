@@ -20,7 +20,8 @@ target_link_options(stackrise_page PRIVATE
   -sASYNCIFY_STACK_SIZE=65536 -sEXIT_RUNTIME=1 -sFORCE_FILESYSTEM=1
   -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=2GB -sUSE_OFFSET_CONVERTER=1
   -sSTACK_OVERFLOW_CHECK=1 -g0 --profiling-funcs
-  --pre-js ${PROJECT_SOURCE_DIR}/web/environment.js --pre-js ${PROJECT_SOURCE_DIR}/web/page_pre.js)
+  "SHELL:--pre-js ${PROJECT_SOURCE_DIR}/web/environment.js"
+  "SHELL:--pre-js ${PROJECT_SOURCE_DIR}/web/page_pre.js")
 set_property(TARGET stackrise_page APPEND PROPERTY LINK_DEPENDS
   ${PROJECT_SOURCE_DIR}/web/environment.js ${PROJECT_SOURCE_DIR}/web/page_pre.js)
 configure_file(${PROJECT_SOURCE_DIR}/web/index.html ${STACKRISE_SITE_DIR}/index.html COPYONLY)

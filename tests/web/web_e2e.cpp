@@ -44,6 +44,7 @@ TEST(WebBinding, FileThatIsNotALibraryFailsWith3001) {
 }
 
 E2E_SHARED_BINDING_TESTS(WebBinding, platform())
+E2E_SHARED_TEXT_TESTS(WebText, platform())
 
 // ---- Start-up and faults --------------------------------------------------------------------
 

@@ -231,6 +231,7 @@ class Wine : public e2e::Platform {
 public:
     std::string install(const std::string& library) const override { return win::install(library); }
     std::string fake(const std::string& name) const override { return ::fake(name); }
+    std::string lumen() const override { return kLumen; }
     e2e::Run run(const std::string& exe, const std::map<std::string, std::string>& env,
                  const std::string& cwd) const override {
         return win::run(exe, env, cwd);
@@ -364,6 +365,7 @@ TEST(WindowsBinding, LibraryBesideTheProgramComesBeforeTheWorkingDirectory) {
 TEST(WindowsBinding, FileThatIsNotALibraryFailsWith3001) { e2e::cases::fileThatIsNotALibraryFailsWith3001(kWine); }
 
 E2E_SHARED_BINDING_TESTS(WindowsBinding, kWine)
+E2E_SHARED_TEXT_TESTS(WindowsText, kWine)
 
 // ---- Faults -------------------------------------------------------------------------------
 
