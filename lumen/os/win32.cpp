@@ -45,8 +45,9 @@ std::atomic<bool> stopFlag{false};
 bool watching = false;
 HANDLE wakeEvent = nullptr;  // set with the first console stop request; sleepUntil waits on it
 
-// Whether a stop request that comes at `nowMs` (ms, any steady clock) is the first one (true),
+// Whether a stop request that comes at `nowMs` (ms, a steady clock) is the first one (true),
 // one within kSameStopWindow of the first (false, `later` false) or a later one (`later` true).
+// The host's signal handler (below) applies the same rule itself.
 std::atomic<long long> firstStopMs{-1};
 bool firstStop(long long nowMs, bool& later) {
     long long first = -1;
@@ -136,13 +137,20 @@ long long hostSyscall4(long long number, long long a, long long b, long long c, 
 // Called by the host kernel (its calling convention) on the signal stack Wine gives each thread:
 // the first signal asks for the stop (the pacer's sleep sees it within a slice), repeats within
 // kSameStopWindow are the same request, a later one gets the host's default effect.
-__attribute__((sysv_abi)) void onHostSignal(int sig) {
-    long long now[2] = {0, 0};  // the kernel's timespec: seconds, nanoseconds
-    hostSyscall4(kSysClockGettime, kClockMonotonic, reinterpret_cast<long long>(now), 0, 0);
-    bool later = false;
-    if (firstStop(now[0] * 1000 + now[1] / 1000000, later) || !later) return;
-    HostSigaction fallback{nullptr, 0, nullptr, 0};  // SIG_DFL
-    hostSyscall4(kSysRtSigaction, sig, reinterpret_cast<long long>(&fallback), 0, 8);
+long long hostNow[2];                                     // the kernel's timespec: seconds, nanoseconds
+const HostSigaction hostDefault{nullptr, 0, nullptr, 0};  // SIG_DFL
+// Compiled without non-call exceptions: unwind data for a function of the host's calling
+// convention cannot be placed by this compiler (a handler owes none: nothing may unwind it).
+__attribute__((sysv_abi, optimize("no-non-call-exceptions"))) void onHostSignal(int sig) {
+    hostSyscall4(kSysClockGettime, kClockMonotonic, reinterpret_cast<long long>(hostNow), 0, 0);
+    long long first = -1;
+    const long long nowMs = hostNow[0] * 1000 + hostNow[1] / 1000000;
+    if (firstStopMs.compare_exchange_strong(first, nowMs)) {
+        stopFlag.store(true, std::memory_order_relaxed);
+        return;
+    }
+    if (nowMs - first <= std::chrono::milliseconds(kSameStopWindow).count()) return;
+    hostSyscall4(kSysRtSigaction, sig, reinterpret_cast<long long>(&hostDefault), 0, 8);
     hostSyscall4(kSysKill, hostSyscall4(kSysGetpid, 0, 0, 0, 0), sig, 0, 0);  // taken on return
 }
 
