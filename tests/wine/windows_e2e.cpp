@@ -891,10 +891,12 @@ struct LongRun {
                     {"LUMEN_CAPTURE", dir + "/last.png"}, {"LUMEN_TRACE", dir + "/trace.txt"}});
     }
     // Waits (at most 30 s) until some file of the folder (the trace being written) holds frame 30.
-    bool waitForFrame30() const {
+    bool waitForFrame30() const { return waitForFrame(30); }
+    bool waitForFrame(int frame) const {
+        const std::string act = "\nAct " + std::to_string(frame) + "\n";
         for (int i = 0; i < 600; ++i) {
             for (const auto& entry : fs::directory_iterator(dir)) {
-                if (entry.is_regular_file() && e2e::readFile(entry.path()).find("\nAct 30\n") != std::string::npos)
+                if (entry.is_regular_file() && e2e::readFile(entry.path()).find(act) != std::string::npos)
                     return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -933,6 +935,26 @@ TEST(WindowsSignals, SigintSigtermAndSighupEndAHeadlessRunInOrder) {
         const int status = win::waitFor(pid, 30);
         run.expectOrderlyEnd(status, e2e::readFile(run.dir + "/stderr.txt"));
     }
+}
+
+// At one frame in 100 s a stop ends the run at once (it would be killed at the 15 s limit
+// otherwise), and SIGTERM twice in a row, as `timeout` sends it to the run and its group, is one
+// request: the run ends in order with its picture.
+TEST(WindowsSignals, ARepeatedStopAtASlowRateEndsTheRunPromptlyAndInOrder) {
+    LongRun run;
+    run.env["LUMEN_FPS"] = "0.01";
+    const pid_t pid = win::spawn({"/usr/lib/wine/wine64", kExe}, run.env, run.dir + "/stderr.txt");
+    ASSERT_TRUE(run.waitForFrame(1)) << e2e::readFile(run.dir + "/stderr.txt");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(pid, SIGTERM);
+    kill(pid, SIGTERM);
+    const int status = win::waitFor(pid, 15);
+    EXPECT_EQ(status, 0) << e2e::readFile(run.dir + "/stderr.txt");
+    const auto trace = lines(e2e::readFile(run.dir + "/trace.txt"));
+    EXPECT_EQ(e2e::count(trace, "Act "), 2);
+    EXPECT_NE(e2e::find(trace, "raise 0 null"), -1) << "not the orderly end";
+    EXPECT_NE(e2e::find(trace, "Free live=1"), -1);
+    EXPECT_EQ(win::readPng(run.dir + "/last.png").width, 1600) << "no whole picture";
 }
 
 TEST(WindowsSignals, CtrlCInATerminalEndsTheRunInOrder) {
