@@ -10,5 +10,7 @@ target_link_options(stackrise PRIVATE
   -sNODERAWFS=1 -sENVIRONMENT=node -sWASM_ASYNC_COMPILATION=0 -sEXIT_RUNTIME=1
   -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=2GB -sUSE_OFFSET_CONVERTER=1
   -sSTACK_OVERFLOW_CHECK=1
-  --pre-js ${PROJECT_SOURCE_DIR}/web/node_pre.js)
-set_property(TARGET stackrise APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/web/node_pre.js)
+  "SHELL:--pre-js ${PROJECT_SOURCE_DIR}/web/environment.js"
+  "SHELL:--pre-js ${PROJECT_SOURCE_DIR}/web/node_pre.js")
+set_property(TARGET stackrise APPEND PROPERTY LINK_DEPENDS
+  ${PROJECT_SOURCE_DIR}/web/environment.js ${PROJECT_SOURCE_DIR}/web/node_pre.js)

@@ -3,6 +3,7 @@
 // what more than one of them does the same way in platform_shared.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -55,5 +56,9 @@ void writeErrorLine(std::string_view line);
 void writeStandardError(std::string_view line);
 // "module+0xOFFSET": `offset` bytes into `module`, in lower-case hexadecimal.
 std::string moduleOffset(std::string_view module, uint64_t offset);
+// `line` (UTF-8) as a message box shows it: broken into lines of at most `width` characters
+// (code points, >= 1), at spaces where it can be, and at most `maxLines` (>= 1) of them, the
+// last ending in "..." when the text goes on; lines joined by "\n".
+std::string boxText(std::string_view line, std::size_t width, std::size_t maxLines);
 
 }  // namespace platform

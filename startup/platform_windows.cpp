@@ -252,6 +252,9 @@ std::string describeAddress(uint64_t address) {
     return moduleOffset(name, address - base);
 }
 
+constexpr std::size_t kBoxWidth = 80;  // characters a line of the message box
+constexpr std::size_t kBoxLines = 20;  // lines the message box shows at most
+
 void writeErrorLine(std::string_view line) {
     writeStandardError(line);
     if (stderrUsable) return;
@@ -269,7 +272,9 @@ void writeErrorLine(std::string_view line) {
             if (ok) return;
         }
     }
-    MessageBoxW(nullptr, wide.c_str(), L"Stackrise", MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+    // Wrapped and capped, so that a long message keeps the box (and its button) on the screen.
+    const std::wstring shown = lumen::win32::wideOf(boxText(line, kBoxWidth, kBoxLines));
+    MessageBoxW(nullptr, shown.c_str(), L"Stackrise", MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
 }  // namespace platform

@@ -83,8 +83,7 @@ Module['onRunError'] = function (e) {
 Module['preRun'] = Module['preRun'] || [];
 Module['preRun'].push(function () {
   var env = stackriseEnvironment(typeof location == 'object' ? location.search : '');
-  // The module writes each variable a byte a character: the value's UTF-8 bytes.
-  for (var name in env) ENV[name] = unescape(encodeURIComponent(env[name]));
+  for (var name in env) ENV[name] = stackriseEnvironmentValue(env[name]);
   addRunDependency('Data/Lumen.lmd');
   fetch('Data/Lumen.lmd')
     .then(function (response) {

@@ -11,12 +11,14 @@
 //   open; false without a display                 always    yes 1  yes    yes 2
 //   title (UTF-8, the Init record's)              -         yes    yes    yes 3
 //   icon (WindowIcon, the Init record's)          -         yes 4  yes    yes 5
-//   present letterboxed, only the changed boxes   -         yes 9  yes    yes
+//   present letterboxed, only the changed boxes   -         yes 10 yes 10 yes
 //   high pixel density                            -         yes    yes    yes
 //   resize, the canvas following the window       -         yes    yes    yes 6
 //   pointer in canvas px, unclamped, captured     -         yes    yes    yes
 //   button latch                                  -         yes    yes    yes
 //   close request ends the run                    -         yes    yes    yes 7
+//   the window destroyed by another: as closed    -         yes 9  yes    -
+//   the display going away: kDisplayLost (lost)   -         yes 9  no     no
 //   Escape ends the run                           -         yes    yes    yes
 //   F11 and Alt+Enter: fullscreen and back        -         yes    yes    no 8
 //   fullscreen at open (--fullscreen)             -         yes    yes    no 8
@@ -29,8 +31,11 @@
 //   (window.stackrise.end() sets Module.lumenCloseRequested).
 //   8 the browser keeps F11 for its own fullscreen, which the canvas follows as any resize; the
 //   page's own is a button, since only a user's gesture may ask for it.
-//   9 scaled by Lumen (pixels/scale.h) into the window surface, only the window px the changed
-//   boxes reach, and those rectangles alone sent to the window system.
+//   9 on X11 (sdl_x11.h), with libX11 1.7 or later; a killed connection (xkill) whose display
+//   still answers counts as the window destroyed.
+//   10 scaled by Lumen (pixels/scale.h) into the window's pixels (SDL's window surface, a DIB
+//   section on Win32), only the window px the changed boxes reach, and those rectangles alone
+//   sent to the window system.
 //
 // The features:
 // - open: the window at its first size (pixels/letterbox.h: initialWindowSize, or the
@@ -122,15 +127,21 @@ struct Backend {
     // display's next frame and gives its time (ms, steady clock); the Session's pacer calls it
     // until a frame is due (a browser's animation frames).
     double (*displayFrame)();
+    // Null where the display cannot go away. Else, after a poll() that returned true: the
+    // message (UTF-8, kept until close()) when the run ends because the display went away,
+    // which Act raises as kDisplayLost; null when it ends as a closed window does.
+    const char* (*lost)();
     // Null: the backend has no fullscreen of its own asking. Else called once, right after a
     // successful open(), for --fullscreen: the window goes fullscreen as F11 makes it.
     void (*fullscreen)() = nullptr;
 };
 
 // The table of a backend kept in one object, `window`, of static storage, whose members
-// open, present, poll and close are the entries of the same names; `displayFrame` as above.
+// open, present, poll and close are the entries of the same names; `displayFrame` and `lost`
+// as above.
 template <auto& window>
-constexpr Backend backendOf(const char* name, double (*displayFrame)() = nullptr) {
+constexpr Backend backendOf(const char* name, double (*displayFrame)() = nullptr,
+                            const char* (*lost)() = nullptr) {
     return Backend{
         name,
         [](const char* title, WindowIcon icon) { return window.open(title, icon); },
@@ -140,6 +151,7 @@ constexpr Backend backendOf(const char* name, double (*displayFrame)() = nullptr
         [](InputState& input) { return window.poll(input); },
         [] { window.close(); },
         displayFrame,
+        lost,
     };
 }
 

@@ -6,21 +6,28 @@
 // Limits: no vsync; no GPU path: the processor scales, a few changed boxes a frame. Fullscreen is the window manager's to grant (toggleFullscreen). Only the
 // X11 (DISPLAY) and Wayland (WAYLAND_DISPLAY) drivers are tried, never SDL's offscreen or
 // console ones, unless SDL_VIDEODRIVER names a driver; with none of the three set open() fails
-// at once, without loading a driver.
+// at once, without loading a driver. An X display that takes the connection but does not answer
+// within kAnswerMs is not tried (the X library would wait for ever).
+// The display going away: on X11 the window and its connection are watched (sdl_x11.h). A
+// window destroyed or killed by another client ends the run as closing it does; a display that
+// went away ends it with lost() set (fault kDisplayLost); the X library prints nothing.
 // Depends on SDL2 (libsdl2-dev to build; libSDL2-2.0.so.0 to run), opened by open() with the
 // system's loader, not linked: a headless run maps none of SDL's libraries (X11, Wayland, audio,
 // D-Bus ...), and a window run maps no GL library. Without the library open() says why on
 // stderr and fails. SDL, the X libraries and the threads they start run under Lumen's
 // floating-point mode.
 #include <SDL.h>
+#include <SDL_syswm.h>
 #include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "backends/backend.h"
+#include "backends/sdl_x11.h"
 #include "pixels/canvas.h"
 #include "run/fpguard.h"
 #include "pixels/icon.h"
@@ -40,11 +47,13 @@ namespace {
     X(SDL_CreateRGBSurfaceWithFormatFrom) \
     X(SDL_CreateWindow) \
     X(SDL_DestroyWindow) \
+    X(SDL_EventState) \
     X(SDL_FreeSurface) \
     X(SDL_GetDisplayUsableBounds) \
     X(SDL_GetWindowFlags) \
     X(SDL_GetWindowSize) \
     X(SDL_GetWindowSurface) \
+    X(SDL_GetWindowWMInfo) \
     X(SDL_Init) \
     X(SDL_LockSurface) \
     X(SDL_PollEvent) \
@@ -89,6 +98,7 @@ bool loadSdl(std::string& error) {
 constexpr int kCanvasW = Canvas::kWidth;   // canvas px
 constexpr int kCanvasH = Canvas::kHeight;  // canvas px
 constexpr int kIconSize = 64;              // px: the icon entry handed to the window system
+constexpr int kAnswerMs = 5000;            // ms an X display has to answer before it is given up
 
 bool isSet(const char* name) {
     const char* v = std::getenv(name);
@@ -116,7 +126,16 @@ struct SdlWindow {
     std::vector<uint32_t> scratch;   // window px, for a surface whose pixels are not the canvas's
 
     bool open(const char* title, WindowIcon icon) {
-        const std::string drivers = videoDrivers();
+        std::string drivers = videoDrivers();
+        const char* chosen = std::getenv("SDL_VIDEODRIVER");
+        const bool mayTryX11 = chosen == nullptr || *chosen == '\0' || std::strcmp(chosen, "x11") == 0;
+        if (mayTryX11 && drivers.rfind("x11", 0) == 0 &&
+            x11::probeDisplay(std::getenv("DISPLAY"), kAnswerMs) == x11::Answer::Silent) {
+            std::fprintf(stderr, "Lumen: the display %s does not answer (waited %d s)\n", std::getenv("DISPLAY"),
+                         kAnswerMs / 1000);
+            drivers = drivers.size() > 4 ? drivers.substr(4) : "";  // "x11,wayland": Wayland is left
+            if (drivers.empty() || isSet("SDL_VIDEODRIVER")) return false;
+        }
         if (drivers.empty() && !isSet("SDL_VIDEODRIVER")) return false;
         if (std::string error; !loadSdl(error)) {
             std::fprintf(stderr, "Lumen: cannot load SDL for the window: %s\n", error.c_str());
@@ -159,6 +178,7 @@ struct SdlWindow {
             close();
             return false;
         }
+        watchX11();
         SDL_ShowWindow(window);
         return true;
     }
@@ -226,20 +246,51 @@ struct SdlWindow {
                 case SDL_MOUSEMOTION: notePointer(e.motion.x, e.motion.y); break;
                 case SDL_MOUSEBUTTONDOWN:
                 case SDL_MOUSEBUTTONUP: noteButton(e.button); break;
+                case SDL_SYSWMEVENT:
+                    if (e.syswm.msg != nullptr && e.syswm.msg->subsystem == SDL_SYSWM_X11)
+                        x11::noteEvent(&e.syswm.msg->msg.x11.event);
+                    break;
                 default: break;
             }
         }
         input.take(state);
+        if (x11Watched && x11::loss() != x11::Loss::Nothing) quit = true;
         return quit;
     }
 
+    // After a poll() that ended the run: why, when the display went away; else null.
+    const char* lost() {
+        if (!x11Watched || x11::loss() != x11::Loss::Display) return nullptr;
+        lostMessage = "Lumen: lost the display " + x11::displayName() + ": the X server went away";
+        return lostMessage.c_str();
+    }
+
     void close() {
-        if (window) SDL_DestroyWindow(window);
-        if (sdlUp) SDL_Quit();
+        // A window that is gone, or a connection that is, cannot be closed: SDL would wait for
+        // ever for the X server to confirm it. Both are left as they are to the process's end.
+        const bool gone = x11Watched && x11::loss() != x11::Loss::Nothing;
+        if (!gone) {
+            if (window) SDL_DestroyWindow(window);
+            if (sdlUp) SDL_Quit();
+            if (x11Watched) x11::unwatch();
+        }
         *this = SdlWindow{};
     }
 
 private:
+    bool x11Watched = false;  // the window is on X11 and watched (sdl_x11.h)
+    std::string lostMessage;
+
+    // On X11: the display's loss and the window's destruction are watched, and SDL passes on
+    // the X events, among them the window's DestroyNotify.
+    void watchX11() {
+        SDL_SysWMinfo info;
+        SDL_VERSION(&info.version);
+        if (SDL_GetWindowWMInfo(window, &info) != SDL_TRUE || info.subsystem != SDL_SYSWM_X11) return;
+        x11Watched = x11::watch(info.info.x11.display, info.info.x11.window);
+        if (x11Watched) SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
+    }
+
     void setIcon(WindowIcon icon) {
         if (icon.file == nullptr) return;
         IconImage image;
@@ -307,7 +358,7 @@ private:
 SdlWindow sdlWindow;
 
 constexpr Backend kBackend = [] {
-    Backend backend = backendOf<sdlWindow>("sdl");
+    Backend backend = backendOf<sdlWindow>("sdl", nullptr, [] { return sdlWindow.lost(); });
     backend.fullscreen = [] { sdlWindow.toggleFullscreen(); };
     return backend;
 }();

@@ -86,6 +86,7 @@ struct Win32Window {
     WindowPixels surfacePx;
     InputQueue input;  // pointer and button events not yet polled
     bool closeRequested = false;
+    bool closing = false;  // close() is destroying the window
     bool fullscreen = false;
     WINDOWPLACEMENT windowed{};  // where the framed window was before fullscreen
 
@@ -163,7 +164,9 @@ struct Win32Window {
 
     void close() {
         if (handle) {
+            closing = true;
             DestroyWindow(handle);
+            closing = false;
             handle = nullptr;
             MSG msg;
             while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
@@ -186,6 +189,14 @@ struct Win32Window {
     LRESULT handleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         switch (message) {
             case WM_CLOSE: closeRequested = true; return 0;
+            case WM_DESTROY:
+                // Destroyed by anything but close(): the run ends as with a closed window, and
+                // nothing is drawn into it any more.
+                if (handle && !closing) {
+                    handle = nullptr;
+                    closeRequested = true;
+                }
+                return 0;
             case WM_ERASEBKGND: return 1;
             case WM_PAINT: {
                 PAINTSTRUCT ps;

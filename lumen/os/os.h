@@ -4,6 +4,7 @@
 // and outputs/ hold no platform code of their own.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +13,11 @@
 #include <vector>
 
 namespace lumen::os {
+
+// Opens the file at `path` (UTF-8) for reading, in binary. Null with the reason in words on
+// failure. On the page a device (its in-memory /dev) is refused: reading one would ask the
+// browser a byte at a time, or open a prompt.
+std::FILE* openForReading(const std::string& path, std::string& error);
 
 // What exists at a path.
 enum class PathKind {
@@ -58,8 +64,6 @@ struct OwnFile {
 };
 // Lumen's library and the program's executable, where the system tells them.
 std::vector<OwnFile> ownFiles();
-// Opens `path` (UTF-8; on Windows as its wide name) for reading bytes; null with errno set.
-std::FILE* openForReading(const std::string& path);
 // The same file, when both exist; the same absolute path after resolving links otherwise.
 bool sameFile(const std::string& a, const std::string& b);
 // Writes `size` bytes to `out` (after what the stream holds); "" or the system's reason.
@@ -79,11 +83,22 @@ constexpr std::size_t largePageBytes(std::size_t bytes) {
 
 // Asks the run to end in order, as closing the window does. Safe in a signal handler.
 void requestStop();
-// True once a stop was asked for (a stop signal, the console's Ctrl-C, requestStop()).
+// True once a stop was asked for (a stop signal, the console's Ctrl-C, requestStop(); on the
+// page also window.stackrise.end()).
 bool stopRequested();
+// Stop signals that come within this time of the first are the same request (`timeout` signals
+// the run and then its process group); a later one has the system's effect (the process ends).
+constexpr std::chrono::milliseconds kSameStopWindow{500};
 // From now on a stop signal asks the run to end instead of killing the process: SIGINT,
-// SIGTERM and SIGHUP on POSIX, the console's Ctrl-C, Ctrl-Break and close on Windows.
+// SIGTERM and SIGHUP on POSIX, the console's Ctrl-C, Ctrl-Break and close on Windows (and the
+// host's signals under Wine). Repeats within kSameStopWindow are one request.
 void watchStopRequests();
+// Sleeps until `deadline` (steady clock), returning early, within a few ms, once a stop is
+// requested, also one that comes during the sleep. On the page the browser runs meanwhile.
+void sleepUntil(std::chrono::steady_clock::time_point deadline);
+// On the page: lets the browser run if the program has held it for 50 ms (a headless run's
+// frames come back to back), so that the page never freezes. Elsewhere nothing.
+void yieldToHost();
 // From now on, for the rest of the process, a write to a closed pipe fails as a write error
 // instead of killing the process (SIGPIPE is ignored on POSIX).
 void ignoreBrokenPipes();

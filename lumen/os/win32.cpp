@@ -1,14 +1,8 @@
 // Lumen's operating-system layer on Windows (with win32_user.cpp: the command line, the
 // environment, standard output, the pictures folder and the time): files through
-// CreateFileW/ReplaceFileW with the CRT's
-// streams on top, stop requests through the console's control handler (Ctrl-C, Ctrl-Break,
-// close), the standard streams kept on the NUL device. Paths are UTF-8 in the core and UTF-16
-// here (lumen/win32_text.h), as are the system's messages. Contract: lumen/os/os.h.
-//
-// Under Wine on Linux the process is also a Linux process that receives the host's signals:
-// Wine turns SIGINT into Ctrl-C only for a process with a console, and lets SIGTERM and SIGHUP
-// kill the process outright. There the stop signals get a handler of our own, installed with
-// the host's own system call, which only sets the stop flag.
+// CreateFileW/ReplaceFileW with the CRT's streams on top, the standard streams kept on the NUL
+// device. Paths are UTF-8 in the core and UTF-16 here (lumen/win32_text.h), as are the system's
+// messages. Stop requests are os/win32_stop.cpp's. Contract: lumen/os/os.h.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -17,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -26,15 +21,6 @@
 #include "os/os.h"
 #include "os/temp_name.h"
 
-#if defined(__x86_64__)
-// Returns from a host signal handler (rt_sigreturn), as the C library's restorer does.
-asm(".text\n"
-    ".globl lumen_host_sigreturn\n"
-    "lumen_host_sigreturn:\n"
-    "    movq $15, %rax\n"
-    "    syscall\n");
-extern "C" void lumen_host_sigreturn();
-#endif
 
 namespace lumen::os {
 
@@ -43,8 +29,6 @@ namespace {
 using win32::systemErrorText;
 using win32::wideOf;
 
-std::atomic<bool> stopFlag{false};
-bool watching = false;
 
 std::string lastErrorText() { return systemErrorText(GetLastError()); }
 
@@ -124,63 +108,15 @@ void removeStaleTemps(const std::string& folder, const std::string& name) {
     FindClose(find);
 }
 
-#if defined(__x86_64__)
-// ---- Wine on a Linux host: the host's stop signals ----
-// Linux x86-64 system call numbers and sigaction flags (the kernel's own structure and ABI).
-constexpr long long kSysRtSigaction = 13;
-constexpr int kSigHup = 1, kSigInt = 2, kSigTerm = 15;
-constexpr unsigned long long kSaRestart = 0x10000000, kSaRestorer = 0x04000000, kSaOnStack = 0x08000000,
-                        kSaResetHand = 0x80000000;
-struct HostSigaction {
-    void* handler;
-    unsigned long long flags;
-    void* restorer;
-    unsigned long long mask;
-};
-constexpr int kHostSignals[] = {kSigInt, kSigTerm, kSigHup};
-HostSigaction savedHost[3];
-bool hostWatching = false;
-
-long long hostSyscall4(long long number, long long a, long long b, long long c, long long d) {
-    long long result;
-    register long long r10 asm("r10") = d;
-    asm volatile("syscall" : "=a"(result) : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10) : "rcx", "r11", "memory");
-    return result;
-}
-
-// Called by the host kernel (its calling convention) on the signal stack Wine gives each thread.
-__attribute__((sysv_abi)) void onHostSignal(int) { stopFlag.store(true, std::memory_order_relaxed); }
-
-// True when this process runs under Wine on a Linux host.
-bool onLinuxHost() {
-    using HostVersion = void(__cdecl*)(const char** sysname, const char** release);
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    auto hostVersion = ntdll ? reinterpret_cast<HostVersion>(
-                                   reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_host_version")))
-                             : nullptr;
-    if (!hostVersion) return false;
-    const char* sysname = nullptr;
-    const char* release = nullptr;
-    hostVersion(&sysname, &release);
-    return sysname != nullptr && std::strcmp(sysname, "Linux") == 0;
-}
-#endif
-
-BOOL WINAPI onConsoleControl(DWORD event) {
-    switch (event) {
-        case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-        case CTRL_CLOSE_EVENT:
-            stopFlag.store(true, std::memory_order_relaxed);
-            // After the close event returns, the system ends the process: give the run a few
-            // seconds to come to its next frame and end in order (it exits from there).
-            if (event == CTRL_CLOSE_EVENT) Sleep(4000);
-            return TRUE;
-        default: return FALSE;
-    }
-}
 
 }  // namespace
+
+std::FILE* openForReading(const std::string& path, std::string& error) {
+    errno = 0;
+    std::FILE* file = _wfopen(wideOf(path).c_str(), L"rb");
+    if (file == nullptr) error = std::strerror(errno != 0 ? errno : ENOENT);
+    return file;
+}
 
 PathKind pathKind(const std::string& path) {
     const std::wstring w = wideOf(path);
@@ -308,8 +244,6 @@ std::FILE* openForWriting(const std::string& path, bool append, std::string& err
     return streamOver(handle, append, error);
 }
 
-std::FILE* openForReading(const std::string& path) { return _wfopen(wideOf(path).c_str(), L"rb"); }
-
 bool sameFile(const std::string& a, const std::string& b) {
     const std::wstring wa = wideOf(a);
     const std::wstring wb = wideOf(b);
@@ -355,46 +289,6 @@ std::vector<OwnFile> ownFiles() {
 // failures inside this file are turned into words with FormatMessageW where they happen.
 std::string errorText(int error) { return std::strerror(error); }
 
-void requestStop() { stopFlag.store(true, std::memory_order_relaxed); }
-
-bool stopRequested() { return stopFlag.load(std::memory_order_relaxed); }
-
-void watchStopRequests() {
-    if (watching) return;
-    // A process started with Ctrl-C ignored (in a process group of its own) keeps ignoring it,
-    // as its starter asked; Ctrl-Break and the console's close still reach the handler.
-    SetConsoleCtrlHandler(onConsoleControl, TRUE);
-#if defined(__x86_64__)
-    if (onLinuxHost()) {
-        // A second signal of the same kind ends the process the system's way, as on Linux.
-        HostSigaction action{reinterpret_cast<void*>(&onHostSignal),
-                             kSaRestart | kSaRestorer | kSaOnStack | kSaResetHand,
-                             reinterpret_cast<void*>(&lumen_host_sigreturn), 0};
-        hostWatching = true;
-        for (int i = 0; i < 3; ++i) {
-            if (hostSyscall4(kSysRtSigaction, kHostSignals[i], reinterpret_cast<long long>(&action),
-                             reinterpret_cast<long long>(&savedHost[i]), 8) != 0)
-                savedHost[i].handler = reinterpret_cast<void*>(-1);  // not taken: nothing to give back
-        }
-    }
-#endif
-    watching = true;
-}
-
-void unwatchStopRequests() {
-    if (!watching) return;
-    SetConsoleCtrlHandler(onConsoleControl, FALSE);
-#if defined(__x86_64__)
-    if (hostWatching) {
-        for (int i = 0; i < 3; ++i) {
-            if (savedHost[i].handler != reinterpret_cast<void*>(-1))
-                hostSyscall4(kSysRtSigaction, kHostSignals[i], reinterpret_cast<long long>(&savedHost[i]), 0, 8);
-        }
-        hostWatching = false;
-    }
-#endif
-    watching = false;
-}
 
 // A write to a pipe whose reader is gone fails with an error on Windows (Wine ignores the host's
 // SIGPIPE for the same end): nothing to change.

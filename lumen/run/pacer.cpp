@@ -1,11 +1,14 @@
 #include "run/pacer.h"
 
-#include <thread>
+#include "os/os.h"
 
 namespace lumen {
 
 void FramePacer::wait() {
-    if (!(fps_ > 0.0)) return;
+    if (!(fps_ > 0.0)) {
+        os::yieldToHost();  // frames back to back: the page still gets its turns
+        return;
+    }
     using Clock = std::chrono::steady_clock;
     const auto interval = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(1.0 / fps_));
@@ -15,7 +18,7 @@ void FramePacer::wait() {
         return;
     }
     nextFrameAt_ += interval;
-    std::this_thread::sleep_until(nextFrameAt_);
+    os::sleepUntil(nextFrameAt_);  // wakes for a stop request, which this Act then serves
 }
 
 void FramePacer::wait(double (*displayFrame)()) {

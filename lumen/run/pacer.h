@@ -14,8 +14,9 @@ public:
     void setRate(double fps) { fps_ = fps; }
     double rate() const { return fps_; }  // frames per second; 0 unpaced
 
-    // Sleeps until the next frame is due. The first frame, and one that comes more than a frame
-    // late, is due at once and starts the count afresh.
+    // Sleeps until the next frame is due, or until a stop is requested (os::sleepUntil). The
+    // first frame, and one that comes more than a frame late, is due at once and starts the
+    // count afresh. Unpaced, it only lets the page run now and then (os::yieldToHost).
     void wait();
 
     // Waits for display frames through `displayFrame` (which pauses until the display's next

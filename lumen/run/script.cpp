@@ -57,6 +57,8 @@ class Parser {
 public:
     ScriptParse run(std::string_view text) {
         ScriptParse result;
+        // A byte-order mark, as some editors write one before UTF-8 text, is not a character.
+        if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
         int lineNo = 0;
         std::size_t pos = 0;
         while (pos < text.size()) {
@@ -248,12 +250,8 @@ bool readScriptFile(const std::string& path, std::string& text, std::string& err
         error = "it is a folder";
         return false;
     }
-    errno = 0;
-    std::FILE* in = os::openForReading(path);
-    if (in == nullptr) {
-        error = os::errorText(errno != 0 ? errno : ENOENT);
-        return false;
-    }
+    std::FILE* in = os::openForReading(path, error);
+    if (in == nullptr) return false;
     text.clear();
     char chunk[65536];
     bool ok = true;

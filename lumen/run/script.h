@@ -9,8 +9,8 @@
 //   F crash                   the F-th Act makes an invalid memory access
 //   F overflow                the F-th Act recurses until the stack runs out
 //
-// Blank lines and lines whose first non-blank character is '#' are ignored. Frames never
-// decrease. The parser is a pure function of the text: any bytes give a script or an error.
+// Blank lines and lines whose first non-blank character is '#' are ignored, and so is a UTF-8
+// byte-order mark at the start. Frames never decrease. The parser is a pure function of the text: any bytes give a script or an error.
 #pragma once
 
 #include <cstdint>

@@ -169,7 +169,7 @@ void Session::act() {
     if (recorder.recording()) recorder.record(n, before, input_);
     if (quit) {
         if (recorder.recording()) recorder.quit(n);
-        endRun();
+        endRun(backend_->lost != nullptr ? backend_->lost() : nullptr);
     }
     if (const ScriptCommand* cmd = script_.play(n, input_)) endScript(*cmd);
     mouse_.sample(input_);
@@ -199,9 +199,10 @@ void Session::endScript(const ScriptCommand& cmd) {
     raiser_.raiseScripted(cmd, reinterpret_cast<uintptr_t>(__builtin_return_address(0)) - 1);
 }
 
-void Session::endRun() {
+void Session::endRun(const char* lostDisplay) {
     outputs_.endRun(canvas_.get());
     noteRecording();
+    if (lostDisplay != nullptr) raise(kDisplayLost, lostDisplay);  // an output's failure: in Free
     if (const std::string failure = unreportedOutputFailure(); !failure.empty())
         raise(kOutputFailed, failure);
     raiseNull(kEndOfRun);

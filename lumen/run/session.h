@@ -110,8 +110,9 @@ private:
     void presentFrame();
     // Opens the outputs opened at `when`; raises 1002 when one cannot be.
     void openOutputs(OpenAt when);
-    // Ends the run in order: outputs finished, then fault 0, or 1006 if an output failed.
-    [[noreturn]] void endRun();
+    // Ends the run in order: outputs finished, then fault 0, or 1006 if an output failed; with
+    // `lostDisplay` (the window backend's message), kDisplayLost with that message.
+    [[noreturn]] void endRun(const char* lostDisplay = nullptr);
     // At the end of a window run with a recording put in place: one line naming it and the
     // command that replays it (once).
     void noteRecording();

@@ -24,6 +24,9 @@ public:
         return dir + "/stackrise";
     }
     std::string fake(const std::string& name) const override { return fakes_ + "/" + name + ".lmd"; }
+    std::string lumen() const override {
+        return std::filesystem::path(exe_).parent_path().string() + "/Data/Lumen.lmd";
+    }
     Run run(const std::string& exe, const std::map<std::string, std::string>& env,
             const std::string& cwd) const override {
         return e2e::run(exe, env, cwd);

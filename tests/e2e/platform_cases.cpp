@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace e2e {
 
 const std::regex& diagnosticPattern() {
@@ -154,6 +156,43 @@ Run badScriptLineIsReportedAndEndsTheRun(const Platform& p) {
     EXPECT_EQ(err[0].find("fault 0x"), std::string::npos) << err[0];
     EXPECT_EQ(find(r.trace, "Act"), -1) << "the run never reaches a frame";
     EXPECT_EQ(count(r.trace, "Free live="), 1);
+    return r;
+}
+
+Run nonAsciiNamesAreReadAndWrittenAsGiven(const Platform& p) {
+    const std::string folder = tempDir("text") + "/Ordner \u00e4\u00f6 \u5831\u544a \U0001F3D7";
+    std::filesystem::create_directories(std::filesystem::u8path(folder));
+    const std::string script = folder + "/sc\u00e8ne \u811a\u672c \U0001F3AC.script";
+    writeFile(script, "1 move 300 500\n2 press left\n4 release left\n6 quit\n");
+    const std::string pictures[] = {folder + "/a \u00f6 \u5831\u544a \U0001F5BC.png",
+                                    folder + "/a \u00fc \u5831\u544a \U0001F5BC.png"};
+    for (const std::string& picture : pictures) {
+        // A user's locale is UTF-8 (Wine reads the host's environment in it).
+        const Run r = p.run(p.install(p.lumen()), {{"LUMEN_SCRIPT", script}, {"LUMEN_CAPTURE", picture}, {"LANG", "C.UTF-8"}});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_NE(find(r.trace, "Act 6"), -1);
+    }
+    // Each picture at its own name, whole; nothing else beside them.
+    for (const std::string& picture : pictures) {
+        const std::string bytes = readFile(picture);
+        EXPECT_EQ(bytes.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0) << picture;
+    }
+    int files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(std::filesystem::u8path(folder))) {
+        (void)e;
+        ++files;
+    }
+    EXPECT_EQ(files, 3);
+    return Run{};
+}
+
+Run byteOrderMarkIsSkipped(const Platform& p) {
+    Run r = p.runScript("\xEF\xBB\xBF" "1 move 300 500\n2 press left\n3 quit\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(find(r.trace, "MouseX -> 300"), -1);
+    EXPECT_NE(find(r.trace, "Act 3"), -1);
     return r;
 }
 

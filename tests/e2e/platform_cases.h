@@ -22,6 +22,8 @@ public:
     virtual std::string install(const std::string& library) const = 0;
     // The stand-in library `name` (tests/support/fake_lumen.cpp) built for this platform.
     virtual std::string fake(const std::string& name) const = 0;
+    // The build's own Lumen (its Data/Lumen.lmd), to install beside a copy of the program.
+    virtual std::string lumen() const = 0;
     // Runs `exe` with `env` in `cwd` ("" keeps ours).
     virtual Run run(const std::string& exe, const std::map<std::string, std::string>& env,
                     const std::string& cwd = "") const = 0;
@@ -70,6 +72,13 @@ Run invalidAccessInsideLumenBecomesAnAccessViolation(const Platform& p);
 Run faultInActReachesTheTopOnce(const Platform& p, const std::string& script);
 // A script line Lumen cannot read: fault 1002 naming the line, before any frame.
 Run badScriptLineIsReportedAndEndsTheRun(const Platform& p);
+
+// Names with accents, CJK, an emoji and spaces, for the folder, the script and the picture: the
+// script is read and the picture written at exactly the names given, and two names that differ
+// only in one accented letter are two files.
+Run nonAsciiNamesAreReadAndWrittenAsGiven(const Platform& p);
+// A script that starts with a UTF-8 byte-order mark plays as without it.
+Run byteOrderMarkIsSkipped(const Platform& p);
 
 // The town (town_cases.cpp), scripted and headless, each drawn rectangle computed from the
 // random values that the same trace reports:
@@ -125,3 +134,8 @@ void settingMistakesAreOneLineWithoutAPlace(const Platform& p);
     }                                                                                                  \
     TEST(town, TheThirtyFirstDragIsDropped) { e2e::cases::theThirtyFirstDragIsDropped(platform); }     \
     TEST(town, AFreedSlotIsReusedAtTheLowestIndex) { e2e::cases::aFreedSlotIsReusedAtTheLowestIndex(platform); }
+#define E2E_SHARED_TEXT_TESTS(text, platform)                                                          \
+    TEST(text, NonAsciiNamesAreReadAndWrittenAsGiven) {                                                \
+        e2e::cases::nonAsciiNamesAreReadAndWrittenAsGiven(platform);                                   \
+    }                                                                                                  \
+    TEST(text, AByteOrderMarkIsSkipped) { e2e::cases::byteOrderMarkIsSkipped(platform); }

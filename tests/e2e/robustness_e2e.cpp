@@ -14,7 +14,9 @@
 #include <filesystem>
 #include <thread>
 
+#include "harness.h"
 #include "output_checks.h"
+#include "support/process.h"
 
 namespace fs = std::filesystem;
 
@@ -191,6 +193,70 @@ TEST(Ends, StopSignalsEndAHeadlessRunInOrder) {
         EXPECT_TRUE(wholeGif(e2e::readFile(dir + "/m.gif"))) << strsignal(sig);
         fs::remove_all(dir);
     }
+}
+
+// A stop waits for no frame: at one frame in 100 s, SIGINT ends the run at once (it would be
+// killed at the 10 s limit otherwise), in order, with its picture.
+TEST(Ends, StopAtASlowFrameRateEndsPromptly) {
+    const test_support::TempDir dir("slow-stop");
+    e2e::RunOptions options;
+    options.signal = SIGINT;
+    options.signalAfterMs = 700;
+    options.timeoutSeconds = 10;
+    const e2e::Run r = e2e::run(kExe, {{"LUMEN_HEADLESS", "1"}, {"LUMEN_FPS", "0.01"},
+                                       {"LUMEN_CAPTURE", dir.path() + "/p.png"}},
+                                options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(e2e::count(r.trace, "Act "), 2);  // the second frame's wait ended by the stop
+    EXPECT_NE(e2e::find(r.trace, "raise 0 null"), -1);
+    EXPECT_EQ(e2e::count(r.trace, "Free live="), 1);
+    EXPECT_TRUE(wholePng(e2e::readFile(dir.path() + "/p.png")));
+}
+
+// `timeout` signals the run and then its whole process group: the two deliveries are one stop
+// request, never a kill. Tried several times, since the two come microseconds apart.
+TEST(Ends, TimeoutStopsTheRunInOrderEveryTime) {
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        const test_support::TempDir dir("timeout");
+        test_support::Command command;
+        command.argv = {"timeout", "--preserve-status", "-s", "TERM", "0.4", kExe};
+        command.env = test_support::childEnv(dir.path(), {{"LUMEN_HEADLESS", "1"}, {"LUMEN_FPS", "60"},
+                                                          {"LUMEN_TRACE", dir.path() + "/t.txt"},
+                                                          {"LUMEN_CAPTURE", dir.path() + "/p.png"}});
+        command.errPath = dir.path() + "/err.txt";
+        const test_support::Exit end =
+            test_support::waitFor(test_support::spawn(command), std::chrono::seconds(30));
+        const std::vector<std::string> trace = test_support::readLines(dir.path() + "/t.txt");
+        EXPECT_EQ(end.status, 0) << "attempt " << attempt << ": " << e2e::readFile(command.errPath);
+        EXPECT_EQ(e2e::readFile(command.errPath), "");
+        EXPECT_EQ(e2e::count(trace, "Free live="), 1) << "attempt " << attempt;
+        EXPECT_TRUE(wholePng(e2e::readFile(dir.path() + "/p.png"))) << "attempt " << attempt;
+    }
+}
+
+// A run that cannot come to its next frame (its trace goes to a FIFO nobody reads) is not
+// ended by the stop it cannot serve, nor by a repeat that comes with it; a later signal has the
+// system's effect and ends it.
+TEST(Ends, ALaterSignalStillEndsAStuckRun) {
+    const test_support::TempDir dir("stuck");
+    const std::string fifo = dir.path() + "/trace.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int held = ::open(fifo.c_str(), O_RDWR);  // open for reading, never read
+    ASSERT_GE(held, 0);
+    test_support::Command command;
+    command.argv = {kExe};
+    command.env = test_support::childEnv(dir.path(), {{"LUMEN_HEADLESS", "1"}, {"LUMEN_TRACE", fifo}});
+    const pid_t child = test_support::spawn(command);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));  // the pipe's buffer is full
+    ::kill(child, SIGTERM);
+    ::kill(child, SIGTERM);
+    const test_support::Exit early = test_support::waitFor(child, std::chrono::milliseconds(1500), {false});
+    EXPECT_TRUE(early.timedOut) << "status " << early.status;
+    ::kill(child, SIGTERM);
+    const test_support::Exit end = test_support::waitFor(child, std::chrono::seconds(10));
+    EXPECT_EQ(end.status, 128 + SIGTERM);
+    ::close(held);
 }
 
 // With standard error closed, no file takes descriptor 2: the trace holds no diagnostic line.

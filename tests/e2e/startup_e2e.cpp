@@ -28,6 +28,7 @@ TEST(Binding, MissingLibraryFailsWith3001BeforeAnyRuntimeCall) {
 TEST(Binding, FileThatIsNotALibraryFailsWith3001) { e2e::cases::fileThatIsNotALibraryFailsWith3001(kNative); }
 
 E2E_SHARED_BINDING_TESTS(Binding, kNative)
+E2E_SHARED_TEXT_TESTS(Text, kNative)
 
 TEST(Startup, OrderlyEndIsSilentWithStatusZero) {
     const e2e::Run r = e2e::cases::orderlyEndIsSilentWithStatusZero(kNative);

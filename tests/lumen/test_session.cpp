@@ -668,7 +668,7 @@ struct FakeWindow {
     // When set: poll takes the input of frame polls + 1 from here (x, y, left, right).
     static inline const std::vector<std::array<double, 4>>* script = nullptr;
     static const lumen::Backend& backend() {
-        static const lumen::Backend b{"fake", open, present, poll, close, nullptr};
+        static const lumen::Backend b{"fake", open, present, poll, close, nullptr, nullptr};
         return b;
     }
 };
@@ -727,6 +727,37 @@ TEST(Session, WindowBackendGivesInputFramesAndTheEnd) {
     EXPECT_EQ(FakeWindow::opened, opens);
 }
 
+// A window whose display went away: its poll ends the run and lost() says why; the Act raises
+// kDisplayLost with that message after the outputs (here the picture) are written, and Free
+// then closes the window once.
+TEST(Session, ADisplayThatWentAwayEndsTheRunWithItsOwnFault) {
+    FakeWindow::reset();
+    static const lumen::Backend gone{"fake-lost", FakeWindow::open, FakeWindow::present, FakeWindow::poll,
+                                     FakeWindow::close, nullptr,
+                                     [] { return "Lumen: lost the display :9: the X server went away"; }};
+    TempFile trace("", ".trace");
+    TempFile picture("", ".png");
+    Settings settings;
+    settings.trace = trace.path();
+    settings.capture = picture.path();
+    testing::internal::CaptureStderr();
+    Session s(settings, &gone);
+    Record rec;
+    s.init(&rec.record);
+    testing::internal::GetCapturedStderr();
+    s.act();
+    s.act();
+    const Fault f = faultOf([&] { s.act(); });
+    EXPECT_EQ(f.code, lumen::kDisplayLost);
+    EXPECT_EQ(messageOf(f), "Lumen: lost the display :9: the X server went away");
+    EXPECT_EQ(lumen_test::readAll(picture.path()).compare(1, 3, "PNG"), 0);
+    s.free();
+    EXPECT_EQ(FakeWindow::closed, 1);
+    const std::vector<std::string> lines = readLines(trace.path());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "raise 1008 \"Lumen: lost the display :9: the X server went away\""),
+              lines.end());
+}
+
 // A display that sets the beat (the page's animation frames): 144 display frames a second on a
 // fake clock, each call the next one; the calls are logged between presents and polls.
 namespace {
@@ -753,7 +784,8 @@ struct FakeDisplay {
                 return FakeWindow::poll(in);
             },
             FakeWindow::close,
-            frame};
+            frame,
+            nullptr};
         return b;
     }
 };

@@ -3,6 +3,7 @@
 // machine makes the tests slower, not flaky.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -15,6 +16,7 @@
 #include "pixels/letterbox.h"
 #include "pixels/scale.h"
 #include "support/files.h"
+#include "support/process.h"
 #include "support/trace.h"
 #include "support/xserver.h"
 
@@ -784,6 +786,137 @@ TEST(WindowFallback, WithoutADisplayPlaysTheDemoHeadless) {
         EXPECT_EQ(lastFrame(t), 1200);
         EXPECT_GE(find(t, "Free live="), 0);
     }
+}
+
+// ---- The display going away ------------------------------------------------------------------
+
+// The program's window under a desktop's window manager (openbox, where it is installed; else
+// the tests' own), with every output, and the world taking the window or the display away.
+class DisplayLossTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        if (access("/usr/bin/openbox", X_OK) == 0) {
+            test_support::Command command;
+            command.argv = {"/usr/bin/openbox"};
+            command.env = test_support::childEnv("", {{"DISPLAY", server_->display()}});
+            openbox_ = test_support::spawn(command);
+            // A window mapped while openbox starts up may never be mapped: wait until it runs.
+            const std::string probe = "DISPLAY=" + server_->display() + " xprop -root _NET_SUPPORTING_WM_CHECK";
+            ASSERT_TRUE(waitUntil([&] {
+                return test_support::shellOutput(probe).find("window id") != std::string::npos;
+            })) << "openbox did not start";
+        } else {
+            manager_ = std::make_unique<wintest::WindowManager>(server_->display());
+        }
+    }
+    void TearDown() override {
+        manager_.reset();
+        if (openbox_ > 0) {
+            kill(openbox_, SIGTERM);
+            waitpid(openbox_, nullptr, 0);
+        }
+    }
+
+    void startWithOutputs() {
+        start({{"LUMEN_RECORD", output("r.script")}, {"LUMEN_CAPTURE", output("p.png")},
+               {"LUMEN_MOVIE", output("m.gif")}});
+        awaitFrames(5);
+    }
+
+    // The picture and the movie whole, and the recording ending with the quit of the last frame.
+    void expectOutputsWhole(const std::vector<std::string>& t) {
+        int w = 0;
+        int h = 0;
+        std::vector<uint32_t> pixels;
+        EXPECT_TRUE(wintest::readPng(output("p.png"), w, h, pixels));
+        EXPECT_EQ(w, 1600);
+        const std::string movie = test_support::readFile(output("m.gif"));
+        EXPECT_EQ(movie.rfind("GIF89a", 0), 0u);
+        EXPECT_TRUE(!movie.empty() && movie.back() == ';');
+        EXPECT_EQ(lastLineOf(output("r.script")), std::to_string(lastFrame(t)) + " quit");
+    }
+
+    // Standard error without its seed line.
+    // Standard error without a window run's informational lines: how to play, the seed, where
+    // the recording went.
+    std::string errBesidesSeed() const {
+        std::string err;
+        for (const std::string& line : test_support::lines(child_->err())) {
+            if (line.rfind("Stackrise: drag with the left button", 0) == 0 || line.rfind("Lumen: seed ", 0) == 0 ||
+                line.rfind("Lumen: the run is recorded in ", 0) == 0)
+                continue;
+            err += line + "\n";
+        }
+        return err;
+    }
+
+    pid_t openbox_ = -1;
+    std::unique_ptr<wintest::WindowManager> manager_;
+};
+
+// The X server ends under the run (the session ended, the server crashed): the run ends with
+// one line of its own fault, 1008, every output whole, Free once; the X library says nothing.
+TEST_F(DisplayLossTest, TheServerGoingAwayEndsTheRunWithItsFaultAndEveryOutput) {
+    startWithOutputs();
+    const std::string display = server_->display();
+    view_.reset();  // the test's own connection goes with the server
+    server_->stop();
+    ASSERT_EQ(child_->wait(), 1) << child_->err();
+    const std::string err = errBesidesSeed();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(err.rfind("Stackrise: fault 0x3F0 (1008) at ", 0), 0u) << err;
+    EXPECT_NE(err.find(": Lumen: lost the display " + display + ": the X server went away\n"), std::string::npos) << err;
+    const std::vector<std::string> t = child_->trace();
+    const int raised = findLine(t, "raise 1008 \"Lumen: lost the display " + display + ": the X server went away\"");
+    ASSERT_GT(raised, 0);
+    EXPECT_EQ(t[static_cast<std::size_t>(raised) - 1], "Act " + std::to_string(lastFrame(t)));
+    EXPECT_GT(find(t, "Free live=", raised), raised);
+    EXPECT_EQ(wintest::find(t, "Free live=", find(t, "Free live=", raised) + 1), -1);
+    expectOutputsWhole(t);
+}
+
+// Another client kills the window's connection (xdotool windowkill, as xkill does): the run
+// ends as closing the window does, status 0, nothing said.
+TEST_F(DisplayLossTest, AWindowKilledByAnotherClientEndsAsClosingIt) {
+    startWithOutputs();
+    xdo("windowkill W");
+    ASSERT_EQ(child_->wait(), 0) << child_->err();
+    EXPECT_EQ(errBesidesSeed(), "");
+    const std::vector<std::string> t = child_->trace();
+    expectOrderlyEnd(t);
+    expectOutputsWhole(t);
+}
+
+// Another client destroys the window (XDestroyWindow): the same orderly end.
+TEST_F(DisplayLossTest, AWindowDestroyedByAnotherClientEndsAsClosingIt) {
+    startWithOutputs();
+    view_->destroyWindow(window_);
+    ASSERT_EQ(child_->wait(), 0) << child_->err();
+    EXPECT_EQ(errBesidesSeed(), "");
+    const std::vector<std::string> t = child_->trace();
+    expectOrderlyEnd(t);
+    expectOutputsWhole(t);
+}
+
+// A display that takes the connection but never answers (its server stopped) is given up
+// after a bounded wait: the run says so and plays headless, in order.
+TEST_F(DisplayLossTest, ADisplayThatDoesNotAnswerIsGivenUpForHeadless) {
+    ASSERT_EQ(kill(server_->pid(), SIGSTOP), 0);
+    struct Resume {
+        pid_t pid;
+        ~Resume() { kill(pid, SIGCONT); }
+    } resume{server_->pid()};
+    Child c(kExe, {{"DISPLAY", server_->display()}, {"LUMEN_CAPTURE", output("p.png")}});
+    ASSERT_EQ(c.wait(Seconds(120)), 0) << c.err();
+    EXPECT_EQ(c.err(), "Lumen: the display " + server_->display() + " does not answer (waited 5 s)\n"
+                       "Lumen: no display; running headless, playing the built-in demo\n");
+    EXPECT_EQ(lastFrame(c.trace()), 1200);
+    int w = 0;
+    int h = 0;
+    std::vector<uint32_t> pixels;
+    EXPECT_TRUE(wintest::readPng(output("p.png"), w, h, pixels));
 }
 
 }  // namespace

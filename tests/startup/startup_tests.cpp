@@ -5,6 +5,8 @@
 
 #include <bit>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "runtime/object.h"
 #include "startup/binding.h"
@@ -197,4 +199,42 @@ TEST(Diagnostic, NamesCodeLocationAndMessage) {
     const std::string own = startup::diagnostic(1, nullptr, reinterpret_cast<uint64_t>(&raiseFromHere));
     EXPECT_NE(own.find("(startup_tests+0x"), std::string::npos) << own;
     rt::clearEntries();
+}
+
+// The message box of a run without a console: a long line is broken at spaces into rows of at
+// most 80 characters (a word longer than a row is cut, never inside a character) and capped at
+// 20 rows, so that the box and its button stay on the screen.
+TEST(MessageBox, LongTextIsWrappedAtSpacesAndCapped) {
+    EXPECT_EQ(platform::boxText("Stackrise: fault 0x3EA", 80, 20), "Stackrise: fault 0x3EA");
+    const auto rows = [](const std::string& text) {
+        std::vector<std::string> out;
+        for (std::size_t at = 0;;) {
+            const std::size_t end = text.find('\n', at);
+            out.push_back(text.substr(at, end - at));
+            if (end == std::string::npos) return out;
+            at = end + 1;
+        }
+    };
+    std::string words;
+    for (int i = 0; i < 30; ++i) words += "word" + std::to_string(i) + " ";
+    words.pop_back();
+    const std::vector<std::string> wrapped = rows(platform::boxText(words, 40, 20));
+    std::string joined;
+    for (const std::string& row : wrapped) {
+        EXPECT_LE(row.size(), 40u) << row;
+        EXPECT_NE(row.front(), ' ');
+        joined += (joined.empty() ? "" : " ") + row;
+    }
+    EXPECT_EQ(joined, words);
+    // A path without spaces is cut at the width, in whole characters (each CJK one is 3 bytes).
+    std::string path;
+    for (int i = 0; i < 50; ++i) path += "\xE5\xA0\xB1";
+    const std::vector<std::string> cut = rows(platform::boxText(path, 20, 20));
+    ASSERT_EQ(cut.size(), 3u);
+    EXPECT_EQ(cut[0].size(), 60u);
+    EXPECT_EQ(cut[2].size(), 30u);
+    // Far too long: 20 rows, the last saying that the text goes on.
+    const std::vector<std::string> capped = rows(platform::boxText(std::string(5000, 'x'), 80, 20));
+    ASSERT_EQ(capped.size(), 20u);
+    EXPECT_EQ(capped.back().substr(capped.back().size() - 3), "...");
 }

@@ -85,11 +85,14 @@ XServer::XServer(int width, int height) {
     display_ = std::atoi(text.c_str());
 }
 
-XServer::~XServer() {
+XServer::~XServer() { stop(); }
+
+void XServer::stop() {
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
         int wstatus = 0;
         waitpid(pid_, &wstatus, 0);
+        pid_ = -1;
     }
 }
 
@@ -267,6 +270,11 @@ void XView::requestClose(unsigned long window) const {
     e.xclient.data.l[1] = CurrentTime;
     XSendEvent(dpy(display_), window, False, NoEventMask, &e);
     XFlush(dpy(display_));
+}
+
+void XView::destroyWindow(unsigned long window) const {
+    XDestroyWindow(dpy(display_), window);
+    XSync(dpy(display_), False);
 }
 
 std::map<std::string, unsigned> XView::clientResources(unsigned long window) const {

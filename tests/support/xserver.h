@@ -41,6 +41,8 @@ public:
 
     // Runs `xdotool ARGS` on this display; returns its standard output ("" on failure).
     std::string xdotool(const std::string& args) const;
+    // Ends the server now (SIGTERM, as a session's end does) and waits for it.
+    void stop();
 
 private:
     pid_t pid_ = -1;
@@ -104,6 +106,8 @@ public:
     std::vector<uint32_t> icon(unsigned long window) const;
     // Asks the window to close the way a window manager does (WM_DELETE_WINDOW).
     void requestClose(unsigned long window) const;
+    // Destroys the window from this connection, as another client may (XDestroyWindow).
+    void destroyWindow(unsigned long window) const;
     // What the X server holds for the client that made `window`: resource type name
     // ("GLXContext", "WINDOW", ...) to count, from the X-Resource extension; empty if the server
     // has none.

@@ -14,11 +14,16 @@ units (600, 880) .. (800, 880) must reach the program as those canvas units (the
 moves) and raise the tower at the same canvas place: the same pixels at every size, and the
 native replay's.
 
+`world`: what the world may do to the page: a setting with a non-ASCII name writes that file; a
+headless run at the slowest frame rate leaves the page answering and ends on `end()`; a device as
+the script is refused at once.
+
     browser_test.py GROUP... --site build-web/site --native build-web/native/bin/stackrise
 
 Prints one line per case and `browser: N passed, N failed`; exit status 1 if any failed.
 """
 import argparse
+import json
 import os
 import re
 import shutil
@@ -27,6 +32,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -180,6 +186,61 @@ def scaled_cases(page, server, native, work):
     return cases + [same]
 
 
+# A name with accents, CJK, an emoji and spaces, in the page's in-memory file system.
+UNICODE_PICTURE = "/a \u00f6 \u5831\u544a \U0001F389.png"
+
+
+def start_run(page, server, settings, timeout=60):
+    """Loads index.html with `settings` and waits until its run has started (a headless run shows
+    no frames); the run's state then."""
+    page.page.evaluate("window.__previousRun = true")
+    page.page.navigate(server.url("index.html?" + urllib.parse.urlencode(settings)))
+    return page.page.wait_for(
+        "!window.__previousRun && window.stackrise && stackrise.state !== 'loading' && stackrise.state",
+        "the page to start its run", timeout)
+
+
+def world_cases(page, server, native, work):
+    cases = []
+    case = Case("a non-ASCII setting names the file it says (UTF-8 all the way)")
+    page.set_viewport(1280, 800, 1)
+    page.load(server, {"LUMEN_SEED": SEED, "LUMEN_TRACE": PAGE_TRACE, "LUMEN_CAPTURE": UNICODE_PICTURE})
+    page.end()
+    case.check(page.status() == 0, "ended with status %r, message %r" % (page.status(), page.message()))
+    # The file's first bytes, read from the page's file system as they are.
+    head = page.page.evaluate("(p => { try { return Array.from(FS.readFile(p).subarray(0, 8)); } "
+                              "catch (e) { return null; } })(%s)" % json.dumps(UNICODE_PICTURE))
+    case.check(head == [0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A], "no picture at %r: %r" % (UNICODE_PICTURE, head))
+    others = page.page.evaluate("FS.readdir('/').filter(n => /png/.test(n))")
+    case.check(others == [UNICODE_PICTURE[1:]], "the pictures in /: %r" % others)
+    cases.append(case)
+
+    case = Case("a headless run at one frame in 11 days keeps the page answering and ends on end()")
+    state = start_run(page, server, {"LUMEN_HEADLESS": "1", "LUMEN_FPS": "0.000001", "LUMEN_TRACE": PAGE_TRACE})
+    case.check(state == "running", "the run is %r: %s" % (state, page.message()))
+    for _ in range(5):  # each answer needs the page's main thread
+        started = time.monotonic()
+        page.page.evaluate("1", timeout=10)
+        case.check(time.monotonic() - started < 5, "the page took %.1f s to answer" % (time.monotonic() - started))
+        time.sleep(0.2)
+    page.end(timeout=30)
+    case.check(page.state() == "ended" and page.status() == 0,
+               "after end(): %r, status %r, %r" % (page.state(), page.status(), page.message()))
+    trace = page.read_file(PAGE_TRACE) or ""
+    case.check(re.search(r"^Free live=", trace, re.M), "the trace has no Free: %r" % trace[-200:])
+    cases.append(case)
+
+    case = Case("a device as the script is refused at once, naming it")
+    start_run(page, server, {"LUMEN_SCRIPT": "/dev/urandom"})
+    state = page.page.wait_for("window.stackrise.state !== 'running' && window.stackrise.state",
+                               "the refusal", 30)
+    case.check(state == "fault" and page.status() == 1, "the run is %r, status %r" % (state, page.status()))
+    case.check("cannot read script /dev/urandom: it is a device" in page.message(),
+               "the message: %r" % page.message())
+    cases.append(case)
+    return cases
+
+
 def on_alarm(signum, frame):
     raise TimeoutError("the browser test ran out of time")
 
@@ -190,7 +251,7 @@ def on_stop(signum, frame):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("groups", nargs="+", choices=["town", "scaled"])
+    parser.add_argument("groups", nargs="+", choices=["town", "scaled", "world"])
     parser.add_argument("--site", required=True, help="the page's folder (index.html)")
     parser.add_argument("--native", required=True, help="the native stackrise of the same sources")
     parser.add_argument("--chromium", default="chromium")
@@ -207,9 +268,9 @@ def main():
         with StaticServer(args.site) as server, Chromium(args.chromium) as chromium:
             page = StackrisePage(chromium.page())
             try:
+                groups = {"town": lambda *a: [town_case(*a)], "scaled": scaled_cases, "world": world_cases}
                 for group in args.groups:
-                    cases += [town_case(page, server, native, work)] if group == "town" else \
-                        scaled_cases(page, server, native, work)
+                    cases += groups[group](page, server, native, work)
             except (BrowserError, TimeoutError) as e:
                 print("FAIL %s (after %.0f s)" % (e, time.monotonic() - started))
                 print(page.diagnostics())

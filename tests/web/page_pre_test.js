@@ -1,13 +1,14 @@
 // The page's side of a run (web/page_pre.js), run by node in a sandbox that stands in for the
 // browser and the module around it: the LUMEN_* query as the environment, Data/Lumen.lmd into
 // the in-memory file system, and window.stackrise through loading, a fault and an orderly end.
-// Usage: node page_pre_test.js PATH/TO/page_pre.js
+// Usage: node page_pre_test.js PATH/TO/environment.js PATH/TO/page_pre.js (the page's pre-js
+// files, in the order the link takes them)
 'use strict';
 const assert = require('assert');
 const fs = require('fs');
 const vm = require('vm');
 
-const source = fs.readFileSync(process.argv[2], 'utf8');
+const source = process.argv.slice(2).map((f) => fs.readFileSync(f, 'utf8')).join('\n');
 
 class ExitStatus {
   constructor(status) { this.status = status; }
@@ -23,6 +24,7 @@ function page({search = '', lmd = {ok: true, status: 200, bytes: [76, 117]}} = {
     ENV: {},
     ExitStatus,
     URLSearchParams,
+    TextEncoder,
     location: {search},
     window: {},
     document: {getElementById: (id) => (id === 'stackrise-status' ? statusElement : null)},
@@ -68,6 +70,15 @@ check('the query: only LUMEN_* names, decoded, become the environment', async ()
   const none = page({search: ''});
   await preRun(none);
   assert.deepStrictEqual({...none.sandbox.ENV}, {});
+});
+
+check('a value reaches the program as its UTF-8 bytes, one character each', async () => {
+  const name = 'a ö 報告 🎉.png';
+  const p = page({search: '?LUMEN_CAPTURE=' + encodeURIComponent('/' + name)});
+  await preRun(p);
+  const value = p.sandbox.ENV.LUMEN_CAPTURE;
+  for (let i = 0; i < value.length; ++i) assert.ok(value.charCodeAt(i) < 256, 'a byte a character');
+  assert.strictEqual(Buffer.from(value, 'latin1').toString('utf8'), '/' + name);
 });
 
 check('the export list is fetched beside the page into the program folder', async () => {

@@ -47,6 +47,22 @@ TEST(WebBinding, FileThatIsNotALibraryFailsWith3001) {
 }
 
 E2E_SHARED_BINDING_TESTS(WebBinding, platform())
+E2E_SHARED_TEXT_TESTS(WebText, platform())
+
+// LUMEN_SCRIPT=/dev/stdin with a pipe on standard input, as a shell gives it: read where it
+// stands (the host's file system would read it at an offset, which a pipe refuses).
+TEST(WebText, AScriptFromAPipeOnStandardInputIsRead) {
+    const std::string dir = e2e::tempDir("webpipe");
+    const std::string piped = dir + "/piped.sh";
+    e2e::writeFile(piped, "#!/bin/sh\nprintf '1 move 300 500\\n2 press left\\n4 quit\\n' | exec '" +
+                              platform().install(platform().lumen()) + "'\n");
+    fs::permissions(piped, fs::perms::owner_all);
+    const e2e::Run r = platform().run(piped, {{"LUMEN_SCRIPT", "/dev/stdin"}}, "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(e2e::find(r.trace, "MouseX -> 300"), -1);
+    EXPECT_NE(e2e::find(r.trace, "Act 4"), -1);
+}
 
 // ---- Start-up and faults --------------------------------------------------------------------
 

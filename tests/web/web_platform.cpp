@@ -181,6 +181,8 @@ std::string Web::install(const std::string& library) const {
     return writeLauncher(node_, dir + "/stackrise.js", dir + "/stackrise");
 }
 
+std::string Web::lumen() const { return fs::path(program_).replace_filename("Data/Lumen.lmd").string(); }
+
 std::string Web::fake(const std::string& name) const {
     const std::string built = fs::path(program_).replace_filename("Data/Lumen.lmd").string();
     std::vector<std::string> list = e2e::lines(e2e::readFile(built));

@@ -34,6 +34,7 @@ public:
     // The stand-ins as export lists of the built Lumen: fake_complete the list itself, fake_extra
     // one name more, fake_no_NAME the list without NAME (any case).
     std::string fake(const std::string& name) const override;
+    std::string lumen() const override;
     // Node has no display: a run without a script is given one that ends the run at frame 1,
     // as the stand-ins' Act does (a real Lumen would play its demo and say so).
     e2e::Run run(const std::string& exe, const std::map<std::string, std::string>& env,

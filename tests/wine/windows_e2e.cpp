@@ -234,6 +234,7 @@ class Wine : public e2e::Platform {
 public:
     std::string install(const std::string& library) const override { return win::install(library); }
     std::string fake(const std::string& name) const override { return ::fake(name); }
+    std::string lumen() const override { return kLumen; }
     e2e::Run run(const std::string& exe, const std::map<std::string, std::string>& env,
                  const std::string& cwd) const override {
         return win::run(exe, env, cwd);
@@ -386,6 +387,7 @@ TEST(WindowsBinding, LibraryBesideTheProgramComesBeforeTheWorkingDirectory) {
 TEST(WindowsBinding, FileThatIsNotALibraryFailsWith3001) { e2e::cases::fileThatIsNotALibraryFailsWith3001(kWine); }
 
 E2E_SHARED_BINDING_TESTS(WindowsBinding, kWine)
+E2E_SHARED_TEXT_TESTS(WindowsText, kWine)
 
 // ---- Faults -------------------------------------------------------------------------------
 
@@ -893,8 +895,15 @@ TEST(WindowsWindow, FailureWithoutAConsoleIsShownInAMessageBox) {
     const auto shown = lines(probe.err);
     ASSERT_GE(shown.size(), 2u) << probe.err;
     EXPECT_EQ(shown[0], "box");
+    // The box's text ("text " and its rows, which it wraps at spaces into 80 characters at most)
+    // as one line again.
     std::string text;
-    for (size_t i = 1; i < shown.size(); ++i) text += shown[i].substr(5);
+    for (size_t i = 1; i < shown.size(); ++i) {
+        const std::string row = i == 1 ? shown[i].substr(5) : shown[i];
+        EXPECT_LE(row.size(), 80u) << row;
+        text += (i == 1 ? "" : " ") + row;
+    }
+    EXPECT_GT(shown.size(), 2u) << "a line this long takes more than one row";
     EXPECT_EQ(text.rfind("Stackrise: fault 0xBB9 (3001) at 0x", 0), 0u) << text;
     EXPECT_NE(text.find("cannot load Data/Lumen.lmd (" + windowsPath(folderOf(exe) + "/Data/Lumen.lmd") + ": "),
               std::string::npos) << text;
@@ -910,8 +919,10 @@ TEST(WindowsWindow, FailureWithoutAConsoleIsShownInAMessageBox) {
     const e2e::Run probe2 = e2e::run(win::launcher(win::kTests + "/box_probe.exe", {"30"}), win::wineEnv());
     EXPECT_EQ(win::waitFor(faulting, 30), 1);
     EXPECT_EQ(probe2.status, 0) << probe2.err;
-    EXPECT_NE(probe2.err.find("text Stackrise: fault 0x1388 (5000) at 0x"), std::string::npos) << probe2.err;
-    EXPECT_NE(probe2.err.find(": the tower fell"), std::string::npos) << probe2.err;
+    std::string text2;  // the probe's lines (CR LF under Wine) as one
+    for (const std::string& row : lines(probe2.err)) text2 += (text2.empty() ? "" : " ") + row;
+    EXPECT_NE(text2.find("text Stackrise: fault 0x1388 (5000) at 0x"), std::string::npos) << probe2.err;
+    EXPECT_NE(text2.find(": the tower fell"), std::string::npos) << probe2.err;
 
     // With standard error redirected (every other test), the line goes there and no box waits.
     const pid_t quiet = win::spawn({"/usr/lib/wine/wine64", exe}, win::wineEnv(), dir + "/stderr.txt");
@@ -938,10 +949,12 @@ struct LongRun {
                     {"LUMEN_CAPTURE", dir + "/last.png"}, {"LUMEN_TRACE", dir + "/trace.txt"}});
     }
     // Waits (at most 30 s) until some file of the folder (the trace being written) holds frame 30.
-    bool waitForFrame30() const {
+    bool waitForFrame30() const { return waitForFrame(30); }
+    bool waitForFrame(int frame) const {
+        const std::string act = "\nAct " + std::to_string(frame) + "\n";
         for (int i = 0; i < 600; ++i) {
             for (const auto& entry : fs::directory_iterator(dir)) {
-                if (entry.is_regular_file() && e2e::readFile(entry.path()).find("\nAct 30\n") != std::string::npos)
+                if (entry.is_regular_file() && e2e::readFile(entry.path()).find(act) != std::string::npos)
                     return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -980,6 +993,26 @@ TEST(WindowsSignals, SigintSigtermAndSighupEndAHeadlessRunInOrder) {
         const int status = win::waitFor(pid, 30);
         run.expectOrderlyEnd(status, e2e::readFile(run.dir + "/stderr.txt"));
     }
+}
+
+// At one frame in 100 s a stop ends the run at once (it would be killed at the 15 s limit
+// otherwise), and SIGTERM twice in a row, as `timeout` sends it to the run and its group, is one
+// request: the run ends in order with its picture.
+TEST(WindowsSignals, ARepeatedStopAtASlowRateEndsTheRunPromptlyAndInOrder) {
+    LongRun run;
+    run.env["LUMEN_FPS"] = "0.01";
+    const pid_t pid = win::spawn({"/usr/lib/wine/wine64", kExe}, run.env, run.dir + "/stderr.txt");
+    ASSERT_TRUE(run.waitForFrame(1)) << e2e::readFile(run.dir + "/stderr.txt");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(pid, SIGTERM);
+    kill(pid, SIGTERM);
+    const int status = win::waitFor(pid, 15);
+    EXPECT_EQ(status, 0) << e2e::readFile(run.dir + "/stderr.txt");
+    const auto trace = lines(e2e::readFile(run.dir + "/trace.txt"));
+    EXPECT_EQ(e2e::count(trace, "Act "), 2);
+    EXPECT_NE(e2e::find(trace, "raise 0 null"), -1) << "not the orderly end";
+    EXPECT_NE(e2e::find(trace, "Free live=1"), -1);
+    EXPECT_EQ(win::readPng(run.dir + "/last.png").width, 1600) << "no whole picture";
 }
 
 TEST(WindowsSignals, CtrlCInATerminalEndsTheRunInOrder) {

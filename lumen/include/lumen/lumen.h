@@ -74,6 +74,7 @@ constexpr uint32_t kBadFree = 1004;             // FreeMem of a block AllocMem d
 constexpr uint32_t kBadArgument = 1005;         // an operation got arguments it cannot serve
 constexpr uint32_t kOutputFailed = 1006;        // a trace, picture, movie or recording not written
 constexpr uint32_t kInternalError = 1007;       // Lumen failed in a way that is none of the above
+constexpr uint32_t kDisplayLost = 1008;         // the window's display went away during the run
 constexpr uint32_t kRuntimeMissing = 3001;      // raised by the program: library or name missing
 constexpr uint32_t kAccessViolation = 0xC0000005u;
 constexpr uint32_t kIllegalInstruction = 0xC000001Du;
