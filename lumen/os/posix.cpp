@@ -1,7 +1,8 @@
-// Lumen's operating-system layer on POSIX (Linux): files through open/rename/fsync (links
-// followed one at a time, descriptors named through /dev/fd kept as the shell opened them), stop
-// requests through SIGINT, SIGTERM and SIGHUP (a pipe wakes the pacer's sleep for them),
-// SIGPIPE ignored, the standard descriptors kept on the null device. Contract: lumen/os/os.h.
+// Lumen's operating-system layer on POSIX (Linux and the web build): files through
+// open/rename/fsync (links followed one at a time, descriptors named through /dev/fd kept as the
+// shell opened them), the standard descriptors kept on the null device, faults, large pages.
+// posix_stop.cpp has the stop requests and the pacer's sleep, posix_user.cpp the command line,
+// the environment, standard output, the pictures folder and the time. Contract: lumen/os/os.h.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -33,8 +34,6 @@
 #include "os/temp_name.h"
 #include "lumen/lumen.h"
 
-extern char** environ;
-
 #if defined(__EMSCRIPTEN__)
 // "FOLDER\nSCRIPT" into `buffer`: the program's folder (with its '/'; on the page its folder in
 // the in-memory file system), where Data/Lumen.lmd is, and in node the program's script.
@@ -43,98 +42,15 @@ EM_JS(int, lumen_web_program, (char* buffer, int size), {
     var script = typeof process == 'object' && process.argv && process.argv[1] ? process.argv[1] : "";
     return stringToUTF8(folder + '\n' + script, buffer, size);
 });
-// Node's arguments after the script (process.argv[2] on); none on the page.
-EM_JS(int, lumen_os_arg_count, (), {
-    return typeof process === "object" && process.argv ? Math.max(0, process.argv.length - 2) : 0;
-});
-EM_JS(int, lumen_os_arg_length, (int i), { return lengthBytesUTF8(process.argv[i + 2]); });
-EM_JS(void, lumen_os_arg, (int i, char* buffer, int size), { stringToUTF8(process.argv[i + 2], buffer, size); });
-// A file of the in-memory file system as a download, on the page only.
-EM_JS(void, lumen_os_download, (const char* path, const char* name), {
-    if (typeof document !== "object") return;
-    var bytes = FS.readFile(UTF8ToString(path));
-    var url = URL.createObjectURL(new Blob([bytes], {type: "image/png"}));
-    var link = document.createElement("a");
-    link.href = url;
-    link.download = UTF8ToString(name);
-    document.body.appendChild(link);
-    link.click();
-    link.remove();
-    setTimeout(function() { URL.revokeObjectURL(url); }, 10000);
-});
-
-// Pauses the module for `ms` while the browser runs (asyncify, the page's link: one of its
-// imports that may pause); 0 at once where the module cannot pause (node).
-EM_JS(int, lumen_web_pause, (double ms), {
-    if (typeof Asyncify != 'object' || typeof window != 'object') return 0;
-    return Asyncify.handleSleep(function(wakeUp) {
-        setTimeout(function() {
-            try {
-                wakeUp(1);
-            } catch (e) {
-                if (!Module.onRunError) throw e;
-                Module.onRunError(e);
-            }
-        }, ms);
-    });
-});
 
 // Whether the module runs on a page (1), not in node (0).
 EM_JS(int, lumen_web_on_page, (), { return typeof window == 'object' && typeof document == 'object' ? 1 : 0; });
 
-// Whether the page asked the run to end (window.stackrise.end()).
-EM_JS(int, lumen_web_end_requested, (), { return Module.lumenCloseRequested ? 1 : 0; });
 #endif
 
 namespace lumen::os {
 
 namespace {
-
-std::atomic<bool> stopFlag{false};
-std::atomic<int64_t> firstStopNs{0};  // steady ns of the first stop signal; 0 before it
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
-static_assert(std::atomic<int64_t>::is_always_lock_free, "the signal handler needs a lock-free time");
-
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction savedStop[3];
-bool watching = false;
-int wakePipe[2] = {-1, -1};  // the handler writes a byte into [1]; sleepUntil waits on [0]
-#if defined(__EMSCRIPTEN__)
-constexpr double kHostTurnMs = 40.0;  // the longest the program holds the page at a time, ms
-double lastHostTurnMs = 0.0;          // when the browser last ran, ms (emscripten_get_now)
-#endif
-
-int64_t steadyNs() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
-
-void wakeSleeper() {
-    if (wakePipe[1] < 0) return;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wakePipe[1], &byte, 1);  // full: already awake
-}
-
-// The first stop signal asks the run to end. Deliveries within kSameStopWindow of it are the same
-// request (`timeout` signals the run and then its process group); a later one has the system's
-// effect, so that a run stuck before its next frame can still be stopped.
-void onStopSignal(int sig) {
-    const int savedErrno = errno;
-    const int64_t now = steadyNs();
-    int64_t first = 0;
-    if (firstStopNs.compare_exchange_strong(first, now)) {
-        stopFlag.store(true, std::memory_order_relaxed);
-        wakeSleeper();
-    } else if (now - first > std::chrono::nanoseconds(kSameStopWindow).count()) {
-        struct sigaction fallback {};
-        fallback.sa_handler = SIG_DFL;
-        sigemptyset(&fallback.sa_mask);
-        ::sigaction(sig, &fallback, nullptr);
-        ::raise(sig);  // blocked until this handler returns, then the system's effect
-    }
-    errno = savedErrno;
-}
 
 // The folder part of `path` ("." for a bare name) and its last part.
 void splitPath(const std::string& path, std::string& folder, std::string& name) {
@@ -453,82 +369,6 @@ std::vector<OwnFile> ownFiles() {
 
 std::string errorText(int error) { return std::strerror(error); }
 
-void requestStop() {
-    stopFlag.store(true, std::memory_order_relaxed);
-    wakeSleeper();
-}
-
-bool stopRequested() {
-#if defined(__EMSCRIPTEN__)
-    if (lumen_web_end_requested() != 0) stopFlag.store(true, std::memory_order_relaxed);
-#endif
-    return stopFlag.load(std::memory_order_relaxed);
-}
-
-#if defined(__EMSCRIPTEN__)
-void sleepUntil(std::chrono::steady_clock::time_point deadline) {
-    using Clock = std::chrono::steady_clock;
-    for (;;) {
-        if (stopRequested()) return;
-        const double left = std::chrono::duration<double, std::milli>(deadline - Clock::now()).count();
-        if (left <= 0.0) return;
-        // In slices, so that an end asked for on the page is seen within one.
-        if (!lumen_web_pause(std::min(left, kHostTurnMs))) {
-            std::this_thread::sleep_until(deadline);  // node: nothing else runs meanwhile
-            return;
-        }
-        lastHostTurnMs = emscripten_get_now();
-    }
-}
-
-void yieldToHost() {
-    const double now = emscripten_get_now();
-    if (now - lastHostTurnMs < kHostTurnMs) return;
-    lumen_web_pause(0.0);
-    lastHostTurnMs = emscripten_get_now();
-}
-#else
-void sleepUntil(std::chrono::steady_clock::time_point deadline) {
-    using Clock = std::chrono::steady_clock;
-    for (;;) {
-        if (stopRequested()) return;
-        const Clock::duration left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) return;
-        if (wakePipe[0] < 0) {
-            std::this_thread::sleep_for(left);
-            continue;
-        }
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-        pollfd wake{wakePipe[0], POLLIN, 0};
-        ::ppoll(&wake, 1, &timeout, nullptr);  // a signal, the pipe or the time: look again
-    }
-}
-
-void yieldToHost() {}
-#endif
-
-void watchStopRequests() {
-    if (watching) return;
-#if !defined(__EMSCRIPTEN__)
-    if (wakePipe[0] < 0 && ::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) wakePipe[0] = wakePipe[1] = -1;
-#endif
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int i = 0; i < 3; ++i) sigaction(kStopSignals[i], &action, &savedStop[i]);
-    watching = true;
-}
-
-void unwatchStopRequests() {
-    if (!watching) return;
-    for (int i = 0; i < 3; ++i) sigaction(kStopSignals[i], &savedStop[i], nullptr);
-    watching = false;
-}
-
-void ignoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
-
 void keepStandardDescriptors() {
     for (int fd = 0; fd < 3; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
@@ -542,121 +382,6 @@ void keepStandardDescriptors() {
 
 void raiseFault(uint32_t code, uint64_t argument, uint64_t address) {
     throw Fault{code, argument, address};
-}
-
-std::vector<std::string> commandLine() {
-    std::vector<std::string> args;
-#if defined(__EMSCRIPTEN__)
-    const int count = lumen_os_arg_count();
-    for (int i = 0; i < count; ++i) {
-        std::string arg(static_cast<std::size_t>(lumen_os_arg_length(i)) + 1, '\0');
-        lumen_os_arg(i, arg.data(), static_cast<int>(arg.size()));
-        arg.pop_back();
-        args.push_back(std::move(arg));
-    }
-#else
-    // The arguments as the program got them, NUL-separated, the program's name first.
-    std::ifstream in("/proc/self/cmdline", std::ios::binary);
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::size_t at = all.find('\0');
-    while (at != std::string::npos && at + 1 < all.size()) {
-        const std::size_t end = all.find('\0', at + 1);
-        args.push_back(all.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1));
-        at = end;
-    }
-#endif
-    return args;
-}
-
-std::optional<std::string> environmentValue(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr) return std::nullopt;
-    return std::string(value);
-}
-
-std::vector<std::string> environmentNames() {
-    std::vector<std::string> names;
-    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-        const char* equals = std::strchr(*e, '=');
-        names.emplace_back(*e, equals != nullptr ? static_cast<std::size_t>(equals - *e) : std::strlen(*e));
-    }
-    return names;
-}
-
-void printOut(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
-
-#if !defined(__EMSCRIPTEN__)
-namespace {
-
-std::string environmentText(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-bool isFolder(const std::string& path) {
-    std::error_code ec;
-    return !path.empty() && std::filesystem::is_directory(path, ec);
-}
-
-// XDG_PICTURES_DIR of user-dirs.dirs: a line XDG_PICTURES_DIR="$HOME/Pictures" or an absolute
-// path in quotes; "" when the file has none.
-std::string userDirsPictures(const std::string& home) {
-    std::string config = environmentText("XDG_CONFIG_HOME");
-    if (config.empty() || config[0] != '/') config = home + "/.config";
-    std::ifstream in(config + "/user-dirs.dirs");
-    std::string line;
-    std::string found;
-    while (std::getline(in, line)) {
-        const std::string key = "XDG_PICTURES_DIR=\"";
-        const std::size_t start = line.find_first_not_of(" \t");
-        if (start == std::string::npos || line.compare(start, key.size(), key) != 0) continue;
-        const std::size_t end = line.rfind('"');
-        if (end <= start + key.size() - 1) continue;
-        std::string value = line.substr(start + key.size(), end - start - key.size());
-        if (value.rfind("$HOME", 0) == 0) value = home + value.substr(5);
-        if (!value.empty() && value[0] == '/') found = value;
-    }
-    return found;
-}
-
-}  // namespace
-#endif
-
-std::string picturesFolder(std::string& error) {
-#if defined(__EMSCRIPTEN__)
-    (void)error;
-    return "/";
-#else
-    const std::string home = environmentText("HOME");
-    for (const std::string& candidate :
-         {environmentText("XDG_PICTURES_DIR"), home.empty() ? std::string() : userDirsPictures(home),
-          home.empty() ? std::string() : home + "/Pictures", home}) {
-        if (isFolder(candidate)) return candidate;
-    }
-    error = home.empty() ? "HOME is not set" : "the home folder " + home + " is not a folder";
-    return "";
-#endif
-}
-
-void offerDownload(const std::string& path, const std::string& name) {
-#if defined(__EMSCRIPTEN__)
-    lumen_os_download(path.c_str(), name.c_str());
-#else
-    (void)path;
-    (void)name;
-#endif
-}
-
-std::string localTimeStamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H-%M-%S", &local);
-    return text;
 }
 
 bool iconHasPlatformForm(const void* icon) {

@@ -55,6 +55,28 @@ protected:
         ASSERT_TRUE(view_->ok());
     }
 
+    void TearDown() override {
+        if (openbox_ > 0) {
+            kill(openbox_, SIGTERM);
+            waitpid(openbox_, nullptr, 0);
+        }
+    }
+
+    // Starts openbox, a desktop's window manager, on the test's display and waits until it
+    // manages the screen: a window mapped while it starts up may never be mapped.
+    void startOpenbox() {
+        test_support::Command command;
+        command.argv = {"/usr/bin/openbox"};
+        command.env = test_support::childEnv("", {{"DISPLAY", server_->display()}});
+        openbox_ = test_support::spawn(command);
+        const std::string probe = "DISPLAY=" + server_->display() + " xprop -root _NET_SUPPORTING_WM_CHECK";
+        ASSERT_TRUE(waitUntil([&] {
+            return test_support::shellOutput(probe).find("window id") != std::string::npos;
+        })) << "openbox did not start";
+        // It names itself before it has taken the windows already there: let it finish.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+
     // Starts the program on the test's display and waits for its window and first frames.
     void start(std::map<std::string, std::string> env = {}, const std::vector<std::string>& args = {}) {
         env["DISPLAY"] = server_->display();
@@ -124,6 +146,7 @@ protected:
     std::unique_ptr<wintest::XView> view_;
     std::unique_ptr<Child> child_;
     unsigned long window_ = 0;
+    pid_t openbox_ = -1;
 
 private:
     test_support::TempDir outputs_{"window-outputs"};
@@ -635,11 +658,8 @@ protected:
         screenH_ = 2160;
         WindowTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        manager_ = std::make_unique<Child>("/usr/bin/openbox", std::map<std::string, std::string>{{"DISPLAY", server_->display()}});
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // openbox takes the screen
-        ASSERT_FALSE(manager_->exited()) << manager_->err();
+        startOpenbox();
     }
-    std::unique_ptr<Child> manager_;
 };
 
 TEST_F(OpenboxTest, F11FillsA4kScreenAndGivesTheWindowBack) {
@@ -798,25 +818,14 @@ protected:
         WindowTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         if (access("/usr/bin/openbox", X_OK) == 0) {
-            test_support::Command command;
-            command.argv = {"/usr/bin/openbox"};
-            command.env = test_support::childEnv("", {{"DISPLAY", server_->display()}});
-            openbox_ = test_support::spawn(command);
-            // A window mapped while openbox starts up may never be mapped: wait until it runs.
-            const std::string probe = "DISPLAY=" + server_->display() + " xprop -root _NET_SUPPORTING_WM_CHECK";
-            ASSERT_TRUE(waitUntil([&] {
-                return test_support::shellOutput(probe).find("window id") != std::string::npos;
-            })) << "openbox did not start";
+            startOpenbox();
         } else {
             manager_ = std::make_unique<wintest::WindowManager>(server_->display());
         }
     }
     void TearDown() override {
         manager_.reset();
-        if (openbox_ > 0) {
-            kill(openbox_, SIGTERM);
-            waitpid(openbox_, nullptr, 0);
-        }
+        WindowTest::TearDown();
     }
 
     void startWithOutputs() {
@@ -852,7 +861,6 @@ protected:
         return err;
     }
 
-    pid_t openbox_ = -1;
     std::unique_ptr<wintest::WindowManager> manager_;
 };
 
