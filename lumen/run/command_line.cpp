@@ -124,7 +124,7 @@ void applyCommandLine(const std::vector<std::string>& args, Settings& settings) 
         if (equals != std::string::npos) {
             value = arg.substr(equals + 1);
         } else if (!optionTakesValue(*setting)) {
-            value.assign(1, '1');  // not = "1": GCC 12's -Wrestrict misreads that with the hardening flags
+            value = "1";
         } else if (i + 1 < args.size()) {
             value = args[++i];
         } else {
