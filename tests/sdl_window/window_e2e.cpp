@@ -847,7 +847,15 @@ protected:
         EXPECT_EQ(lastLineOf(output("r.script")), std::to_string(lastFrame(t)) + " quit");
     }
 
-    // Standard error without its seed line.
+    // The run ended as closing the window does: status 0, nothing said, in order, every output.
+    void expectEndedAsClosed() {
+        ASSERT_EQ(child_->wait(), 0) << child_->err();
+        EXPECT_EQ(errBesidesSeed(), "");
+        const std::vector<std::string> t = child_->trace();
+        expectOrderlyEnd(t);
+        expectOutputsWhole(t);
+    }
+
     // Standard error without a window run's informational lines: how to play, the seed, where
     // the recording went.
     std::string errBesidesSeed() const {
@@ -890,22 +898,14 @@ TEST_F(DisplayLossTest, TheServerGoingAwayEndsTheRunWithItsFaultAndEveryOutput) 
 TEST_F(DisplayLossTest, AWindowKilledByAnotherClientEndsAsClosingIt) {
     startWithOutputs();
     xdo("windowkill W");
-    ASSERT_EQ(child_->wait(), 0) << child_->err();
-    EXPECT_EQ(errBesidesSeed(), "");
-    const std::vector<std::string> t = child_->trace();
-    expectOrderlyEnd(t);
-    expectOutputsWhole(t);
+    expectEndedAsClosed();
 }
 
 // Another client destroys the window (XDestroyWindow): the same orderly end.
 TEST_F(DisplayLossTest, AWindowDestroyedByAnotherClientEndsAsClosingIt) {
     startWithOutputs();
     view_->destroyWindow(window_);
-    ASSERT_EQ(child_->wait(), 0) << child_->err();
-    EXPECT_EQ(errBesidesSeed(), "");
-    const std::vector<std::string> t = child_->trace();
-    expectOrderlyEnd(t);
-    expectOutputsWhole(t);
+    expectEndedAsClosed();
 }
 
 // A display that takes the connection but never answers (its server stopped) is given up
