@@ -9,6 +9,8 @@
 # end (exit) reaches the page through Module.onExit (EXIT_RUNTIME). The page is downloaded: its
 # module carries no debugging information (-g0 after the build type's -g), only the function
 # names (--profiling-funcs) that fault places are named by (web/return_address.js).
+# The module is a factory (createStackrise, MODULARIZE): web/page.js compiles stackrise.wasm once
+# and makes each run a fresh instance of it, with its own memory and file system.
 set(STACKRISE_PAGE_IMPORTS "lumen_web_next_frame,stackrise_web_run,lumen_web_pause")
 add_executable(stackrise_page main.cpp ${BUILD_ID_CPP})
 add_dependencies(stackrise_page stackrise_build_id)
@@ -19,9 +21,12 @@ target_link_options(stackrise_page PRIVATE
   -sENVIRONMENT=web -sASYNCIFY=1 "-sASYNCIFY_IMPORTS=[${STACKRISE_PAGE_IMPORTS}]"
   -sASYNCIFY_STACK_SIZE=65536 -sEXIT_RUNTIME=1 -sFORCE_FILESYSTEM=1
   -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=2GB -sUSE_OFFSET_CONVERTER=1
-  -sSTACK_OVERFLOW_CHECK=1 -g0 --profiling-funcs
+  -sSTACK_OVERFLOW_CHECK=1 -g0 --profiling-funcs -sMODULARIZE=1 -sEXPORT_NAME=createStackrise
   "SHELL:--pre-js ${PROJECT_SOURCE_DIR}/web/environment.js"
   "SHELL:--pre-js ${PROJECT_SOURCE_DIR}/web/page_pre.js")
 set_property(TARGET stackrise_page APPEND PROPERTY LINK_DEPENDS
   ${PROJECT_SOURCE_DIR}/web/environment.js ${PROJECT_SOURCE_DIR}/web/page_pre.js)
-configure_file(${PROJECT_SOURCE_DIR}/web/index.html ${STACKRISE_SITE_DIR}/index.html COPYONLY)
+foreach(file web/index.html web/page.js resources/stackrise.ico)
+  get_filename_component(name ${file} NAME)
+  configure_file(${PROJECT_SOURCE_DIR}/${file} ${STACKRISE_SITE_DIR}/${name} COPYONLY)
+endforeach()

@@ -174,9 +174,10 @@ std::string describeAddress(uint64_t address) {
     return moduleOffset("stackrise.wasm", address);
 }
 
+// The page is told first, so that it knows the line as a fault's when it reaches stderr.
 void writeErrorLine(std::string_view line) {
-    writeStandardError(line);
     stackrise_web_diagnostic(std::string(line).c_str());
+    writeStandardError(line);
 }
 
 }  // namespace platform

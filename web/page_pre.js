@@ -1,11 +1,15 @@
-// Runs before the program's main on the page (build-web/site/): the page's side of the run.
+// Runs before the program's main on the page, in each run's instance of the module (the factory
+// createStackrise, cmake/web_page.cmake): that run's side. web/page.js makes the runs and shows
+// them; it hands each instance Module.stackriseRun, the run's account, which this fills in:
 //
-// window.stackrise tells a test and the page how the run goes: frames (Act calls so far),
-// state ('loading' | 'running' | 'ended' | 'fault'), status (the exit status once ended, else
-// null), message (the diagnostic line, or ''), readFile(path) (an in-memory file's text, or
-// null) and end() (a close request: the next Act ends the run in order). Query parameters
-// named LUMEN_* become the program's environment; Data/Lumen.lmd is fetched beside the page
-// into the in-memory file system, at the program's folder '/'.
+// frames (Act calls so far), state ('loading' | 'running' | 'ended' | 'fault'), status (the exit
+// status once ended, else null), message (the diagnostic line, or ''), readFile(path, binary)
+// (an in-memory file's text, or its bytes when `binary`; null when there is none), list(folder)
+// (an in-memory folder's names, or null), end() (a close request: the next Act ends the run in
+// order) and fail(text) (a fault the program could not report). Its changed(run), when set, is
+// called at each change of state. Query parameters named LUMEN_* become the program's
+// environment; Data/Lumen.lmd (Module.stackriseLibrary: a promise of its bytes) goes into the
+// in-memory file system, at the program's folder '/'.
 
 // The LUMEN_* parameters of a query string ('?LUMEN_SEED=7&...'), as name -> value.
 function stackriseEnvironment(search) {
@@ -21,54 +25,72 @@ function stackriseEndState(status, message) {
   return message !== '' || status !== 0 ? 'fault' : 'ended';
 }
 
-var stackrise = {
-  state: 'loading',
-  status: null,
-  message: '',
-  get frames() { return Module['lumenFrames'] || 0; },
-  readFile: function (path) {
-    try {
-      return FS.readFile(path, {encoding: 'utf8'});
-    } catch (e) {
-      return null;
-    }
-  },
-  end: function () { Module['lumenCloseRequested'] = true; }
+var stackriseRun = Module['stackriseRun'] || {};
+stackriseRun.state = 'loading';
+stackriseRun.status = null;
+stackriseRun.message = '';
+Object.defineProperty(stackriseRun, 'frames', {
+  get: function () { return Module['lumenFrames'] || 0; }, configurable: true
+});
+stackriseRun.readFile = function (path, binary) {
+  try {
+    return FS.readFile(path, binary ? {} : {encoding: 'utf8'});
+  } catch (e) {
+    return null;
+  }
 };
-if (typeof window == 'object') window['stackrise'] = stackrise;
+stackriseRun.list = function (folder) {
+  try {
+    return FS.readdir(folder);
+  } catch (e) {
+    return null;
+  }
+};
+stackriseRun.end = function () { Module['lumenCloseRequested'] = true; };
 
-// One line under the canvas: how the run ended, or its fault.
-function stackriseShow(text) {
-  var line = typeof document == 'object' && document.getElementById('stackrise-status');
-  if (line) line.textContent = text;
+function stackriseChanged() {
+  if (stackriseRun.changed) stackriseRun.changed(stackriseRun);
+}
+
+// The run is over: the page's listeners go (the backend's, lumen/backends/web.cpp), so that
+// nothing keeps this instance alive once the page has moved on to the next run.
+function stackriseOver(status, state) {
+  stackriseRun.status = status;
+  stackriseRun.state = state;
+  if (Module['lumenWeb'] && Module['lumenWeb'].detach) Module['lumenWeb'].detach();
+  stackriseChanged();
 }
 
 function stackriseEnded(status) {
-  if (stackrise.status !== null) return;
-  stackrise.status = status;
-  stackrise.state = stackriseEndState(status, stackrise.message);
-  if (stackrise.state == 'ended') stackriseShow('The run has ended (exit status ' + status + ').');
+  if (stackriseRun.status === null) stackriseOver(status, stackriseEndState(status, stackriseRun.message));
 }
 
 // A fault the program could not report itself: its run is over.
 function stackriseFailed(text) {
-  if (stackrise.status !== null) return;
-  if (stackrise.message === '') stackrise.message = text;
+  if (stackriseRun.status !== null) return;
+  if (stackriseRun.message === '') stackriseRun.message = text;
   console.error(text);
-  stackriseShow(text);
-  stackrise.status = 1;
-  stackrise.state = 'fault';
+  stackriseOver(1, 'fault');
 }
+stackriseRun.fail = stackriseFailed;
 
-Module['stackriseFolder'] = '/';
-Module['printErr'] = function (text) { console.error(text); };
-// The run's diagnostic line (the first: a run writes one); the console has it from stderr.
-Module['onDiagnostic'] = function (line) {
-  if (stackrise.message !== '') return;
-  stackrise.message = line;
-  stackriseShow(line);
+// The diagnostic lines seen (the page is told of one before it reaches stderr): stderr's lines
+// are faults' only when they are one of these or come after the run failed; the others (the seed,
+// how to play) are informational.
+var stackriseDiagnostics = {};
+Module['printErr'] = function (text) {
+  if (stackriseDiagnostics[text] || stackriseRun.state == 'fault') console.error(text);
+  else console.info(text);
 };
-Module['onRuntimeInitialized'] = function () { stackrise.state = 'running'; };
+Module['onDiagnostic'] = function (line) {
+  stackriseDiagnostics[line] = true;
+  if (stackriseRun.message === '') stackriseRun.message = line;
+};
+Module['stackriseFolder'] = '/';
+Module['onRuntimeInitialized'] = function () {
+  stackriseRun.state = 'running';
+  stackriseChanged();
+};
 Module['onExit'] = stackriseEnded;
 Module['onAbort'] = function (what) { stackriseFailed('Stackrise: the run was aborted: ' + what); };
 // An error out of the program after an animation frame resumed it: its end, or a failure.
@@ -85,14 +107,9 @@ Module['preRun'].push(function () {
   var env = stackriseEnvironment(typeof location == 'object' ? location.search : '');
   for (var name in env) ENV[name] = stackriseEnvironmentValue(env[name]);
   addRunDependency('Data/Lumen.lmd');
-  fetch('Data/Lumen.lmd')
-    .then(function (response) {
-      if (!response.ok) {
-        throw new Error('Data/Lumen.lmd: ' + response.status + ' ' + response.statusText);
-      }
-      return response.arrayBuffer();
-    })
+  Promise.resolve(Module['stackriseLibrary'])
     .then(function (bytes) {
+      if (!bytes) throw new Error('Data/Lumen.lmd: not given to the run');
       FS.mkdirTree('/Data');
       FS.writeFile('/Data/Lumen.lmd', new Uint8Array(bytes));
     })

@@ -4,15 +4,18 @@
 // Provides: the page's <canvas id="lumen"> (made if the page has none), its backing store the
 // canvas's 1600 x 900 px written as they are (the same pixels as a native capture) and scaled by
 // CSS without smoothing into its area (the canvas's parent element). Mouse, pen and touch come
-// as pointer events: the primary button (a mouse's left, a pen's or a finger's contact) is the
-// left button, the secondary (a mouse's right, a pen's barrel button) and a second finger the
-// right one. A "Fullscreen" button beside the line under the canvas (which says how to play)
-// puts the area in fullscreen; Escape leaves it, as the browser does.
+// as pointer events: the primary button (a mouse's left, a pen's contact) is the left button,
+// the secondary (a mouse's right, a pen's barrel button) the right one. A finger that moves is
+// the left button from where it touched; one held still for kHoldMs is a right click there, as
+// is a second finger. The line under the canvas says how to play, in the words of the pointer at
+// hand (a finger's where the page's main pointer is coarse, until another kind is used). A
+// "Fullscreen" button beside it puts the area in fullscreen; Escape leaves it, as the browser does.
 // Pacing: displayFrame() pauses the program (asyncify: the module's stack is put aside and the
 // browser runs) until the browser's next animation frame, so the program runs at 60 frames a
 // second on any display rate; each frame is shown at the animation frame after it.
-// Limits: one page, one canvas; touch has no hover. After the run ends the layout stays as it
-// was. A hidden tab gets no animation frames: the program waits until the tab is shown.
+// Limits: one page, one canvas at a time; touch has no hover. After the run ends the layout
+// stays as it was and the page's listeners are gone (lumen_web_close, or Module.lumenWeb.detach()
+// from the page when the run ended without closing). A hidden tab gets no animation frames: the program waits until the tab is shown.
 // Depends on: emscripten (EM_JS), a browser page, and -sASYNCIFY with lumen_web_next_frame
 // among the imports that may pause (cmake/web_page.cmake).
 #include <emscripten.h>
@@ -54,13 +57,34 @@ EM_JS(int, lumen_web_open,
         link.href = "data:image/x-icon;base64," + btoa(text);
         document.head.appendChild(link);
     }
+    var stop = typeof AbortController == "function" ? new AbortController() : null;
+    var listen = function(target, type, f) {
+        target.addEventListener(type, f, stop ? { signal: stop.signal } : false);
+    };
     var web = { canvas: canvas, ctx: ctx, area: area, events: [], open: true, place: "" };
+    var hold = null;  // a first finger not yet moved: { id, x, y, timer }
+    web.detach = function() {
+        web.open = false;
+        if (hold) clearTimeout(hold.timer);
+        hold = null;
+        if (stop) stop.abort();
+    };
     Module.lumenWeb = web;
+    // How to play, in the words of each kind of pointer.
+    var words = {
+        mouse: "Drag with the left button to raise a tower; right click a tower to tip it over. " +
+            "Fullscreen: the button. Escape ends the run.",
+        touch: "Drag a finger to raise a tower; hold a finger on a tower (or tap with a second " +
+            "finger) to tip it over. Fullscreen: the button."
+    };
     var line = document.getElementById("lumen-line");
-    if (line) {
-        line.textContent = "Drag with the left button (or a finger) to raise a tower; right click " +
-            "(or a second finger) to tip it over. Fullscreen: the button. Escape ends the run.";
-    }
+    var spoken = "";
+    var speak = function(kind) {
+        if (line && kind != spoken) line.textContent = words[kind];
+        spoken = kind;
+    };
+    var coarse = typeof matchMedia == "function" && matchMedia("(pointer: coarse)").matches;
+    speak(coarse ? "touch" : "mouse");
     var full = document.getElementById("lumen-fullscreen");
     if (full && area.requestFullscreen) {
         full.onclick = function() {
@@ -69,10 +93,51 @@ EM_JS(int, lumen_web_open,
         };
     }
     var held = {};
+    var kHoldMs = 500, kSlop = 10;  // a long press: a finger held this long within this many CSS px
+    // A first finger: held still it becomes a right click, moved the left button from where it
+    // touched, lifted at once a left click; false when it is done with.
+    var finger = function(e, x, y) {
+        if (e.type == "pointerdown") {
+            if (hold) clearTimeout(hold.timer);
+            hold = { id: e.pointerId, x: x, y: y };
+            hold.timer = setTimeout(function() {
+                if (!web.open || !hold) return;
+                web.events.push(hold.x, hold.y, 1, 1, hold.x, hold.y, 1, 0);
+                hold = null;
+                held[e.pointerId] = 4;  // spent: its moves and lift are nothing
+            }, kHoldMs);
+            if (area.setPointerCapture) area.setPointerCapture(e.pointerId);
+            return true;
+        }
+        if (held[e.pointerId] == 4) {
+            if (e.type != "pointermove") delete held[e.pointerId];
+            return true;
+        }
+        if (!hold || hold.id != e.pointerId) return false;
+        var far = Math.abs(x - hold.x) > kSlop || Math.abs(y - hold.y) > kSlop;
+        if (e.type == "pointermove" && !far) return true;
+        clearTimeout(hold.timer);
+        if (e.type != "pointercancel") {
+            web.events.push(hold.x, hold.y, 0, 1);
+            held[e.pointerId] = 1;
+        }
+        hold = null;
+        return false;
+    };
     var note = function(e) {
         if (!web.open) return;
         var r = area.getBoundingClientRect();
         var x = e.clientX - r.left, y = e.clientY - r.top;
+        if (e.type == "pointerdown") speak(e.pointerType == "touch" ? "touch" : "mouse");
+        if (e.pointerType == "touch") {
+            if (e.isPrimary && finger(e, x, y)) { e.preventDefault(); return; }
+            // A second finger while the first is still: the two are one tap of the second.
+            if (!e.isPrimary && e.type == "pointerdown" && hold) {
+                clearTimeout(hold.timer);
+                held[hold.id] = 4;
+                hold = null;
+            }
+        }
         var was = held[e.pointerId] || 0;
         if (e.type == "pointercancel") {
             for (var c = 0; c < 2; ++c) if (was & (1 << c)) web.events.push(x, y, c, 0);
@@ -90,12 +155,12 @@ EM_JS(int, lumen_web_open,
         if (down && area.setPointerCapture) area.setPointerCapture(e.pointerId);
         e.preventDefault();
     };
-    area.addEventListener("pointerdown", note);
-    area.addEventListener("pointermove", note);
-    area.addEventListener("pointerup", note);
-    area.addEventListener("pointercancel", note);
-    area.addEventListener("contextmenu", function(e) { e.preventDefault(); });
-    window.addEventListener("keydown", function(e) {
+    listen(area, "pointerdown", note);
+    listen(area, "pointermove", note);
+    listen(area, "pointerup", note);
+    listen(area, "pointercancel", note);
+    listen(area, "contextmenu", function(e) { e.preventDefault(); });
+    listen(window, "keydown", function(e) {
         if (!web.open) return;
         if (e.key == "F12" && !e.repeat) {
             web.pictureAsked = true;  // taken by the next poll; the download is the Session's
@@ -156,7 +221,7 @@ EM_JS(int, lumen_web_picture_asked, (), {
 });
 
 EM_JS(void, lumen_web_close, (), {
-    if (Module.lumenWeb) Module.lumenWeb.open = false;
+    if (Module.lumenWeb) Module.lumenWeb.detach();
 });
 
 // Pauses the module until the browser's next animation frame; its time, ms. An error out of the
