@@ -27,15 +27,17 @@ function emJs(name) {
 }
 
 // A stand-in page with an area 1000 x 700 CSS px at (10, 20), and the module's globals.
-function page({withDocument = true} = {}) {
+function page({withDocument = true, coarse = false} = {}) {
   const listeners = {};
+  const signals = [];
+  const timers = [];  // [f, ms], run by hand
   const windowListeners = {};
   const elements = {};
   const captured = [];
   const area = {
     style: {}, clientWidth: 1000, clientHeight: 700,
     getBoundingClientRect: () => ({left: 10, top: 20, width: 1000, height: 700}),
-    addEventListener: (type, f) => { listeners[type] = f; },
+    addEventListener: (type, f, options) => { listeners[type] = f; signals.push(options && options.signal); },
     setPointerCapture: (id) => captured.push(id),
   };
   const canvas = {id: 'lumen', style: {}, parentElement: area, getContext: (kind) => (kind === '2d' ? {} : null)};
@@ -55,8 +57,11 @@ function page({withDocument = true} = {}) {
     HEAPF64: new Float64Array(heap.buffer),
     UTF8ToString: (p) => { let s = ''; while (heap[p]) s += String.fromCharCode(heap[p++]); return s; },
     btoa: (s) => Buffer.from(s, 'latin1').toString('base64'),
-    window: {addEventListener: (type, f) => { windowListeners[type] = f; }, devicePixelRatio: 2},
+    window: {addEventListener: (type, f, options) => { windowListeners[type] = f; signals.push(options && options.signal); }, devicePixelRatio: 2},
     requestAnimationFrame: () => 0,
+    matchMedia: (query) => ({matches: query === '(pointer: coarse)' && coarse}),
+    setTimeout: (f, ms) => timers.push([f, ms]),
+    clearTimeout: (id) => { if (timers[id - 1]) timers[id - 1][0] = () => {}; },
   };
   if (withDocument) g.document = document;
   const call = (name, ...args) => {
@@ -71,7 +76,7 @@ function page({withDocument = true} = {}) {
       button: -1, buttons: 0, ...fields, preventDefault: () => { prevented = true; }});
     return prevented;
   };
-  return {g, heap, area, canvas, elements, head, document, listeners, windowListeners, captured, call, fire};
+  return {g, heap, area, canvas, elements, head, document, listeners, windowListeners, captured, call, fire, signals, timers};
 }
 
 // Opens the backend on page p with the title "Town" and a 3-byte icon; its result.
@@ -136,17 +141,61 @@ check('a right click, and a chord: the second button comes as a move with a butt
   assert.deepStrictEqual(queued(p), [[0, 0, -1, 0]]);
 });
 
-check('touch: the first finger is the left button, a second one the right', () => {
+// A finger on page p: a pointer event of kind touch at client (x, 20).
+function touch(p, type, id, primary, x) {
+  return p.fire(type, x, 20, {pointerType: 'touch', pointerId: id, isPrimary: primary,
+    button: type === 'pointermove' ? -1 : 0, buttons: type === 'pointerup' ? 0 : 1});
+}
+
+check('touch: a finger that moves is the left button from where it touched, a second one the right', () => {
   const p = page();
   open(p);
-  const touch = (type, id, primary, x) => p.fire(type, x, 20, {pointerType: 'touch', pointerId: id, isPrimary: primary,
-    button: type === 'pointermove' ? -1 : 0, buttons: type === 'pointerup' ? 0 : 1});
-  touch('pointerdown', 7, true, 10);
-  touch('pointermove', 7, true, 60);
-  touch('pointerdown', 8, false, 200);
-  touch('pointerup', 8, false, 200);
-  touch('pointerup', 7, true, 60);
+  assert.ok(touch(p, 'pointerdown', 7, true, 10));
+  touch(p, 'pointermove', 7, true, 15);  // within the slop: nothing yet
+  assert.deepStrictEqual(queued(p), []);
+  touch(p, 'pointermove', 7, true, 60);
+  touch(p, 'pointerdown', 8, false, 200);
+  touch(p, 'pointerup', 8, false, 200);
+  touch(p, 'pointerup', 7, true, 60);
   assert.deepStrictEqual(queued(p), [[0, 0, 0, 1], [50, 0, -1, 0], [190, 0, 1, 1], [190, 0, 1, 0], [50, 0, 0, 0]]);
+  p.timers.forEach(([f]) => f());  // the hold's timer, had it not been cleared, would add a click
+  assert.strictEqual(queued(p).length, 5);
+});
+
+check('touch: a finger held still is a right click where it touched; a quick tap a left click', () => {
+  const p = page();
+  open(p);
+  touch(p, 'pointerdown', 7, true, 110);
+  assert.deepStrictEqual(p.timers.map(([, ms]) => ms), [500]);
+  p.timers[0][0]();
+  touch(p, 'pointermove', 7, true, 300);  // a held finger's moves and lift are nothing
+  touch(p, 'pointerup', 7, true, 300);
+  assert.deepStrictEqual(queued(p), [[100, 0, 1, 1], [100, 0, 1, 0]]);
+  p.g.Module.lumenWeb.events.length = 0;
+  touch(p, 'pointerdown', 9, true, 60);
+  touch(p, 'pointerup', 9, true, 62);
+  p.timers[1][0]();
+  assert.deepStrictEqual(queued(p), [[50, 0, 0, 1], [52, 0, 0, 0]]);
+  // Two fingers down together: one tap of the second, nothing of the first.
+  p.g.Module.lumenWeb.events.length = 0;
+  touch(p, 'pointerdown', 10, true, 60);
+  touch(p, 'pointerdown', 11, false, 90);
+  touch(p, 'pointerup', 11, false, 90);
+  touch(p, 'pointerup', 10, true, 60);
+  p.timers[2][0]();
+  assert.deepStrictEqual(queued(p), [[80, 0, 1, 1], [80, 0, 1, 0]]);
+});
+
+check('the line speaks of fingers where the pointer is coarse, of the mouse else, and follows use', () => {
+  const p = page({coarse: true});
+  open(p);
+  const line = () => p.elements['lumen-line'].textContent;
+  assert.match(line(), /finger.*raise.*hold a finger.*tip/);
+  assert.doesNotMatch(line(), /right click|mouse|left button/);
+  p.fire('pointerdown', 10, 20, {button: 0, buttons: 1});
+  assert.match(line(), /left button.*raise.*right click.*tip/);
+  touch(p, 'pointerdown', 4, true, 10);
+  assert.match(line(), /finger/);
 });
 
 check('a cancelled pointer releases what it held, and only that', () => {
@@ -185,6 +234,8 @@ check('Escape asks to end the run, but not in fullscreen; nothing is queued afte
   p.call('lumen_web_close');
   p.fire('pointerdown', 10, 20, {button: 0, buttons: 1});
   assert.deepStrictEqual(queued(p), []);
+  // Its listeners are removed, so that the page does not keep the ended run alive.
+  assert.ok(p.signals.length >= 5 && p.signals.every((s) => s && s.aborted), 'listeners left on the page');
 });
 
 let failed = 0;
