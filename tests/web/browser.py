@@ -48,6 +48,7 @@ class StaticServer:
         handler = functools.partial(_IsolatedHandler if isolated else _QuietHandler,
                                     directory=os.path.abspath(folder))
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        self.httpd.requests = []  # (path, HTTP status) of each request answered, in order
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
 
     def url(self, path):
@@ -70,6 +71,9 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
     def end_headers(self):
         self.send_header("Cache-Control", "no-store")
         super().end_headers()
+
+    def log_request(self, code="-", size="-"):
+        self.server.requests.append((self.path, int(code)))
 
     def log_message(self, *args):
         pass
@@ -96,6 +100,7 @@ class Page:
         self.timeout = timeout
         self.next_id = 0
         self.console = []  # the page's console lines and uncaught exceptions, for diagnostics
+        self.messages = []  # every console line, exception and log entry as (level, text)
         self.call("Runtime.enable")
         self.call("Page.enable")
 
@@ -133,9 +138,13 @@ class Page:
         method, params = message.get("method"), message.get("params", {})
         if method == "Runtime.consoleAPICalled":
             self.console.append(" ".join(str(a.get("value", a.get("description", ""))) for a in params["args"]))
+            self.messages.append((params["type"], self.console[-1]))
         elif method == "Runtime.exceptionThrown":
             details = params["exceptionDetails"]
             self.console.append("uncaught: " + details.get("exception", {}).get("description", details.get("text", "")))
+            self.messages.append(("error", self.console[-1]))
+        elif method == "Log.entryAdded":  # the browser's own (a failed load), once Log.enable is called
+            self.messages.append((params["entry"]["level"], params["entry"]["text"]))
         del self.console[:-20]
 
     def evaluate(self, expression, timeout=None):
@@ -176,6 +185,12 @@ class Page:
         if kind != "mouseMoved":
             params["clickCount"] = 1
         self.call("Input.dispatchMouseEvent", params)
+
+    def touch(self, kind, points):
+        """One touch event: kind touchStart, touchMove, touchEnd or touchCancel; `points` the
+        fingers on the screen after it, as (x, y) CSS px of the viewport (touchEnd: those left)."""
+        self.call("Input.dispatchTouchEvent", {"type": kind, "touchPoints": [
+            {"x": x, "y": y, "id": i} for i, (x, y) in enumerate(points)]})
 
     def close(self):
         self.ws.close(timeout=1)

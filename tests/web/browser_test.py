@@ -75,13 +75,13 @@ def expect_span(case, columns, x0, x1, what):
     case.check(not outside, "%s: columns outside %d..%d changed too (%s)" % (what, x0, x1, outside[:8]))
 
 
-def replay_native(case, native, work, page_run):
-    """The page's recording replayed natively: its picture equal to the canvas, its trace to
-    the page's but for the build identifier."""
+def replay_native(case, native, work, page_run, seed=SEED):
+    """The page's recording replayed natively with `seed`: its picture equal to the canvas, its
+    trace to the page's but for the build identifier."""
     script = os.path.join(work, "page.script")
     with open(script, "w") as f:
         f.write(page_run["record"])
-    result = run([native], {"LUMEN_SCRIPT": script, "LUMEN_SEED": SEED}, work, "native", picture=True)
+    result = run([native], {"LUMEN_SCRIPT": script, "LUMEN_SEED": seed}, work, "native", picture=True)
     case.check(result.status == 0, "native replay: status %d, %r" % (result.status, result.err))
     page_trace = [BUILD_ID.sub("", line) for line in page_run["trace"].splitlines()]
     case.check(result.trace == page_trace, "trace: " + first_difference(result.trace, page_trace))
@@ -208,10 +208,10 @@ def world_cases(page, server, native, work):
     page.end()
     case.check(page.status() == 0, "ended with status %r, message %r" % (page.status(), page.message()))
     # The file's first bytes, read from the page's file system as they are.
-    head = page.page.evaluate("(p => { try { return Array.from(FS.readFile(p).subarray(0, 8)); } "
-                              "catch (e) { return null; } })(%s)" % json.dumps(UNICODE_PICTURE))
+    head = page.page.evaluate("(b => b && Array.from(b.subarray(0, 8)))(stackrise.readFile(%s, true))"
+                              % json.dumps(UNICODE_PICTURE))
     case.check(head == [0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A], "no picture at %r: %r" % (UNICODE_PICTURE, head))
-    others = page.page.evaluate("FS.readdir('/').filter(n => /png/.test(n))")
+    others = page.page.evaluate("stackrise.list('/').filter(n => /png/.test(n))")
     case.check(others == [UNICODE_PICTURE[1:]], "the pictures in /: %r" % others)
     cases.append(case)
 
