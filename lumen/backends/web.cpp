@@ -117,12 +117,16 @@ EM_JS(int, lumen_web_open,
         var far = Math.abs(x - hold.x) > kSlop || Math.abs(y - hold.y) > kSlop;
         if (e.type == "pointermove" && !far) return true;
         clearTimeout(hold.timer);
+        var moved = e.type == "pointermove";
         if (e.type != "pointercancel") {
             web.events.push(hold.x, hold.y, 0, 1);
             held[e.pointerId] = 1;
         }
         hold = null;
-        return false;
+        // A frame's pointer is where its last event left it: the press is where the finger
+        // touched only if the moves wait for the next frame.
+        web.settle = moved;
+        return moved;
     };
     var note = function(e) {
         if (!web.open) return;
@@ -130,7 +134,10 @@ EM_JS(int, lumen_web_open,
         var x = e.clientX - r.left, y = e.clientY - r.top;
         if (e.type == "pointerdown") speak(e.pointerType == "touch" ? "touch" : "mouse");
         if (e.pointerType == "touch") {
-            if (e.isPrimary && finger(e, x, y)) { e.preventDefault(); return; }
+            if (e.isPrimary && (finger(e, x, y) || (web.settle && e.type == "pointermove"))) {
+                e.preventDefault();
+                return;
+            }
             // A second finger while the first is still: the two are one tap of the second.
             if (!e.isPrimary && e.type == "pointerdown" && hold) {
                 clearTimeout(hold.timer);
@@ -205,6 +212,7 @@ EM_JS(void, lumen_web_upload, (const uint8_t* rgba, int x, int y, int w, int h),
 EM_JS(int, lumen_web_take_events, (double* out, int max), {
     var web = Module.lumenWeb;
     Module.lumenFrames = (Module.lumenFrames || 0) + 1;
+    web.settle = false;
     var n = Math.min(max, web.events.length / 4);
     for (var i = 0; i < n * 4; ++i) HEAPF64[(out >> 3) + i] = web.events[i];
     web.events.splice(0, n * 4);
