@@ -26,7 +26,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "web"))
-from browser import Chromium, StaticServer  # noqa: E402
+from browser import StaticServer, isolate_network  # noqa: E402
+from chromium import Chromium  # noqa: E402
 from stackrise_page import StackrisePage  # noqa: E402
 
 WINDOW, WINDOWS = 2.0, 5  # s per measuring window, windows per state
@@ -142,6 +143,7 @@ def main():
     if not os.path.exists(os.path.join(args.site, "index.html")):
         sys.exit("no page in %s: build it with cmake --workflow --preset web" % args.site)
     rows = []
+    isolate_network()  # the browser reaches nothing outside the machine
     with StaticServer(args.site, isolated=True) as server, Chromium(args.chromium) as chromium:
         page = StackrisePage(chromium.page())
         page.page.call("Performance.enable")

@@ -7,11 +7,26 @@
 # headless run (lumen_web_pause, lumen/os/posix.cpp) and the top-level
 # fault handler's call of the program, which the module re-enters when it resumes. The run's
 # end (exit) reaches the page through Module.onExit (EXIT_RUNTIME). The page is downloaded: its
-# module carries no debugging information (-g0 after the build type's -g), only the function
-# names (--profiling-funcs) that fault places are named by (web/return_address.js).
+# module is optimised for size (-Os, also its compile: cmake/web.cmake) and carries no debugging
+# information (-g0 after the build type's -g); of the function names (--profiling-funcs) only
+# those of the adapters stay, which fault places pass over (web/return_address.js,
+# web/keep_names.py).
 # The module is a factory (createStackrise, MODULARIZE): web/page.js compiles stackrise.wasm once
 # and makes each run a fresh instance of it, with its own memory and file system.
 set(STACKRISE_PAGE_IMPORTS "lumen_web_next_frame,stackrise_web_run,lumen_web_pause")
+# The functions that are on the module's stack when it pauses, which alone are instrumented
+# to put their frames aside and take them up again: the program's main and its run under the
+# top-level fault handler, the town's frame loop, the Act entry point and the Session's act
+# with the pacer and the backend's frame wait it calls (those that the compiler keeps out of
+# line), the table calls between them (dynCall_*, made by JavaScript's invoke_* wrappers of
+# calls that may throw) and the functions that the optimiser makes of several alike
+# (byn$mgfn-shared$*: Act's shares one with Free). Any other function that could be on the stack then must be added
+# here: the module then stops with an error at its first pause.
+set(STACKRISE_PAGE_PAUSING
+  main "startup::*startAndRun*" "town::mainRoutine*" "town::runFrame*" "*serve*Act*"
+  Act "Act::*" "lumen::Session::act*" "lumen::FramePacer::wait*" "lumen::os::sleepUntil*" "lumen::os::yieldToHost*"
+  "lumen::*nextAnimationFrame*" "lumen::Backend*webPage*" "dynCall_*" "byn*mgfn-shared*")
+list(JOIN STACKRISE_PAGE_PAUSING "," STACKRISE_PAGE_PAUSING)
 add_executable(stackrise_page main.cpp ${BUILD_ID_CPP})
 add_dependencies(stackrise_page stackrise_build_id)
 target_link_libraries(stackrise_page PRIVATE stackrise_startup lumen)
@@ -19,14 +34,21 @@ set_target_properties(stackrise_page PROPERTIES
   OUTPUT_NAME stackrise RUNTIME_OUTPUT_DIRECTORY ${STACKRISE_SITE_DIR})
 target_link_options(stackrise_page PRIVATE
   -sENVIRONMENT=web -sASYNCIFY=1 "-sASYNCIFY_IMPORTS=[${STACKRISE_PAGE_IMPORTS}]"
+  "-sASYNCIFY_ONLY=[${STACKRISE_PAGE_PAUSING}]" -Oz -sMALLOC=emmalloc -sSUPPORT_LONGJMP=0
+  -sTEXTDECODER=2
   -sASYNCIFY_STACK_SIZE=65536 -sEXIT_RUNTIME=1 -sFORCE_FILESYSTEM=1
-  -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=2GB -sUSE_OFFSET_CONVERTER=1
+  -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=2GB
   -sSTACK_OVERFLOW_CHECK=1 -g0 --profiling-funcs -sMODULARIZE=1 -sEXPORT_NAME=createStackrise
   "SHELL:--pre-js ${PROJECT_SOURCE_DIR}/web/environment.js"
   "SHELL:--pre-js ${PROJECT_SOURCE_DIR}/web/page_pre.js")
+# Of the function names only the adapters' stay (web/keep_names.py).
+add_custom_command(TARGET stackrise_page POST_BUILD
+  COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/web/keep_names.py ${STACKRISE_SITE_DIR}/stackrise.wasm
+  VERBATIM)
 set_property(TARGET stackrise_page APPEND PROPERTY LINK_DEPENDS
   ${PROJECT_SOURCE_DIR}/web/environment.js ${PROJECT_SOURCE_DIR}/web/page_pre.js)
-foreach(file web/index.html web/page.js resources/stackrise.ico)
-  get_filename_component(name ${file} NAME)
-  configure_file(${PROJECT_SOURCE_DIR}/${file} ${STACKRISE_SITE_DIR}/${name} COPYONLY)
+foreach(file index.html page.js)
+  configure_file(${PROJECT_SOURCE_DIR}/web/${file} ${STACKRISE_SITE_DIR}/${file} COPYONLY)
 endforeach()
+# The page's icon, named in index.html: the program's small icon (resources/CMakeLists.txt).
+add_dependencies(stackrise_page stackrise_page_icon)

@@ -50,13 +50,12 @@ lumen::Session& session() {
 }
 #endif
 
-// Runs an entry point's body under Lumen's floating-point mode. Only lumen::Fault leaves an
-// entry point: anything else thrown inside Lumen becomes a fault that says what it was.
-template <typename Body>
-auto serve(const char* name, Body body) -> decltype(body()) {
-    lumen::FpGuard guard;
+// The exception being handled, as the fault that leaves an entry point: a lumen::Fault as it
+// is, anything else thrown inside Lumen as a fault that says what it was. Out of line: every
+// entry point shares this one copy.
+[[noreturn, gnu::noinline]] void rethrowAsFault(const char* name) {
     try {
-        return body();
+        throw;
     } catch (const lumen::Fault&) {
         throw;
     } catch (const std::bad_alloc&) {
@@ -74,6 +73,24 @@ auto serve(const char* name, Body body) -> decltype(body()) {
     }
 }
 
+// Runs an entry point's body under Lumen's floating-point mode. Only lumen::Fault leaves an
+// entry point. Always inlined: the entry point is the function that catches (the web build
+// lets only named functions catch, cmake/web.cmake).
+template <typename Body>
+[[gnu::always_inline]] inline auto serve(const char* name, Body body) -> decltype(body()) {
+    lumen::FpGuard guard;
+    try {
+        return body();
+    } catch (...) {
+        rethrowAsFault(name);
+    }
+}
+
+// The body of every entry point of a name the program never calls: one copy for them all.
+[[gnu::noinline]] void serveUnsupported(const char* name) {
+    serve(name, [name] { session().unsupported(name); });
+}
+
 }  // namespace
 
 // The entry points, one per name of LUMEN_OPERATIONS: a called one forwards to the Session
@@ -83,7 +100,5 @@ auto serve(const char* name, Body body) -> decltype(body()) {
         return serve(#name, [&] { return session().member args; }); \
     }
 #define LUMEN_UNSUPPORTED(name) \
-    LUMEN_EXPORT void name() {  \
-        serve(#name, [] { session().unsupported(#name); }); \
-    }
+    LUMEN_EXPORT void name() { serveUnsupported(#name); }
 LUMEN_OPERATIONS(LUMEN_SERVED, LUMEN_UNSUPPORTED)

@@ -63,11 +63,13 @@ EM_JS(int, lumen_web_open,
     };
     var web = { canvas: canvas, ctx: ctx, area: area, events: [], open: true, place: "" };
     var hold = null;  // a first finger not yet moved: { id, x, y, timer }
+    var full = document.getElementById("lumen-fullscreen");
     web.detach = function() {
         web.open = false;
         if (hold) clearTimeout(hold.timer);
         hold = null;
         if (stop) stop.abort();
+        if (full) full.onclick = null;
     };
     Module.lumenWeb = web;
     // How to play, in the words of each kind of pointer.
@@ -85,7 +87,6 @@ EM_JS(int, lumen_web_open,
     };
     var coarse = typeof matchMedia == "function" && matchMedia("(pointer: coarse)").matches;
     speak(coarse ? "touch" : "mouse");
-    var full = document.getElementById("lumen-fullscreen");
     if (full && area.requestFullscreen) {
         full.onclick = function() {
             if (document.fullscreenElement) document.exitFullscreen();

@@ -10,7 +10,7 @@ struct CrcTables {
     uint32_t table[8][256];
 };
 
-constexpr CrcTables makeCrcTables() {
+CrcTables makeCrcTables() {
     CrcTables t{};
     for (uint32_t n = 0; n < 256; ++n) {
         uint32_t c = n;
@@ -26,7 +26,12 @@ constexpr CrcTables makeCrcTables() {
     return t;
 }
 
-constexpr CrcTables kCrc = makeCrcTables();
+// Made at the first checksum rather than at compile time: 8 KB that the program's file (and
+// the page's download) need not carry.
+const CrcTables& crcTables() {
+    static const CrcTables tables = makeCrcTables();
+    return tables;
+}
 
 constexpr uint32_t kAdlerBase = 65521;  // the largest prime below 2^16
 // The most bytes whose sums cannot overflow 32 bits before they are reduced.
@@ -39,7 +44,7 @@ inline uint32_t little32(const uint8_t* p) {
 }  // namespace
 
 uint32_t crc32(uint32_t crc, const uint8_t* bytes, std::size_t size) {
-    const auto& t = kCrc.table;
+    const auto& t = crcTables().table;
     crc = ~crc;
     for (; size >= 8; size -= 8, bytes += 8) {
         const uint32_t lo = little32(bytes) ^ crc;

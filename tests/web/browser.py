@@ -1,18 +1,21 @@
-"""Headless Chromium driven over its DevTools protocol, and a static server for a page.
+"""What the headless browsers share: a static server for the page, a network namespace of its own
+for the browsers, a browser process with a temporary profile, and a page over a websocket.
 
-Nothing is downloaded: Chromium is Debian's (`chromium`), the protocol's websocket Debian's
-`python3-websocket` and the HTTP server Python's own library. Used by tests/web/browser_test.py
-and bench/browser_bench.py:
+Nothing is downloaded: the browsers are Debian's (`chromium`, chromium.py; `firefox-esr`,
+firefox.py), the websocket Debian's `python3-websocket` and the HTTP server Python's own
+library. Used by tests/web/browser_test.py and bench/browser_bench.py:
 
-    with StaticServer(site) as server, Chromium() as chromium:
-        page = chromium.page()
+    isolate_network()
+    with StaticServer(site) as server, Firefox() as firefox:   # or Chromium()
+        page = firefox.page()
         page.navigate(server.url("index.html?LUMEN_SEED=7"))
         page.evaluate("stackrise.frames")
 
-Chromium runs in a process group of its own, killed with everything it started when the
+A browser runs in a process group of its own, killed with everything it started when the
 `with` ends, also on a failure; its profile is a temporary folder, removed then.
 """
 import ctypes
+import fcntl
 import functools
 import http.server
 import json
@@ -20,12 +23,13 @@ import os
 import re
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
-import urllib.request
 
 try:
     import websocket  # Debian's python3-websocket
@@ -86,25 +90,56 @@ class _IsolatedHandler(_QuietHandler):
         super().end_headers()
 
 
+CLONE_NEWNET, CLONE_NEWUSER = 0x40000000, 0x10000000
+SIOCGIFFLAGS, SIOCSIFFLAGS, IFF_UP = 0x8913, 0x8914, 0x1
+
+
+def isolate_network():
+    """Moves this process, and all it starts from now on, into a network namespace of its own
+    whose only interface is loopback, up (what `unshare -n`, then `ip link set lo up` do; as a
+    user other than root, inside a user namespace of its own, as `unshare -rn`). Call it before
+    any thread starts. Raises BrowserError when no namespace can be made."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    uid, gid = os.geteuid(), os.getegid()
+    if libc.unshare(CLONE_NEWNET if uid == 0 else CLONE_NEWNET | CLONE_NEWUSER) != 0:
+        raise BrowserError("cannot make a network namespace of its own for the browsers "
+                           "(unshare: %s); run as root, or where user namespaces are allowed "
+                           "(sysctl kernel.unprivileged_userns_clone=1)" % os.strerror(ctypes.get_errno()))
+    if uid != 0:  # this user is root inside its namespace
+        for name, text in (("setgroups", "deny"), ("uid_map", "0 %d 1" % uid), ("gid_map", "0 %d 1" % gid)):
+            with open("/proc/self/" + name, "w") as f:
+                f.write(text)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        request = struct.pack("16sH14x", b"lo", 0)
+        flags = struct.unpack("16sH14x", fcntl.ioctl(s, SIOCGIFFLAGS, request))[1]
+        fcntl.ioctl(s, SIOCSIFFLAGS, struct.pack("16sH14x", b"lo", flags | IFF_UP))
+    with open("/proc/self/net/dev") as f:  # this namespace's interfaces, past two header lines
+        interfaces = [line.split(":")[0].strip() for line in f.read().splitlines()[2:]]
+    if interfaces != ["lo"]:
+        raise BrowserError("the browsers' network namespace has the interfaces %s, not only lo" % interfaces)
+
+
 class Page:
-    """One page target: protocol calls, JavaScript evaluation, waiting for the page's state."""
+    """One page of a browser over a websocket: numbered calls and their answers, the events in
+    between, waiting for the page's state. Each browser's page (chromium.py, firefox.py) adds
+    navigate, evaluate, set_viewport, mouse, touch and its events."""
+
+    WHOLE_CSS_PX = False  # whether the page's pointer events name whole CSS px only
 
     def __init__(self, ws_url, timeout=60):
         if websocket is None:
             raise BrowserError("%s has no module websocket (apt-get install python3-websocket)" % sys.executable)
         try:
-            # No Origin header: Chromium refuses a DevTools connection from an origin it was not told of.
+            # No Origin header: the browsers refuse a connection from an origin they were not told of.
             self.ws = websocket.create_connection(ws_url, timeout=timeout, suppress_origin=True)
         except (OSError, websocket.WebSocketException) as e:
             raise BrowserError("cannot connect to %s: %s" % (ws_url, e))
         self.timeout = timeout
         self.next_id = 0
         self.console = []  # the page's console lines and uncaught exceptions, for diagnostics
-        self.messages = []  # every console line, exception and log entry as (level, text)
-        self.call("Runtime.enable")
-        self.call("Page.enable")
 
     def call(self, method, params=None, timeout=None):
+        """The result of one protocol command; an error answer raises BrowserError."""
         self.next_id += 1
         my_id = self.next_id
         self.ws.send(json.dumps({"id": my_id, "method": method, "params": params or {}}))
@@ -118,10 +153,14 @@ class Page:
             except websocket.WebSocketTimeoutException:
                 continue
             if message.get("id") == my_id:
-                if "error" in message:
-                    raise BrowserError("%s: %s" % (method, message["error"].get("message")))
+                error = message.get("error")
+                if error:  # DevTools: {code, message}; BiDi: a name, and the message beside it
+                    raise BrowserError("%s: %s" % (method, error.get("message") if isinstance(error, dict)
+                                                   else "%s: %s" % (error, message.get("message"))))
                 return message.get("result", {})
-            self._event(message)
+            if "method" in message:
+                self._event(message["method"], message.get("params", {}))
+                del self.console[:-20]
 
     def _receive(self, timeout):
         """The next whole text message (the library answers pings); a close is an error."""
@@ -134,28 +173,8 @@ class Page:
             raise BrowserError("the browser closed the websocket")
         return data.decode()
 
-    def _event(self, message):
-        method, params = message.get("method"), message.get("params", {})
-        if method == "Runtime.consoleAPICalled":
-            self.console.append(" ".join(str(a.get("value", a.get("description", ""))) for a in params["args"]))
-            self.messages.append((params["type"], self.console[-1]))
-        elif method == "Runtime.exceptionThrown":
-            details = params["exceptionDetails"]
-            self.console.append("uncaught: " + details.get("exception", {}).get("description", details.get("text", "")))
-            self.messages.append(("error", self.console[-1]))
-        elif method == "Log.entryAdded":  # the browser's own (a failed load), once Log.enable is called
-            self.messages.append((params["entry"]["level"], params["entry"]["text"]))
-        del self.console[:-20]
-
-    def evaluate(self, expression, timeout=None):
-        """The value of a JavaScript expression (a promise is awaited); a thrown error fails."""
-        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
-                                                "awaitPromise": True}, timeout)
-        if "exceptionDetails" in result:
-            details = result["exceptionDetails"]
-            raise BrowserError("%s: %s" % (expression[:60], details.get("exception", {}).get(
-                "description", details.get("text"))))
-        return result["result"].get("value")
+    def _event(self, method, params):
+        pass
 
     def wait_for(self, expression, what, timeout=60, interval=0.02):
         """Polls `expression` until it is truthy and returns its value; fails after `timeout` s."""
@@ -168,66 +187,46 @@ class Page:
                 raise BrowserError("waited %s s for %s" % (timeout, what))
             time.sleep(interval)
 
-    def navigate(self, url):
-        result = self.call("Page.navigate", {"url": url})
-        if result.get("errorText"):
-            raise BrowserError("cannot load %s: %s" % (url, result["errorText"]))
-
-    def set_viewport(self, width, height, scale):
-        """The page's window: width x height CSS px at `scale` device px per CSS px."""
-        self.call("Emulation.setDeviceMetricsOverride", {"width": width, "height": height,
-                                                         "deviceScaleFactor": scale, "mobile": False})
-
-    def mouse(self, kind, x, y, button="none", buttons=0):
-        """One mouse event at (x, y) CSS px of the viewport: kind mouseMoved, mousePressed or
-        mouseReleased; `buttons` the buttons held (1 left, 2 right)."""
-        params = {"type": kind, "x": x, "y": y, "button": button, "buttons": buttons}
-        if kind != "mouseMoved":
-            params["clickCount"] = 1
-        self.call("Input.dispatchMouseEvent", params)
-
-    def touch(self, kind, points):
-        """One touch event: kind touchStart, touchMove, touchEnd or touchCancel; `points` the
-        fingers on the screen after it, as (x, y) CSS px of the viewport (touchEnd: those left)."""
-        self.call("Input.dispatchTouchEvent", {"type": kind, "touchPoints": [
-            {"x": x, "y": y, "id": i} for i, (x, y) in enumerate(points)]})
-
     def close(self):
         self.ws.close(timeout=1)
 
 
 def _die_with_parent():
-    # In the child before Chromium starts: killed if the process that started it ends without
+    # In the child before the browser starts: killed if the process that started it ends without
     # stopping it (killed at a harness's time limit), since its own group is out of reach then.
     ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
-class Chromium:
-    """Debian's Chromium, headless, on a free DevTools port, with a temporary profile."""
+class Browser:
+    """A headless browser process with a temporary profile, listening on a free port. Each
+    browser (chromium.py, firefox.py) gives its command line, the line it says it listens with,
+    its Debian package, and its page()."""
 
-    def __init__(self, executable="chromium", start_timeout=60):
+    name = package = None
+    listening = None  # a regular expression of its stderr whose group 1 is its port
+
+    def __init__(self, executable, start_timeout=60):
         self.executable = shutil.which(executable) or executable
         self.start_timeout = start_timeout
         self.process = None
         self.profile = None
         self.port = None
 
+    def _arguments(self):
+        """The command line (the profile's folder is self.profile) and the environment."""
+        raise NotImplementedError
+
     def __enter__(self):
-        self.profile = tempfile.mkdtemp(prefix="stackrise-chromium-")
+        self.profile = tempfile.mkdtemp(prefix="stackrise-%s-" % self.name)
         self.log = open(os.path.join(self.profile, "stderr.txt"), "w+")
-        args = [self.executable, "--headless=new", "--remote-debugging-port=0",
-                "--user-data-dir=" + self.profile, "--no-first-run", "--no-default-browser-check",
-                "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
-                "--disable-backgrounding-occluded-windows", "--disable-extensions", "about:blank"]
-        if os.geteuid() == 0:
-            args.insert(1, "--no-sandbox")  # Chromium refuses its sandbox to root
+        args, env = self._arguments()
         try:
             self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=self.log,
-                                            stderr=self.log, start_new_session=True,
+                                            stderr=self.log, env=env, start_new_session=True,
                                             preexec_fn=_die_with_parent)
         except OSError as e:
             self._cleanup()
-            raise BrowserError("cannot start %s: %s (apt-get install chromium)" % (self.executable, e))
+            raise BrowserError("cannot start %s: %s (apt-get install %s)" % (self.executable, e, self.package))
         try:
             self.port = self._wait_port()
         except BaseException:
@@ -239,28 +238,19 @@ class Chromium:
         deadline = time.monotonic() + self.start_timeout
         while time.monotonic() < deadline:
             self.log.seek(0)
-            m = re.search(r"DevTools listening on ws://127\.0\.0\.1:(\d+)/", self.log.read())
+            m = re.search(self.listening, self.log.read())
             if m:
                 return int(m.group(1))
             if self.process.poll() is not None:
-                raise BrowserError("chromium ended with status %d before listening:\n%s"
-                                   % (self.process.returncode, self.stderr_tail()))
+                raise BrowserError("%s ended with status %d before listening:\n%s"
+                                   % (self.name, self.process.returncode, self.stderr_tail()))
             time.sleep(0.05)
-        raise BrowserError("chromium did not listen within %d s:\n%s" % (self.start_timeout, self.stderr_tail()))
+        raise BrowserError("%s did not listen within %d s:\n%s" % (self.name, self.start_timeout, self.stderr_tail()))
 
     def stderr_tail(self, lines=15):
         self.log.seek(0)
         kept = [l for l in self.log.read().splitlines() if "dbus" not in l]
         return "\n".join(kept[-lines:])
-
-    def page(self):
-        """The first page target (the about:blank Chromium opened), connected."""
-        with urllib.request.urlopen("http://127.0.0.1:%d/json/list" % self.port, timeout=10) as f:
-            targets = json.load(f)
-        pages = [t for t in targets if t.get("type") == "page"]
-        if not pages:
-            raise BrowserError("chromium has no page target")
-        return Page(pages[0]["webSocketDebuggerUrl"])
 
     def __exit__(self, *exc):
         if self.process is not None and self.process.poll() is None:

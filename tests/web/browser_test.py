@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The web page in a real browser (headless Chromium), played with the mouse and checked against
-the native program.
+"""The web page in real browsers (headless Chromium and Firefox), played with the mouse and checked
+against the native program and against each other.
 
 `town`: the page is loaded with a fixed seed, a trace and a recording; two left drags raise two
 towers (the canvas's pixels change over the dragged stretch, and only there), a right click
@@ -18,7 +18,12 @@ native replay's.
 headless run at the slowest frame rate leaves the page answering and ends on `end()`; a device as
 the script is refused at once.
 
-    browser_test.py GROUP... --site build-web/site --native build-web/native/bin/stackrise
+Every group runs in each browser of `--browser` in turn (chromium, firefox or both); with more than
+one, each still picture a case took (the empty town, the risen and the fallen towers) must be the
+same in every browser, pixel for pixel. The browsers and the page's server run in a network
+namespace of their own with only loopback (browser.isolate_network).
+
+    browser_test.py GROUP... --site build-web/site --native build-web/native/bin/stackrise [--browser firefox]
 
 Prints one line per case and `browser: N passed, N failed`; exit status 1 if any failed.
 """
@@ -36,7 +41,9 @@ import urllib.parse
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser import CANVAS_WIDTH, BrowserError, Chromium, StaticServer  # noqa: E402
+from browser import CANVAS_WIDTH, BrowserError, StaticServer, isolate_network  # noqa: E402
+from chromium import Chromium  # noqa: E402
+from firefox import Firefox  # noqa: E402
 from stackrise_page import StackrisePage, changed_columns  # noqa: E402
 from web_vs_native import BUILD_ID, first_difference, png_pixels, run  # noqa: E402
 
@@ -48,16 +55,32 @@ PAGE_TRACE, PAGE_RECORD = "/trace.txt", "/rec.script"
 TOWER_ROWS, ALL_ROWS = (820, 900), (0, 900)
 # How far a recorded move may lie from the canvas point aimed at, in CSS px: half the finest
 # step a pointer can name (the page places the canvas on whole device px, so its CSS size and
-# the event's place are rounded).
+# the event's place are rounded; Firefox's events name whole CSS px only).
 HALF_CSS_PX = 0.5
+# Pictures differ where the program was given other canvas units: a browser whose events name
+# whole CSS px only reaches a place between them within HALF_CSS_PX, not exactly.
+NOT_EXACT = ("not compared: the browser's events name whole CSS px only, and a place aimed at lies "
+             "between them (the program's canvas units differ by up to HALF_CSS_PX, and so its towers)")
+BROWSERS = {"chromium": Chromium, "firefox": Firefox}
 
 
 class Case:
-    """One named case: its problems, printed as one line."""
+    """One named case: its problems, printed as one line; the still pictures it took (name: RGBA
+    bytes), for a comparison with the same case at another size or in another browser, and
+    whether its events reached the places aimed at exactly (StackrisePage.exact); why it was
+    skipped."""
 
     def __init__(self, name):
         self.name = name
         self.problems = []
+        self.pictures = {}
+        self.exact = True
+        self.skipped = None
+
+    def picture(self, what, page):
+        """The canvas now, kept as `what`."""
+        self.pictures[what] = page.pixels()[2]
+        return self.pictures[what]
 
     def check(self, ok, problem):
         if not ok:
@@ -101,7 +124,7 @@ def moves_reached(case, record, wanted, tolerance):
     moves = [(float(m.group(1)), float(m.group(2)))
              for m in re.finditer(r"^\d+ move (\S+) (\S+)$", record, re.M)]
     for x, y in wanted:
-        near = [(mx, my) for mx, my in moves if abs(mx - x) <= tolerance and abs(my - y) <= tolerance]
+        near = [(mx, my) for mx, my in moves if max(abs(mx - x), abs(my - y)) <= tolerance + 1e-9]
         case.check(near, "no move near canvas (%g, %g) in the recording; its moves: %s" % (x, y, moves[:8]))
 
 
@@ -117,6 +140,7 @@ def end_run(case, page):
     acts = len(re.findall(r"^Act \d+$", trace or "", re.M))
     case.check(page.frames() == acts, "stackrise.frames is %s, the trace has %d Act lines" % (page.frames(), acts))
     case.check(page.message() == "", "an orderly end with the message %r" % page.message())
+    case.exact = page.exact()
     return {"record": record or "", "trace": trace or "", "pixels": page.pixels()}
 
 
@@ -124,15 +148,15 @@ def town_case(page, server, native, work):
     case = Case("two drags raise two towers, a right click fells the first; the native replay matches")
     page.set_viewport(1280, 800, 1)  # canvas at 0.8 CSS px per canvas px, bars above and below
     page.load(server, {"LUMEN_SEED": SEED, "LUMEN_TRACE": PAGE_TRACE, "LUMEN_RECORD": PAGE_RECORD})
-    empty = page.pixels()[2]
+    empty = case.picture("the empty town", page)
     first, second = (300, 500), (900, 1100)  # canvas px
     page.drag(first[0], first[1], 880)
     page.wait_still()
-    one = page.pixels()[2]
+    one = case.picture("one tower", page)
     expect_span(case, changed_columns(empty, one, TOWER_ROWS), *first, what="first tower")
     page.drag(second[1], second[0], 880)  # right to left: the same footprint
     page.wait_still()
-    two = page.pixels()[2]
+    two = case.picture("two towers", page)
     expect_span(case, changed_columns(one, two, TOWER_ROWS), *second, what="second tower")
     page.right_click((first[0] + first[1]) // 2, 880)
     page.wait_frames(30)
@@ -140,7 +164,7 @@ def town_case(page, server, native, work):
     case.check(changed_columns(two, falling, TOWER_ROWS) & set(range(*first)),
                "the first tower did not move after the right click")
     page.wait_still()
-    after = page.pixels()[2]
+    after = case.picture("the first tower fallen", page)
     gone = changed_columns(empty, after, ALL_ROWS)
     case.check(not gone & set(range(first[0] - 10, first[1] + 10)),
                "the first tower's stretch is not empty after its fall")
@@ -172,7 +196,7 @@ def scaled_cases(page, server, native, work):
         empty = page.pixels()[2]
         page.drag(stretch[0], stretch[1], y)
         page.wait_still()
-        risen = page.pixels()[2]
+        risen = case.picture("the risen tower", page)
         expect_span(case, changed_columns(empty, risen, TOWER_ROWS), *stretch, what="tower")
         pictures.append(risen)
         page_run = end_run(case, page)
@@ -181,8 +205,11 @@ def scaled_cases(page, server, native, work):
         replay_native(case, native, work, page_run)
         cases.append(case)
     same = Case("the tower stands at the same canvas place at every window size")
-    differ = changed_columns(pictures[0], pictures[1], ALL_ROWS) if len(pictures) == 2 else {0}
-    same.check(not differ, "the risen towers differ in %d columns" % len(differ))
+    if not all(c.exact for c in cases):
+        same.skipped = NOT_EXACT
+    else:
+        differ = changed_columns(pictures[0], pictures[1], ALL_ROWS) if len(pictures) == 2 else {0}
+        same.check(not differ, "the risen towers differ in %d columns" % len(differ))
     return cases + [same]
 
 
@@ -242,56 +269,119 @@ def world_cases(page, server, native, work):
     return cases
 
 
+GROUPS = {"town": lambda *a: [town_case(*a)], "scaled": scaled_cases, "world": world_cases}
+
+
+class Stopped(Exception):
+    """The test's time is up, or it was told to stop: no browser runs after this one."""
+
+
+def run_browser(kind, executable, groups, server, native, work, cases):
+    """Appends to `cases` those of `groups` in one browser; a failure that stops the browser or the
+    page is one more failed case, with the page's and the browser's last words."""
+    group = "its start"
+    try:
+        with kind(executable) as browser:
+            page = StackrisePage(browser.page())
+            try:
+                for group in groups:
+                    cases += GROUPS[group](page, server, native, work)
+            except (BrowserError, Stopped) as e:
+                stopped = Case("the %s group ran to its end" % group)
+                stopped.problems += [str(e)] + page.diagnostics().splitlines() + [
+                    "%s's last lines:" % kind.name] + browser.stderr_tail().splitlines()
+                cases.append(stopped)
+                if isinstance(e, Stopped):
+                    raise
+    except BrowserError as e:
+        stopped = Case("the browser ran (%s)" % group)
+        stopped.problems.append(str(e))
+        cases.append(stopped)
+
+
+def alike_cases(results):
+    """Each still picture the first browser's cases took against the same case's in the others."""
+    (first, ours), *others = results.items()
+    cases = []
+    for other, theirs in others:
+        theirs = {c.name: c for c in theirs}
+        for mine in ours:
+            if not mine.pictures:
+                continue
+            case = Case("%s's canvas is %s's: %s" % (other, first, mine.name))
+            cases.append(case)
+            yours = theirs.get(mine.name)
+            if yours and not (yours.exact and mine.exact):
+                case.skipped = NOT_EXACT
+                continue
+            for what, pixels in mine.pictures.items():
+                other_pixels = yours.pictures.get(what) if yours else None
+                if case.check(other_pixels is not None, "%s took no picture of %s" % (other, what)):
+                    differ = changed_columns(pixels, other_pixels, ALL_ROWS)
+                    case.check(not differ, "%s: %d columns differ (first %d)" % (what, len(differ), min(differ or [0])))
+    compared = Case("the browsers' canvases were compared")
+    compared.check(any(not c.skipped for c in cases), "no case of theirs could be compared")
+    return cases + [compared]
+
+
 def on_alarm(signum, frame):
-    raise TimeoutError("the browser test ran out of time")
+    raise Stopped("the browser test ran out of time")
 
 
 def on_stop(signum, frame):
-    raise BrowserError("stopped by signal %d" % signum)
+    raise Stopped("stopped by signal %d" % signum)
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("groups", nargs="+", choices=["town", "scaled", "world"])
+    parser.add_argument("groups", nargs="+", choices=list(GROUPS))
     parser.add_argument("--site", required=True, help="the page's folder (index.html)")
     parser.add_argument("--native", required=True, help="the native stackrise of the same sources")
-    parser.add_argument("--chromium", default="chromium")
+    parser.add_argument("--browser", nargs="+", choices=list(BROWSERS), default=["chromium"],
+                        help="the browsers to run in, in turn; with more than one, their pictures are compared")
+    parser.add_argument("--chromium", default="chromium", help="Chromium's executable")
+    parser.add_argument("--firefox", default="firefox-esr", help="Firefox's executable")
     parser.add_argument("--timeout", type=int, default=540, help="seconds for the whole run")
     args = parser.parse_args()
     native = os.path.abspath(args.native)
-    signal.signal(signal.SIGALRM, on_alarm)
-    for stop in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(stop, on_stop)  # so that Chromium and the server are stopped on the way out
-    signal.alarm(args.timeout)
-    work = tempfile.mkdtemp(prefix="stackrise-browser-")
-    cases, page, started = [], None, time.monotonic()
     try:
-        with StaticServer(args.site) as server, Chromium(args.chromium) as chromium:
-            page = StackrisePage(chromium.page())
-            try:
-                groups = {"town": lambda *a: [town_case(*a)], "scaled": scaled_cases, "world": world_cases}
-                for group in args.groups:
-                    cases += groups[group](page, server, native, work)
-            except (BrowserError, TimeoutError) as e:
-                print("FAIL %s (after %.0f s)" % (e, time.monotonic() - started))
-                print(page.diagnostics())
-                print("chromium's last lines:\n" + chromium.stderr_tail())
-                return 1
-    except (BrowserError, TimeoutError) as e:
+        isolate_network()  # before the server's thread and the browsers start
+    except BrowserError as e:
         print("FAIL %s" % e)
         return 1
+    signal.signal(signal.SIGALRM, on_alarm)
+    for stop in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(stop, on_stop)  # so that the browser and the server are stopped on the way out
+    signal.alarm(args.timeout)
+    work = tempfile.mkdtemp(prefix="stackrise-browser-")
+    results, times, started, stopped = {}, {}, time.monotonic(), None
+    try:
+        with StaticServer(args.site) as server:
+            for name in dict.fromkeys(args.browser):
+                began, results[name] = time.monotonic(), []
+                try:
+                    run_browser(BROWSERS[name], getattr(args, name), args.groups, server, native, work, results[name])
+                finally:
+                    times[name] = time.monotonic() - began
+    except Stopped as e:
+        stopped = "FAIL %s (after %.0f s)" % (e, time.monotonic() - started)
     finally:
         signal.alarm(0)
         shutil.rmtree(work, ignore_errors=True)
-    failed = 0
-    for case in cases:
-        print(("ok   " if not case.problems else "FAIL ") + case.name)
-        for p in case.problems:
+    cases = [("%s: " % name, case) for name, its in results.items() for case in its]
+    cases += [("", case) for case in alike_cases(results)] if len(results) > 1 and not stopped else []
+    failed = skipped = 0
+    for prefix, case in cases:
+        print(("FAIL " if case.problems else "skip " if case.skipped else "ok   ") + prefix + case.name)
+        for p in case.problems + [case.skipped] * bool(case.skipped):
             print("     " + p)
         failed += 1 if case.problems else 0
-    print("%.0f s in the browser" % (time.monotonic() - started))
-    print("browser: %d passed, %d failed" % (len(cases) - failed, failed))
-    return 1 if failed else 0
+        skipped += 1 if case.skipped and not case.problems else 0
+    print("; ".join("%.0f s in %s" % (t, name) for name, t in times.items()))
+    print("browser: %d passed, %d failed, %d skipped" % (len(cases) - failed - skipped, failed, skipped))
+    if stopped:
+        print(stopped)
+    return 1 if failed or stopped else 0
 
 
 if __name__ == "__main__":

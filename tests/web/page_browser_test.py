@@ -32,7 +32,8 @@ import urllib.request
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser import BrowserError, Chromium, StaticServer  # noqa: E402
+from browser import BrowserError, StaticServer, isolate_network  # noqa: E402
+from chromium import Chromium  # noqa: E402
 from browser_test import (ALL_ROWS, PAGE_RECORD, PAGE_TRACE, SEED, TOWER_ROWS, Case, end_run,  # noqa: E402
                           expect_span, on_alarm, on_stop, replay_native, start_run)
 from stackrise_page import EVENT_GAP, StackrisePage, changed_columns  # noqa: E402
@@ -147,8 +148,9 @@ def again_cases(page, server, native, work):
 
 
 def touch_at(page, kind, x, y):
-    """A finger at canvas px (x, y), or lifted (touchEnd), then a gap of frames."""
-    page.page.touch(kind, [] if kind == "touchEnd" else [page.at(x, y)])
+    """One finger put down (start), moved (move) or lifted (end) at canvas px (x, y), then a gap
+    of frames."""
+    page.page.touch(kind, [page.at(x, y)])
     page.wait_frames(EVENT_GAP)
 
 
@@ -171,23 +173,23 @@ def touch_cases(page, server, native, work):
         case.check(abs(page.box["width"] - 390) < 1, "the canvas is %g px wide of 390" % page.box["width"])
         case.check(styles == ["none", "none"], "touch-action and user-select on the canvas: %r" % styles)
         empty = page.pixels()[2]
-        touch_at(page, "touchStart", 300, 880)
+        touch_at(page, "start", 300, 880)
         for x in (350, 420, 500):
-            touch_at(page, "touchMove", x, 880)
-        touch_at(page, "touchEnd", 500, 880)
+            touch_at(page, "move", x, 880)
+        touch_at(page, "end", 500, 880)
         page.wait_still()
         risen = page.pixels()[2]
         expect_span(case, changed_columns(empty, risen, TOWER_ROWS), 300, 500, "the dragged tower")
-        touch_at(page, "touchStart", 400, 880)
+        touch_at(page, "start", 400, 880)
         page.wait_frames(HOLD_FRAMES)
-        touch_at(page, "touchEnd", 400, 880)
+        touch_at(page, "end", 400, 880)
         page.wait_still()
         fallen = changed_columns(empty, page.pixels()[2], ALL_ROWS)
         case.check(not fallen & set(range(290, 510)), "the long-pressed tower's stretch is not empty")
         # Two quick taps (a double tap) and the drags zoomed and scrolled nothing.
         for _ in range(2):
-            touch_at(page, "touchStart", 1300, 200)
-            touch_at(page, "touchEnd", 1300, 200)
+            touch_at(page, "start", 1300, 200)
+            touch_at(page, "end", 1300, 200)
         view = page.page.evaluate("[visualViewport.scale, scrollX, scrollY, String(getSelection())]")
         case.check(view == [1, 0, 0, ""], "zoom, scroll and selection after the gestures: %r" % view)
         page_run = end_run(case, page)
@@ -261,6 +263,11 @@ def main():
     parser.add_argument("--chromium", default="chromium")
     parser.add_argument("--timeout", type=int, default=540, help="seconds for the whole run")
     args = parser.parse_args()
+    try:
+        isolate_network()  # before the server's thread and the browser start
+    except BrowserError as e:
+        print("FAIL %s" % e)
+        return 1
     signal.signal(signal.SIGALRM, on_alarm)
     for stop in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(stop, on_stop)  # so that Chromium and the server are stopped on the way out

@@ -56,6 +56,7 @@ class StackrisePage:
     def __init__(self, page):
         self.page = page
         self.box = None
+        self.aims = []  # the CSS px places of the mouse's events since the page was loaded
 
     def set_viewport(self, width, height, scale):
         self.page.set_viewport(width, height, scale)
@@ -71,6 +72,7 @@ class StackrisePage:
             raise BrowserError("the page's run is %s: %s" % (state, self.message()))
         self.wait_frames(3)
         self.box = self.content_box()
+        self.aims = []
 
     def content_box(self):
         return self.page.evaluate(CONTENT_BOX_JS)
@@ -90,8 +92,15 @@ class StackrisePage:
             raise BrowserError("the run stopped (%s): %s" % (self.state(), self.message()))
 
     def mouse(self, kind, x, y, button="none", buttons=0):
-        self.page.mouse(kind, *self.at(x, y), button=button, buttons=buttons)
+        self.aims.append(self.at(x, y))
+        self.page.mouse(kind, *self.aims[-1], button=button, buttons=buttons)
         self.wait_frames(EVENT_GAP)
+
+    def exact(self):
+        """Whether the mouse's events since the load reached the program at the canvas places
+        aimed at (to a float's rounding): always in a browser whose events have fractional CSS
+        px, only at whole CSS px in one whose events name whole CSS px (Page.WHOLE_CSS_PX)."""
+        return not self.page.WHOLE_CSS_PX or all(abs(v - round(v)) < 1e-6 for aim in self.aims for v in aim)
 
     def drag(self, x0, x1, y):
         """A left drag in canvas px from (x0, y) to (x1, y), through their middle."""
