@@ -62,6 +62,8 @@ def ending_shown(case, page, state):
     status_line, offered = page.page.evaluate(
         "[document.getElementById('stackrise-status').textContent, !document.getElementById('stackrise-again').hidden]")
     case.check(page.state() == state, "the run is %r, not %r: %r" % (page.state(), state, page.message()))
+    status = page.status()
+    case.check(status == 0 if state == "ended" else status not in (0, None), "the run's status is %r" % status)
     wanted = "The run has ended." if state == "ended" else page.message()
     case.check(status_line == wanted and wanted, "the line under the canvas says %r, not %r" % (status_line, wanted))
     case.check(offered, "no Play again button once the run is over")
