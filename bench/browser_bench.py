@@ -1,43 +1,62 @@
 #!/usr/bin/env python3
-"""The web page's frames in headless Chromium against the native program's headless frame,
-measured in the same run, and the page's weight.
+"""The web page against a hand-written page doing the same work (bench/peer_page/index.html: a
+letterboxed 1600 x 900 2D canvas, 29 translucent boxes drawn every frame), in the same browser
+and the same run, headless, in Chromium and in Firefox ESR:
 
-    python3 bench/browser_bench.py [--site build-web/site] [--native build-web/native/bin/stackrise]
+  - weight: the bytes of every file a visit loads (the navigation and each resource the page
+    fetched), as served and gzipped (-9, each file);
+  - navigation to the first canvas frame: from the navigation's start to the animation frame
+    after the first drawing on the canvas (putImageData or fillRect), ms; fresh loads in turn;
+  - frames per second and the main thread's time per frame, 29 towers standing and towers
+    moving: the peer's boxes rise and fall all the time; on the page 29 towers are raised by
+    left drags, then (moving) towers are tipped over and raised again one after another for
+    the whole measured time, so that some are always rising or falling in view; the peer gets
+    the same mouse input meanwhile (and ignores it), so that both pay for its events. The main
+    thread's time is Chromium's TaskDuration (Performance.getMetrics) where there is one, and
+    in every browser the time inside animation-frame callbacks (the page's own script work).
 
-The page is loaded with seed 1 at 1600 x 900 and 29 towers are raised by left drags over the
-DevTools protocol (the demo's picture holds 29); then, in windows of WINDOW s each:
-  - frames delivered per second (window.stackrise.frames against the page's performance.now());
-  - the main thread's busy time per frame (Chromium's TaskDuration, Performance.getMetrics);
-  - the mean time inside an animation-frame callback (requestAnimationFrame wrapped before the
-    page's scripts run, performance.now() around each call), the frame's own work;
-first with the 29 towers standing, then while they fall after a right click on each.
-The peer: a headless frame of the native program on the built-in demo (the demo run timed from
-fork to exit, less a one-frame run, over its 1199 other frames). Prints medians and ratios.
+    python3 bench/browser_bench.py [--site build-web/site] [--browser chromium|firefox|both]
+
+Prints one table per browser: medians, and ours / the peer's. The browsers run in a network
+namespace of their own with only loopback, as in the tests.
 """
 import argparse
 import gzip
 import os
 import statistics
-import subprocess
 import sys
-import tempfile
 import time
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "web"))
 from browser import StaticServer, isolate_network  # noqa: E402
 from chromium import Chromium  # noqa: E402
+from firefox import Firefox  # noqa: E402
 from stackrise_page import StackrisePage  # noqa: E402
 
-WINDOW, WINDOWS = 2.0, 5  # s per measuring window, windows per state
+BROWSERS = {"chromium": Chromium, "firefox": Firefox}
+
+WINDOW, WINDOWS, LOADS = 2.0, 5, 5  # s per measuring window, windows per scene, loads per page
 TOWERS = 29
 
-# Wraps requestAnimationFrame before the page's own scripts: each callback's duration in ms
-# goes to window.__frameTimes.
-RAF_TIMING_JS = """(() => {
-  const raf = window.requestAnimationFrame.bind(window);
+# Before the page's own scripts: the time of the first drawing on a canvas and of the
+# animation frame after it (window.__firstFrame, ms since the navigation's start), and the
+# duration of each animation-frame callback (window.__frameTimes, ms).
+TIMING_JS = """(() => {
+  const proto = CanvasRenderingContext2D.prototype, raf = window.requestAnimationFrame.bind(window);
   window.__frameTimes = [];
+  for (const name of ['putImageData', 'fillRect']) {
+    const draw = proto[name];
+    proto[name] = function () {
+      if (window.__firstDraw === undefined) {
+        window.__firstDraw = performance.now();
+        raf(() => { window.__firstFrame = performance.now(); });
+      }
+      return draw.apply(this, arguments);
+    };
+  }
   window.requestAnimationFrame = cb => raf(t => {
     const start = performance.now();
     try { cb(t); } finally { window.__frameTimes.push(performance.now() - start); }
@@ -45,139 +64,130 @@ RAF_TIMING_JS = """(() => {
 })();"""
 
 
-def native_frame(native, runs=21):
-    """Seconds per headless frame of the built-in demo: (demo run - one-frame run) / 1199."""
-    with tempfile.TemporaryDirectory() as work:
-        one = os.path.join(work, "one.script")
-        with open(one, "w") as f:
-            f.write("1 quit\n")
-
-        def timed(env):
-            t = time.perf_counter()
-            subprocess.run([native], env=dict(env, PATH="/usr/bin:/bin"), stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, check=False)
-            return time.perf_counter() - t
-        demo, single = [], []
-        for _ in range(runs):  # in turn, so that a drift of the machine touches both alike
-            demo.append(timed({"LUMEN_HEADLESS": "1"}))
-            single.append(timed({"LUMEN_SCRIPT": one}))
-        return (statistics.median(demo) - statistics.median(single)) / 1199
+def footprint(i):
+    """Slot i's drag in canvas px (x0, x1): footprints of 100 to 179 px, all inside the canvas."""
+    x = 10 + i * 50
+    return x, x + 100 + (i * 37) % 80
 
 
-def measure(page, windows):
-    """Medians over `windows` windows: frames/s, main-thread ms/frame, rAF callback ms/frame."""
+def visit_weight(page, site):
+    """(bytes, gzipped bytes) of the files the page loaded: the document and its resources."""
+    urls = page.evaluate("[location.href].concat(performance.getEntriesByType('resource')"
+                         ".map(e => e.name))")
+    total = packed = 0
+    for url in set(urls):
+        path = urllib.parse.urlparse(url).path.lstrip("/") or "index.html"
+        with open(os.path.join(site, urllib.parse.unquote(path)), "rb") as f:
+            data = f.read()
+        total += len(data)
+        packed += len(gzip.compress(data, 9))
+    return total, packed
+
+
+def first_frame(page, url):
+    page.navigate(url)
+    return page.wait_for("window.__firstFrame", "the first canvas frame", 60)
+
+
+def measure(page, busy_metric, between=None):
+    """Medians over WINDOWS windows: (frames/s, main-thread ms/frame or None, callback ms/frame).
+    `between` runs while each window lasts (the moving scene's input)."""
     fps, busy, callback = [], [], []
-    for _ in range(windows):
-        page.page.evaluate("window.__frameTimes.length = 0")
-        f0, t0 = page.page.evaluate("[stackrise.frames, performance.now()]")
-        m0 = metrics(page)
-        time.sleep(WINDOW)
-        f1, t1 = page.page.evaluate("[stackrise.frames, performance.now()]")
-        m1 = metrics(page)
-        times = page.page.evaluate("window.__frameTimes.slice()")
-        frames = f1 - f0
+    for _ in range(WINDOWS):
+        page.evaluate("window.__frameTimes.length = 0")
+        f0, t0 = page.evaluate("[stackrise.frames, performance.now()]")
+        b0 = busy_metric() if busy_metric else 0.0
+        deadline = time.monotonic() + WINDOW
+        if between:
+            while time.monotonic() < deadline:
+                between()
+        else:
+            time.sleep(WINDOW)
+        f1, t1 = page.evaluate("[stackrise.frames, performance.now()]")
+        b1 = busy_metric() if busy_metric else 0.0
+        times = page.evaluate("window.__frameTimes.slice()")
+        frames = max(f1 - f0, 1)
         fps.append(frames / ((t1 - t0) / 1000))
-        busy.append((m1["TaskDuration"] - m0["TaskDuration"]) * 1000 / max(frames, 1))
-        if times:
-            callback.append(statistics.fmean(times))
-    return (statistics.median(fps), statistics.median(busy),
-            statistics.median(callback) if callback else None)
+        busy.append((b1 - b0) * 1000 / frames)
+        callback.append(sum(times) / frames)
+    return (statistics.median(fps), statistics.median(busy) if busy_metric else None,
+            statistics.median(callback))
 
 
-def metrics(page):
-    return {m["name"]: m["value"] for m in page.page.call("Performance.getMetrics")["metrics"]}
+class Cycle:
+    """The moving scene's input: one tower tipped over, and the one tipped three steps before
+    raised again, at each step, over the 29 slots in turn."""
+
+    def __init__(self, town):
+        self.town, self.step = town, 0
+
+    def __call__(self):
+        tip, again = self.step % TOWERS, (self.step - 3) % TOWERS
+        self.town.right_click(footprint(tip)[0] + 5, 880)
+        if self.step >= 3:
+            self.town.drag(*footprint(again), 880)
+        self.step += 1
 
 
-def weight(site):
-    """Bytes of the page's files by kind, and of all of them gzipped (as a server may send them)."""
-    kinds, total, packed = {}, 0, 0
-    for root, _, names in os.walk(site):
-        for name in names:
-            path = os.path.join(root, name)
-            with open(path, "rb") as f:
-                data = f.read()
-            kind = os.path.splitext(name)[1] or name
-            kinds[kind] = kinds.get(kind, 0) + len(data)
-            total += len(data)
-            packed += len(gzip.compress(data, 9))
-    return kinds, total, packed
-
-
-def wasm_debug_bytes(path):
-    """Bytes of a WebAssembly module's DWARF sections (custom sections named .debug_*)."""
-    with open(path, "rb") as f:
-        data = f.read()
-
-    def leb(at):
-        value, shift = 0, 0
-        while True:
-            byte = data[at]
-            at += 1
-            value |= (byte & 0x7F) << shift
-            shift += 7
-            if byte < 0x80:
-                return value, at
-    at, debug = 8, 0
-    while at < len(data):
-        kind = data[at]
-        size, body = leb(at + 1)
-        if kind == 0:
-            name_size, name_at = leb(body)
-            if data[name_at:name_at + name_size].startswith(b".debug"):
-                debug += body + size - at
-        at = body + size
-    return debug
-
-
-def fmt(seconds):
-    return f"{seconds * 1e6:.1f} us" if seconds < 1e-3 else f"{seconds * 1e3:.2f} ms"
-
-
-def main():
-    root = os.path.join(HERE, "..")
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--site", default=os.path.join(root, "build-web", "site"))
-    parser.add_argument("--native", default=os.path.join(root, "build-web", "native", "bin", "stackrise"))
-    parser.add_argument("--chromium", default="chromium")
-    args = parser.parse_args()
-    if not os.path.exists(os.path.join(args.site, "index.html")):
-        sys.exit("no page in %s: build it with cmake --workflow --preset web" % args.site)
-    rows = []
-    isolate_network()  # the browser reaches nothing outside the machine
-    with StaticServer(args.site, isolated=True) as server, Chromium(args.chromium) as chromium:
-        page = StackrisePage(chromium.page())
-        page.page.call("Performance.enable")
-        page.page.call("Page.addScriptToEvaluateOnNewDocument", {"source": RAF_TIMING_JS})
+def run_browser(name, make, site):
+    with StaticServer(site, isolated=True) as server, \
+            StaticServer(os.path.join(HERE, "peer_page"), isolated=True) as peer_server, make() as browser:
+        page = browser.page()
+        page.add_init_script(TIMING_JS)
         page.set_viewport(1600, 900, 1)
-        page.load(server, {"LUMEN_SEED": "1"})
-        for i in range(TOWERS):  # footprints of 100 to 179 canvas px, all inside the canvas
-            x = 10 + i * 50
-            page.drag(x, x + 100 + (i * 37) % 80, 880)
-        page.wait_still()
-        standing = measure(page, WINDOWS)
+        busy_metric = getattr(page, "main_thread_seconds", None)
+        ours_url = server.url("index.html?" + urllib.parse.urlencode({"LUMEN_SEED": "1"}))
+        loads, weights = {"ours": [], "peer": []}, {}
+        for _ in range(LOADS):  # in turn, so that a drift of the machine touches both alike
+            loads["ours"].append(first_frame(page, ours_url))
+            weights["ours"] = visit_weight(page, site)
+            loads["peer"].append(first_frame(page, peer_server.url("index.html?scene=standing")))
+            weights["peer"] = visit_weight(page, os.path.join(HERE, "peer_page"))
+        peer = {"standing": measure(page, busy_metric)}
+        page.navigate(peer_server.url("index.html?scene=moving"))
+        page.wait_for("window.__firstFrame", "the peer's first frame", 60)
+        boxes = StackrisePage(page)  # the same input as the town's, which the peer ignores
+        boxes.box = boxes.content_box()
+        peer["moving"] = measure(page, busy_metric, Cycle(boxes))
+        town = StackrisePage(page)
+        town.load(server, {"LUMEN_SEED": "1"})
         for i in range(TOWERS):
-            page.right_click(10 + i * 50 + 5, 880)
-        falling = measure(page, WINDOWS)
-    peer = native_frame(args.native)
-    for what, (fps, busy, callback) in (("page frame, 29 towers standing", standing),
-                                        ("page frame, 29 towers falling", falling)):
-        ours = busy / 1000
-        note = f"{fps:.1f} frames/s; rAF callback {callback:.3f} ms" if callback is not None else f"{fps:.1f} frames/s"
-        rows.append((what + " (main thread)", fmt(ours), "native headless demo frame", fmt(peer),
-                     f"{ours / peer:.0f}", note))
-    head = ("measure (median)", "ours", "peer", "peer's", "ratio", "note")
-    widths = [max(len(r[i]) for r in rows + [head]) for i in range(6)]
+            town.drag(*footprint(i), 880)
+        town.wait_still()
+        ours = {"standing": measure(page, busy_metric), "moving": measure(page, busy_metric, Cycle(town))}
+    rows = []
+    for what in ("standing", "moving"):
+        (fo, bo, co), (fp, bp, cp) = ours[what], peer[what]
+        rows.append(("frames/s, towers " + what, "%.1f" % fo, "%.1f" % fp, "%.2f" % (fo / fp)))
+        if bo is not None:
+            rows.append(("main thread ms/frame, towers " + what, "%.3f" % bo, "%.3f" % bp, "%.2f" % (bo / bp)))
+        rows.append(("animation-frame callbacks ms/frame, towers " + what, "%.3f" % co, "%.3f" % cp,
+                     "%.2f" % (co / cp)))
+    lo, lp = statistics.median(loads["ours"]), statistics.median(loads["peer"])
+    rows.append(("navigation to the first canvas frame, ms", "%.0f" % lo, "%.0f" % lp, "%.2f" % (lo / lp)))
+    for i, kind in enumerate(("bytes", "bytes gzipped")):
+        o, p = weights["ours"][i], weights["peer"][i]
+        rows.append(("weight of a visit, " + kind, "{:,}".format(o), "{:,}".format(p), "%.0f" % (o / p)))
+    print("\n%s (medians; peer: bench/peer_page)" % name)
+    head = ("measure", "ours", "peer", "ratio")
+    widths = [max(len(r[i]) for r in rows + [head]) for i in range(4)]
     line = lambda r: "| " + " | ".join(c.ljust(w) for c, w in zip(r, widths)) + " |"  # noqa: E731
     print(line(head))
     print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
     for r in rows:
         print(line(r))
-    kinds, total, packed = weight(args.site)
-    parts = ", ".join(f"{k} {v:,}" for k, v in sorted(kinds.items(), key=lambda kv: -kv[1]))
-    debug = sum(wasm_debug_bytes(os.path.join(root, n)) for root, _, names in os.walk(args.site)
-                for n in names if n.endswith(".wasm"))
-    print(f"Page weight: {total:,} bytes ({parts}); {packed:,} bytes gzipped (-9, each file); "
-          f"{debug:,} bytes of it the module's debug information")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--site", default=os.path.join(HERE, "..", "build-web", "site"))
+    parser.add_argument("--browser", choices=sorted(BROWSERS) + ["both"], default="both")
+    args = parser.parse_args()
+    if not os.path.exists(os.path.join(args.site, "index.html")):
+        sys.exit("no page in %s: build it with cmake --workflow --preset web" % args.site)
+    isolate_network()  # the browsers reach nothing outside the machine
+    for name in sorted(BROWSERS) if args.browser == "both" else [args.browser]:
+        run_browser(name, BROWSERS[name], args.site)
 
 
 if __name__ == "__main__":

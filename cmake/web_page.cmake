@@ -35,7 +35,8 @@ set_target_properties(stackrise_page PROPERTIES
 target_link_options(stackrise_page PRIVATE
   -sENVIRONMENT=web -sASYNCIFY=1 "-sASYNCIFY_IMPORTS=[${STACKRISE_PAGE_IMPORTS}]"
   "-sASYNCIFY_ONLY=[${STACKRISE_PAGE_PAUSING}]" -Oz -sMALLOC=emmalloc -sSUPPORT_LONGJMP=0
-  -sTEXTDECODER=2
+  -sTEXTDECODER=2 -sDYNAMIC_EXECUTION=0 -sSUPPORT_ERRNO=0
+  "-sINCOMING_MODULE_JS_API=[preRun,onRuntimeInitialized,onExit,onAbort,print,printErr,instantiateWasm]"
   -sASYNCIFY_STACK_SIZE=65536 -sEXIT_RUNTIME=1 -sFORCE_FILESYSTEM=1
   -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=2GB
   -sSTACK_OVERFLOW_CHECK=1 -g0 --profiling-funcs -sMODULARIZE=1 -sEXPORT_NAME=createStackrise

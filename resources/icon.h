@@ -5,8 +5,8 @@
 
 namespace resources {
 
-// The .ico image (16 to 256 px, 32 bits per pixel, the 256 px one a PNG; on the web 16 to 48 px,
-// all PNG) in the form Lumen takes on Linux and the web.
+// The .ico image (16 to 256 px, 32 bits per pixel, the 256 px one a PNG; on the web 16 and 32
+// px, both PNG) in the form Lumen takes on Linux and the web.
 extern const lumen::IconFile kIcon;
 
 }  // namespace resources

@@ -60,6 +60,18 @@ class ChromiumPage(Page):
             params["clickCount"] = 1
         self.call("Input.dispatchMouseEvent", params)
 
+    def add_init_script(self, source):
+        """Runs `source` in every document this page loads from now on, before its own scripts."""
+        self.call("Page.addScriptToEvaluateOnNewDocument", {"source": source})
+
+    def main_thread_seconds(self):
+        """The renderer main thread's busy time so far, s (TaskDuration)."""
+        if not getattr(self, "_metrics", False):
+            self.call("Performance.enable")
+            self._metrics = True
+        metrics = self.call("Performance.getMetrics")["metrics"]
+        return next(m["value"] for m in metrics if m["name"] == "TaskDuration")
+
     def touch(self, kind, points):
         """Fingers on the viewport, one per (x, y) of `points` in CSS px (finger i the i-th):
         kind start puts them down there, move moves them there, end lifts them (give all that

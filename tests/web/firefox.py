@@ -98,6 +98,11 @@ class FirefoxPage(Page):
         self.call("browsingContext.setViewport", {"context": self.context, "devicePixelRatio": scale,
                                                   "viewport": {"width": width, "height": height}})
 
+    def add_init_script(self, source):
+        """Runs `source` in every document this page loads from now on, before its own scripts."""
+        self.call("script.addPreloadScript", {"functionDeclaration": "() => { %s }" % source,
+                                              "contexts": [self.context]})
+
     def _pointer(self, sources):
         """One input.performActions: `sources` is [(id, pointer type, [action, ...])]; the
         sources' actions run side by side, one of each a tick. The pointers' state (where they
