@@ -42,14 +42,22 @@ target_link_options(stackrise_page PRIVATE
   -sSTACK_OVERFLOW_CHECK=1 -g0 --profiling-funcs -sMODULARIZE=1 -sEXPORT_NAME=createStackrise
   "SHELL:--pre-js ${PROJECT_SOURCE_DIR}/web/environment.js"
   "SHELL:--pre-js ${PROJECT_SOURCE_DIR}/web/page_pre.js")
-# Of the function names only the adapters' stay (web/keep_names.py).
+# Of the function names only the adapters' stay (web/keep_names.py); the scripts' local names
+# are shortened (web/minify.js, with the toolchain's terser).
+set(STACKRISE_MINIFY env NODE_PATH=${STACKRISE_NODE_PATH} ${CMAKE_CROSSCOMPILING_EMULATOR}
+    ${PROJECT_SOURCE_DIR}/web/minify.js ${EMSCRIPTEN_ROOT_PATH}/third_party/terser/terser.js)
 add_custom_command(TARGET stackrise_page POST_BUILD
   COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/web/keep_names.py ${STACKRISE_SITE_DIR}/stackrise.wasm
+  COMMAND ${STACKRISE_MINIFY} ${STACKRISE_SITE_DIR}/stackrise.js ${STACKRISE_SITE_DIR}/stackrise.js
   VERBATIM)
 set_property(TARGET stackrise_page APPEND PROPERTY LINK_DEPENDS
-  ${PROJECT_SOURCE_DIR}/web/environment.js ${PROJECT_SOURCE_DIR}/web/page_pre.js)
-foreach(file index.html page.js)
-  configure_file(${PROJECT_SOURCE_DIR}/web/${file} ${STACKRISE_SITE_DIR}/${file} COPYONLY)
-endforeach()
+  ${PROJECT_SOURCE_DIR}/web/environment.js ${PROJECT_SOURCE_DIR}/web/page_pre.js
+  ${PROJECT_SOURCE_DIR}/web/minify.js)
+configure_file(${PROJECT_SOURCE_DIR}/web/index.html ${STACKRISE_SITE_DIR}/index.html COPYONLY)
+add_custom_command(OUTPUT ${STACKRISE_SITE_DIR}/page.js
+  COMMAND ${STACKRISE_MINIFY} ${PROJECT_SOURCE_DIR}/web/page.js ${STACKRISE_SITE_DIR}/page.js
+  DEPENDS ${PROJECT_SOURCE_DIR}/web/page.js ${PROJECT_SOURCE_DIR}/web/minify.js VERBATIM)
+add_custom_target(stackrise_page_script DEPENDS ${STACKRISE_SITE_DIR}/page.js)
+add_dependencies(stackrise_page stackrise_page_script)
 # The page's icon, named in index.html: the program's small icon (resources/CMakeLists.txt).
 add_dependencies(stackrise_page stackrise_page_icon)
