@@ -33,7 +33,6 @@ import os
 import re
 import shutil
 import signal
-import subprocess
 import sys
 import tempfile
 import time
@@ -332,6 +331,21 @@ def on_stop(signum, frame):
     raise Stopped("stopped by signal %d" % signum)
 
 
+def begin(timeout):
+    """Before anything starts: the network namespace, the stop signals and the time limit in s.
+    False, said as a failed line, when no namespace can be made."""
+    try:
+        isolate_network()  # before the server's thread and the browsers start
+    except BrowserError as e:
+        print("FAIL %s" % e)
+        return False
+    signal.signal(signal.SIGALRM, on_alarm)
+    for stop in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(stop, on_stop)  # so that the browsers and the server are stopped on the way out
+    signal.alarm(timeout)
+    return True
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("groups", nargs="+", choices=list(GROUPS))
@@ -344,15 +358,8 @@ def main():
     parser.add_argument("--timeout", type=int, default=540, help="seconds for the whole run")
     args = parser.parse_args()
     native = os.path.abspath(args.native)
-    try:
-        isolate_network()  # before the server's thread and the browsers start
-    except BrowserError as e:
-        print("FAIL %s" % e)
+    if not begin(args.timeout):
         return 1
-    signal.signal(signal.SIGALRM, on_alarm)
-    for stop in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(stop, on_stop)  # so that the browser and the server are stopped on the way out
-    signal.alarm(args.timeout)
     work = tempfile.mkdtemp(prefix="stackrise-browser-")
     results, times, started, stopped = {}, {}, time.monotonic(), None
     try:

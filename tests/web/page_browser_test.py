@@ -32,10 +32,10 @@ import urllib.request
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser import BrowserError, StaticServer, isolate_network  # noqa: E402
+from browser import BrowserError, StaticServer  # noqa: E402
 from chromium import Chromium  # noqa: E402
 from browser_test import (ALL_ROWS, PAGE_RECORD, PAGE_TRACE, SEED, TOWER_ROWS, Case, end_run,  # noqa: E402
-                          expect_span, on_alarm, on_stop, replay_native, start_run)
+                          begin, expect_span, replay_native, start_run)
 from stackrise_page import EVENT_GAP, StackrisePage, changed_columns  # noqa: E402
 from web_vs_native import BUILD_ID, first_difference, run  # noqa: E402
 
@@ -265,15 +265,8 @@ def main():
     parser.add_argument("--chromium", default="chromium")
     parser.add_argument("--timeout", type=int, default=540, help="seconds for the whole run")
     args = parser.parse_args()
-    try:
-        isolate_network()  # before the server's thread and the browser start
-    except BrowserError as e:
-        print("FAIL %s" % e)
+    if not begin(args.timeout):
         return 1
-    signal.signal(signal.SIGALRM, on_alarm)
-    for stop in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(stop, on_stop)  # so that Chromium and the server are stopped on the way out
-    signal.alarm(args.timeout)
     work = tempfile.mkdtemp(prefix="stackrise-page-")
     cases, started = [], time.monotonic()
     try:
