@@ -180,6 +180,18 @@ std::unique_ptr<Child> replay(const std::string& script, std::map<std::string, s
     return child;
 }
 
+// The picture (1600 x 900, 0x00RRGGBB... as read) of the recording `script` replayed headless
+// into `capture`, into `pixels`; the replay must end with status 0.
+void replayedPicture(const std::string& script, const std::string& capture, std::vector<uint32_t>& pixels) {
+    std::unique_ptr<Child> again = replay(script, {{"LUMEN_CAPTURE", capture}});
+    ASSERT_EQ(again->wait(), 0) << again->err();
+    int w = 0;
+    int h = 0;
+    ASSERT_TRUE(wintest::readPng(capture, w, h, pixels));
+    ASSERT_EQ(w, 1600);
+    ASSERT_EQ(h, 900);
+}
+
 TEST_F(WindowTest, OpensTitledWithTheIconAndTheAppsClassAtOneToOneCentredOnTheScreen) {
     start();
     EXPECT_TRUE(mapsSdl(child_->pid()));  // opened by Lumen for the window
@@ -316,14 +328,8 @@ TEST_F(WindowTest, EqualsTheHeadlessCaptureWithoutGlAndSigtermEndsInOrder) {
     const std::vector<std::string> t = child_->trace();
     expectOrderlyEnd(t);
 
-    std::unique_ptr<Child> again = replay(recordPath, {{"LUMEN_CAPTURE", capturePath}});
-    ASSERT_EQ(again->wait(), 0) << again->err();
-    int w = 0;
-    int h = 0;
     std::vector<uint32_t> capture;
-    ASSERT_TRUE(wintest::readPng(capturePath, w, h, capture));
-    ASSERT_EQ(w, 1600);
-    ASSERT_EQ(h, 900);
+    ASSERT_NO_FATAL_FAILURE(replayedPicture(recordPath, capturePath, capture));
     std::size_t differing = 0;
     std::size_t first = 0;
     for (std::size_t i = 0; i < capture.size(); ++i) {
@@ -361,13 +367,8 @@ TEST_F(WindowTest, PartialUpdatesAtAFractionalScaleEqualTheWholeFrameScaled) {
     child_->signal(SIGTERM);
     ASSERT_EQ(child_->wait(), 0) << child_->err();
 
-    std::unique_ptr<Child> again = replay(recordPath, {{"LUMEN_CAPTURE", capturePath}});
-    ASSERT_EQ(again->wait(), 0) << again->err();
-    int w = 0;
-    int h = 0;
     std::vector<uint32_t> capture;
-    ASSERT_TRUE(wintest::readPng(capturePath, w, h, capture));
-    ASSERT_EQ(w, 1600);
+    ASSERT_NO_FATAL_FAILURE(replayedPicture(recordPath, capturePath, capture));
     std::vector<uint32_t> whole(std::size_t{kW} * kH);
     for (uint32_t& p : capture) p |= 0xFF000000u;
     lumen::drawWholeWindow(capture.data(), lumen::letterbox(kW, kH), {whole.data(), kW, kH, kW});
