@@ -4,7 +4,7 @@
 # The environment comes from the page's query (web/page_pre.js), files are in memory, the
 # module is fetched and compiled by the browser. Act pauses the module until the next animation
 # frame (asyncify): the imports that may pause are the backend's frame wait, the pacer's sleep of a
-# headless run (lumen_web_pause, lumen/os/posix.cpp) and the top-level
+# headless run (lumen_web_pause, lumen/os/posix_stop.cpp) and the top-level
 # fault handler's call of the program, which the module re-enters when it resumes. The run's
 # end (exit) reaches the page through Module.onExit (EXIT_RUNTIME). The page is downloaded: its
 # module is optimised for size (-Os, also its compile: cmake/web.cmake) and carries no debugging
@@ -20,8 +20,10 @@ set(STACKRISE_PAGE_IMPORTS "lumen_web_next_frame,stackrise_web_run,lumen_web_pau
 # with the pacer and the backend's frame wait it calls (those that the compiler keeps out of
 # line), the table calls between them (dynCall_*, made by JavaScript's invoke_* wrappers of
 # calls that may throw) and the functions that the optimiser makes of several alike
-# (byn$mgfn-shared$*: Act's shares one with Free). Any other function that could be on the stack then must be added
-# here: the module then stops with an error at its first pause.
+# (byn$mgfn-shared$*: Act's shares one with Free). Any other function that could be on the
+# stack then must be added here: the module then stops with an error at its first pause. The
+# patterns that match nothing at this optimisation level (the build says which) name
+# functions that another level keeps out of line.
 set(STACKRISE_PAGE_PAUSING
   main "startup::*startAndRun*" "town::mainRoutine*" "town::runFrame*" "*serve*Act*"
   Act "Act::*" "lumen::Session::act*" "lumen::FramePacer::wait*" "lumen::os::sleepUntil*" "lumen::os::yieldToHost*"

@@ -75,7 +75,7 @@ lumen::Session& session() {
 
 // Runs an entry point's body under Lumen's floating-point mode. Only lumen::Fault leaves an
 // entry point. Always inlined: the entry point is the function that catches (the web build
-// lets only named functions catch, cmake/web.cmake).
+// lets only named functions catch, lumen/web.cmake).
 template <typename Body>
 [[gnu::always_inline]] inline auto serve(const char* name, Body body) -> decltype(body()) {
     lumen::FpGuard guard;

@@ -15,7 +15,8 @@
 // second on any display rate; each frame is shown at the animation frame after it.
 // Limits: one page, one canvas at a time; touch has no hover. After the run ends the layout
 // stays as it was and the page's listeners are gone (lumen_web_close, or Module.lumenWeb.detach()
-// from the page when the run ended without closing). A hidden tab gets no animation frames: the program waits until the tab is shown.
+// from the page when the run ended without closing). A hidden tab gets no animation frames: the
+// program waits until the tab is shown.
 // Depends on: emscripten (EM_JS), a browser page, and -sASYNCIFY with lumen_web_next_frame
 // among the imports that may pause (cmake/web_page.cmake).
 #include <emscripten.h>
